@@ -184,8 +184,10 @@ private:
     st_perf_stats handler_stats;
     st_perf_stats processing_stats;
     st_property max_num_active;
-    int disk;
-    int queue;
+    // Which queue this is; only the path is read back, these identify the
+    // object in a debugger or core dump.
+    [[maybe_unused]] int disk;
+    [[maybe_unused]] int queue;
     std::string path;
 };
 
@@ -205,7 +207,7 @@ public:
 
 private:
     std::vector<disk_queue_perf_stats*> queues;
-    int disk;
+    [[maybe_unused]] int disk;  // which disk this is, for a debugger
 };
 
 // The numbers of one session as handed to the caller.
