@@ -1,0 +1,110 @@
+// The simulated server's state: what its disk queues, sessions and sockets
+// have done so far, advanced step by step from a seeded random source so
+// that one seed always gives the same history.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace sanperf_sim {
+
+// What a minimum holds before the first sample.
+constexpr long long no_sample_minimum = 4294967295LL;
+
+// Seeded random numbers with explicit range reduction, so a seed gives the
+// same numbers with every standard library.
+class random_source {
+public:
+    explicit random_source(std::uint64_t seed) : engine(seed) {}
+    // A number in [0, n); n > 0.
+    std::uint64_t below(std::uint64_t n) { return engine() % n; }
+    // True with probability 1/n.
+    bool one_in(std::uint64_t n) { return below(n) == 0; }
+
+private:
+    std::mt19937_64 engine;
+};
+
+// The seven numbers of a counter-line file.
+struct counter_set {
+    long long samples = 0;
+    long long total_count = 0;
+    long long max_count = 0;
+    long long min_count = no_sample_minimum;
+    long long total_time = 0;  // microseconds
+    long long max_time = 0;
+    long long min_time = no_sample_minimum;
+};
+
+// One stream of timed operations (a queue's handler task, a session's reads,
+// a socket's waits...) and the counter set it feeds.
+struct activity {
+    counter_set totals;
+    unsigned rate = 0;        // operations per second; 0 while idle
+    unsigned mean_time = 0;   // microseconds per operation
+    unsigned mean_count = 0;  // items per operation
+    bool changed = true;      // not yet written since it last changed
+};
+
+struct disk_queue {
+    activity handler;
+    activity processing;
+    long long max_num_active = 0;  // high-water mark of active tasks
+    bool max_num_active_changed = true;
+};
+
+struct session {
+    unsigned id = 0;
+    long long lba = 0;  // last logical block address accessed
+    bool lba_changed = true;
+    bool is_new = true;  // its directory is not written yet
+    activity read;
+    activity write;
+};
+
+constexpr int socket_slot_count = 12;
+
+struct socket {
+    unsigned number = 0;
+    bool is_new = true;
+    std::array<activity, socket_slot_count> slots;
+};
+
+constexpr int disk_count = 4;
+constexpr int queues_per_disk = 8;
+
+class server_model {
+public:
+    // A server that has been up for a while: most streams have samples,
+    // some are still idle. Sessions are numbered 1..sessions, sockets
+    // 1..sockets.
+    server_model(std::uint64_t seed, unsigned sessions, unsigned sockets);
+
+    // Runs the server for ms milliseconds: active streams gain samples, idle
+    // ones may start, queues' high-water marks may rise, and now and then a
+    // session or socket ends and a new one takes its place, sometimes under
+    // the same number with its counters started afresh.
+    void advance(unsigned ms);
+
+    // disk_queues[(d - 1) * queues_per_disk + q] is queue q of disk d.
+    std::vector<disk_queue> disk_queues;
+    std::vector<session> sessions;
+    std::vector<socket> sockets;
+    // Sessions and sockets that ended since the lists were last cleared.
+    std::vector<unsigned> ended_sessions;
+    std::vector<unsigned> ended_sockets;
+
+private:
+    void start(activity& a);
+    void run(activity& a, std::uint64_t ms);
+    session new_session(unsigned id);
+    socket new_socket(unsigned number);
+
+    random_source random;
+    unsigned next_session_id;
+    unsigned next_socket_number;
+};
+
+}  // namespace sanperf_sim

@@ -1,0 +1,122 @@
+#include "tree_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace sanperf_sim {
+namespace {
+
+// Names starting with a dot are skipped by the reader's directory listing and
+// are not among the files it opens, so work in progress hides behind them.
+const char* const new_prefix = ".new-";
+const char* const old_prefix = ".old-";
+
+[[noreturn]] void fail(const std::string& path) {
+    throw std::system_error(errno, std::generic_category(), path);
+}
+
+// Creates path and writes content into it, replacing what it held.
+void write_whole_file(const std::string& path, std::string_view content) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) fail(path);
+    const char* p = content.data();
+    std::size_t left = content.size();
+    while (left > 0) {
+        ssize_t n = write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int saved = errno;
+            close(fd);
+            errno = saved;
+            fail(path);
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    if (close(fd) != 0) fail(path);
+}
+
+void rename_or_fail(const std::string& from, const std::string& to) {
+    if (std::rename(from.c_str(), to.c_str()) != 0) fail(to);
+}
+
+// True iff name is prefix followed by one or more digits.
+bool numbered(const std::string& name, const std::string& prefix) {
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return false;
+    return name.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
+}
+
+bool starts_with(const std::string& s, const char* prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
+
+}  // namespace
+
+tree_writer::tree_writer(std::string root) : root(std::move(root)) {
+    make_dir("");
+}
+
+std::string tree_writer::path(const std::string& relative) const {
+    return relative.empty() ? root : root + "/" + relative;
+}
+
+void tree_writer::make_dir(const std::string& relative) {
+    std::string p = path(relative);
+    std::error_code error;
+    fs::create_directories(p, error);
+    if (error) throw std::system_error(error, p);
+}
+
+void tree_writer::replace_file(const std::string& relative, std::string_view content) {
+    std::string target = path(relative);
+    std::size_t slash = target.rfind('/');
+    std::string temp = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".tmp";
+    write_whole_file(temp, content);
+    rename_or_fail(temp, target);
+}
+
+void tree_writer::publish_dir(const std::string& parent, const std::string& name,
+                              const std::vector<file_content>& files) {
+    std::string base = path(parent) + "/";
+    std::string hidden = base + new_prefix + name;
+    if (mkdir(hidden.c_str(), 0755) != 0) fail(hidden);
+    // Nobody can see the hidden directory yet: its files need no temporaries.
+    for (const file_content& file : files) write_whole_file(hidden + "/" + file.first, file.second);
+    rename_or_fail(hidden, base + name);
+}
+
+void tree_writer::retire_dir(const std::string& parent, const std::string& name) {
+    std::string base = path(parent) + "/";
+    std::string hidden = base + old_prefix + name;
+    rename_or_fail(base + name, hidden);
+    std::error_code error;
+    fs::remove_all(hidden, error);
+    if (error) throw std::system_error(error, hidden);
+}
+
+void tree_writer::remove_leftovers(const std::string& parent, const std::string& prefix) {
+    std::string dir = path(parent);
+    std::vector<fs::path> leftovers;
+    std::error_code error;
+    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+        std::string name = it->path().filename().string();
+        if (starts_with(name, new_prefix)) name.erase(0, std::char_traits<char>::length(new_prefix));
+        else if (starts_with(name, old_prefix)) name.erase(0, std::char_traits<char>::length(old_prefix));
+        if (numbered(name, prefix)) leftovers.push_back(it->path());
+    }
+    if (error) throw std::system_error(error, dir);
+    for (const fs::path& leftover : leftovers) {
+        fs::remove_all(leftover, error);
+        if (error) throw std::system_error(error, leftover.string());
+    }
+}
+
+}  // namespace sanperf_sim
