@@ -1,0 +1,367 @@
+// The simulated server: its tree, read back through the library, must look
+// like the real server's, stay readable while it changes, and be the same for
+// the same seed.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <list>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kernel_tree.h"
+#include "sanperf.h"
+
+namespace fs = std::filesystem;
+using sanperf_test::kernel_tree;
+
+namespace {
+
+constexpr long long no_sample = 4294967295LL;
+
+std::vector<char*> argv_of(std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    static std::string program = SANPERF_SIM_PATH;
+    argv.push_back(program.data());
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+std::string read_stream(std::FILE* f) {
+    std::string text;
+    std::rewind(f);
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    return text;
+}
+
+struct outcome {
+    int exit_code = -1;  // -1 unless the program exited normally
+    std::string out;
+    std::string err;
+};
+
+// Runs the simulator to completion with its output captured.
+outcome run_sim(std::vector<std::string> args) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    std::vector<char*> argv = argv_of(args);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fileno(out), 1);
+        dup2(fileno(err), 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    outcome result;
+    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    result.out = read_stream(out);
+    result.err = read_stream(err);
+    std::fclose(out);
+    std::fclose(err);
+    return result;
+}
+
+// A simulator running in the background, stopped with SIGTERM when destroyed.
+class running_sim {
+public:
+    // Starts it and waits for the line that says the tree is written.
+    explicit running_sim(std::vector<std::string> args) {
+        int fds[2];
+        if (pipe(fds) != 0) throw std::runtime_error("pipe");
+        std::vector<char*> argv = argv_of(args);
+        pid = fork();
+        if (pid == 0) {
+            dup2(fds[1], 1);
+            close(fds[0]);
+            close(fds[1]);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        std::FILE* out = fdopen(fds[0], "r");
+        char line[512] = "";
+        if (std::fgets(line, sizeof line, out) == nullptr) line[0] = '\0';
+        ready_line = line;
+        std::fclose(out);
+    }
+    ~running_sim() {
+        if (pid > 0) stop();
+    }
+    running_sim(const running_sim&) = delete;
+    running_sim& operator=(const running_sim&) = delete;
+
+    // Sends SIGTERM and returns the exit code (-1 if it did not exit normally).
+    int stop() {
+        kill(pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string ready_line;
+
+private:
+    pid_t pid = -1;
+};
+
+// Every file below /sys/kernel with its content, by path.
+std::map<std::string, std::string> snapshot() {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator("/sys/kernel")) {
+        if (!entry.is_regular_file()) continue;
+        std::ifstream in(entry.path());
+        std::ostringstream text;
+        text << in.rdbuf();
+        files[entry.path().string()] = text.str();
+    }
+    return files;
+}
+
+// The files a reader of the tree can come across: those of
+// /sys/kernel/<kind>/<object>/, leaving out hidden names, which the reader
+// never lists or opens. Directories may vanish during the walk.
+std::vector<fs::path> visible_files() {
+    std::vector<fs::path> files;
+    auto visible = [](const fs::directory_entry& e) { return e.path().filename().string()[0] != '.'; };
+    std::error_code error;
+    for (const char* kind : {"/sys/kernel/disk_queue", "/sys/kernel/session", "/sys/kernel/sock"}) {
+        for (fs::directory_iterator dir(kind, error), end; !error && dir != end; dir.increment(error)) {
+            if (!visible(*dir)) continue;
+            std::error_code inner;
+            for (fs::directory_iterator file(dir->path(), inner); !inner && file != end; file.increment(inner)) {
+                if (visible(*file)) files.push_back(file->path());
+            }
+        }
+    }
+    return files;
+}
+
+// Checks one counter set as the library hands it out against the file it
+// came from: a stream without samples keeps the raw no-sample minimum, which
+// the record shows as 0; one with samples has a sensible minimum and maximum
+// around its average. Counts which of the two it was.
+struct counter_census {
+    int idle = 0;
+    int active = 0;
+
+    void check(const std::string& path, long long samples, long long total_time, long long min_time,
+               long long max_time) {
+        SCOPED_TRACE(path);
+        st_perf_stats raw(path);
+        EXPECT_EQ(samples, raw.get_samples());
+        EXPECT_EQ(total_time, raw.get_total_time());
+        EXPECT_EQ(max_time, raw.get_max_time());
+        if (samples == 0) {
+            ++idle;
+            EXPECT_EQ(raw.get_min_time(), no_sample);
+            EXPECT_EQ(raw.get_min_count(), no_sample);
+            EXPECT_EQ(min_time, 0);
+            EXPECT_EQ(total_time, 0);
+            EXPECT_EQ(raw.get_total_count(), 0);
+            return;
+        }
+        ++active;
+        EXPECT_EQ(min_time, raw.get_min_time());
+        EXPECT_GT(min_time, 0);
+        EXPECT_LE(min_time, max_time);
+        EXPECT_LE(min_time * samples, total_time);
+        EXPECT_LE(total_time, max_time * samples);
+        EXPECT_GT(raw.get_min_count(), 0);
+        EXPECT_LE(raw.get_min_count() * samples, raw.get_total_count());
+        EXPECT_LE(raw.get_total_count(), raw.get_max_count() * samples);
+    }
+};
+
+TEST(Simulator, TreeReadsBackThroughTheLibrary) {
+    kernel_tree tree;
+    outcome run = run_sim({"/sys/kernel", "--once", "--sessions", "5", "--sockets", "7", "--seed", "3"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+
+    sanserver_performance_info server;
+    counter_census census;
+
+    std::list<disk_queue_info> queues;
+    server.get_disk_queue_perf_info(queues);
+    ASSERT_EQ(queues.size(), 32u);
+    for (const disk_queue_info& q : queues) {
+        std::string dir = "/sys/kernel/disk_queue/" + q.name + "/";
+        census.check(dir + "async_handler_task_perf_stats", q.handler_samples, q.handler_total_time,
+                     q.handler_min_time, q.handler_max_time);
+        census.check(dir + "async_processing_perf_stats", q.processing_samples,
+                     q.processing_total_time, q.processing_min_time, q.processing_max_time);
+        EXPECT_EQ(q.handler_min_count == 0, q.handler_samples == 0) << q.name;
+        EXPECT_EQ(q.processing_min_count == 0, q.processing_samples == 0) << q.name;
+        // The high-water mark of active tasks is set once the handler ran.
+        EXPECT_EQ(q.max_num_active > 0, q.handler_samples > 0) << q.name;
+    }
+
+    std::list<session_info> sessions;
+    server.get_session_perf_info(sessions);
+    std::vector<unsigned> ids;
+    for (const session_info& s : sessions) {
+        ids.push_back(s.id);
+        std::string dir = "/sys/kernel/session/session" + std::to_string(s.id) + "/";
+        census.check(dir + "read_perf_stats", s.read_samples, s.read_total_time, s.read_min_time,
+                     s.read_max_time);
+        census.check(dir + "write_perf_stats", s.write_samples, s.write_total_time, s.write_min_time,
+                     s.write_max_time);
+    }
+    EXPECT_EQ(ids, (std::vector<unsigned>{1, 2, 3, 4, 5}));
+
+    std::list<sock_info> sockets;
+    server.get_socket_perf_info(sockets);
+    std::vector<unsigned> numbers;
+    for (const sock_info& k : sockets) {
+        numbers.push_back(k.number);
+        std::string dir = "/sys/kernel/sock/sock" + std::to_string(k.number) + "/";
+        for (int slot = 0; slot < 12; ++slot) {
+            const sock_stats& s = k.stats[slot];
+            census.check(dir + sanperf_test::socket_slot_files[slot], s.samples, s.total_time,
+                         s.min_time, s.max_time);
+        }
+    }
+    EXPECT_EQ(numbers, (std::vector<unsigned>{1, 2, 3, 4, 5, 6, 7}));
+
+    // 64 disk queue, 10 session and 84 socket counter sets: both kinds occur.
+    EXPECT_EQ(census.idle + census.active, 64 + 10 + 84);
+    EXPECT_GT(census.idle, 0);
+    EXPECT_GT(census.active, census.idle);
+}
+
+TEST(Simulator, SeedDecidesTheTreeAndARerunReplacesIt) {
+    kernel_tree tree;
+    ASSERT_EQ(run_sim({"/sys/kernel", "--once", "--sessions", "6", "--sockets", "4", "--seed", "11"}).exit_code, 0);
+    auto first = snapshot();
+    EXPECT_EQ(first.size(), 96u + 6 * 4 + 4 * 12);
+
+    ASSERT_EQ(run_sim({"/sys/kernel", "--once", "--sessions", "6", "--sockets", "4", "--seed", "11"}).exit_code, 0);
+    EXPECT_EQ(snapshot(), first);
+
+    ASSERT_EQ(run_sim({"/sys/kernel", "--once", "--sessions", "6", "--sockets", "4", "--seed", "12"}).exit_code, 0);
+    auto other = snapshot();
+    EXPECT_EQ(other.size(), first.size());
+    EXPECT_NE(other, first);
+
+    // Fewer sessions and sockets than the run before: none of the old ones
+    // may linger.
+    ASSERT_EQ(run_sim({"/sys/kernel", "--once", "--sessions", "2", "--sockets", "1"}).exit_code, 0);
+    sanserver_performance_info server;
+    std::list<session_info> sessions;
+    server.get_session_perf_info(sessions);
+    std::list<sock_info> sockets;
+    server.get_socket_perf_info(sockets);
+    EXPECT_EQ(sessions.size(), 2u);
+    EXPECT_EQ(sockets.size(), 1u);
+    EXPECT_EQ(snapshot().size(), 96u + 2 * 4 + 1 * 12);
+}
+
+TEST(Simulator, ReadersNeverSeeAPartialFileWhileItRuns) {
+    kernel_tree tree;
+    running_sim sim({"/sys/kernel", "--interval", "5", "--sessions", "16", "--sockets", "16", "--seed", "7"});
+    ASSERT_NE(sim.ready_line.find("ready"), std::string::npos) << sim.ready_line;
+
+    const std::regex counter_line("[0-9]+( [0-9]+){6}\n");
+    const std::regex value_line("[0-9]+\n");
+    std::set<unsigned> ids_seen;
+    long long last_disk_samples = -1;
+    long long files_checked = 0;
+    auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        auto elapsed = std::chrono::steady_clock::now() - start;
+        if (elapsed > std::chrono::seconds(10)) break;
+        if (elapsed > std::chrono::seconds(1) && ids_seen.size() > 16) break;
+
+        // Whatever the timing, a file that can be opened holds one whole line.
+        for (const fs::path& path : visible_files()) {
+            std::ifstream in(path);
+            if (!in) continue;  // its directory went away meanwhile
+            std::ostringstream text;
+            text << in.rdbuf();
+            std::string name = path.filename().string();
+            bool is_value = name == "id" || name == "lba" || name == "max_num_active";
+            EXPECT_TRUE(std::regex_match(text.str(), is_value ? value_line : counter_line))
+                << path << ": \"" << text.str() << "\"";
+            ++files_checked;
+        }
+
+        sanserver_performance_info server;
+        std::list<disk_queue_info> queues;
+        server.get_disk_queue_perf_info(queues);
+        long long disk_samples = 0;
+        for (const disk_queue_info& q : queues) disk_samples += q.handler_samples + q.processing_samples;
+        EXPECT_GE(disk_samples, last_disk_samples);
+        last_disk_samples = disk_samples;
+
+        std::list<session_info> sessions;
+        server.get_session_perf_info(sessions);
+        EXPECT_LE(sessions.size(), 16u);
+        for (const session_info& s : sessions) ids_seen.insert(s.id);
+    }
+    ids_seen.erase(0);  // a session that ended while being listed
+    EXPECT_GT(ids_seen.size(), 16u) << "no session ended and was replaced";
+    EXPECT_GT(files_checked, 1000);
+
+    ASSERT_EQ(sim.stop(), 0);
+    // Stopped between two states: the last one is left complete, with no
+    // work in progress lying around.
+    auto files = snapshot();
+    EXPECT_EQ(files.size(), 96u + 16 * 4 + 16 * 12);
+    for (const auto& entry : fs::recursive_directory_iterator("/sys/kernel")) {
+        EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
+    }
+}
+
+TEST(Simulator, CommandLineErrorsAndExitCodes) {
+    kernel_tree tree;
+    const std::vector<std::vector<std::string>> usage_errors = {
+        {},
+        {"/sys/kernel", "--bogus"},
+        {"/sys/kernel", "extra"},
+        {"/sys/kernel", "--interval", "0"},
+        {"/sys/kernel", "--sessions", "many"},
+        {"/sys/kernel", "--seed", "-1"},
+    };
+    for (const auto& args : usage_errors) {
+        outcome run = run_sim(args);
+        std::string shown;
+        for (const auto& a : args) shown += a + " ";
+        EXPECT_EQ(run.exit_code, 2) << shown;
+        EXPECT_EQ(run.out, "") << shown;
+        EXPECT_EQ(run.err.rfind("sanperf-sim: ", 0), 0u) << shown << run.err;
+        EXPECT_NE(run.err.find("Usage: "), std::string::npos) << shown << run.err;
+    }
+    EXPECT_TRUE(snapshot().empty()) << "a refused command wrote something";
+
+    outcome help = run_sim({"--help"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_NE(help.out.find("Usage: "), std::string::npos);
+    outcome version = run_sim({"--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out.rfind("sanperf-sim ", 0), 0u) << version.out;
+
+    tree.write_file("plain_file", "x\n");
+    outcome unwritable = run_sim({"/sys/kernel/plain_file/tree", "--once"});
+    EXPECT_EQ(unwritable.exit_code, 1);
+    EXPECT_NE(unwritable.err.find("/sys/kernel/plain_file/tree"), std::string::npos) << unwritable.err;
+    EXPECT_EQ(std::count(unwritable.err.begin(), unwritable.err.end(), '\n'), 1) << unwritable.err;
+}
+
+}  // namespace
