@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 # Debian packages needed to build and test.
 BUILD_DEPS := cmake make g++ binutils libgtest-dev
 
-.PHONY: deps configure build test clean
+.PHONY: deps configure build test demo clean
 
 deps:
 	scripts/install-deps.sh $(BUILD_DEPS)
@@ -19,6 +19,10 @@ build: configure
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure
+
+# sanstat watching a simulated server for five seconds.
+demo: build
+	scripts/demo.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)
