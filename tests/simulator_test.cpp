@@ -17,6 +17,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -312,7 +313,6 @@ TEST(Simulator, ReadersNeverSeeAPartialFileWhileItRuns) {
 
         std::list<session_info> sessions;
         server.get_session_perf_info(sessions);
-        EXPECT_LE(sessions.size(), 16u);
         for (const session_info& s : sessions) ids_seen.insert(s.id);
     }
     ids_seen.erase(0);  // a session that ended while being listed
