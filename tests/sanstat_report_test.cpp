@@ -1,0 +1,222 @@
+// sanstat's interval arithmetic and its three renderers.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <set>
+#include <sstream>
+
+#include "kernel_tree.h"
+#include "render.h"
+#include "report.h"
+
+using namespace sanstat;
+using sanperf_test::counters;
+using sanperf_test::kernel_tree;
+
+namespace {
+
+session_info session(unsigned id, long long samples, long long total_time) {
+    session_info s{};
+    s.id = id;
+    s.read_samples = samples;
+    s.read_total_time = total_time;
+    s.read_max_time = 77;
+    return s;
+}
+
+snapshot sessions_at(double seconds, std::vector<session_info> list) {
+    snapshot s;
+    s.taken = std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(seconds)));
+    s.sessions_read = true;
+    s.sessions = std::move(list);
+    return s;
+}
+
+}  // namespace
+
+TEST(SanstatReport, FirstReportShowsTotalsWithoutRates) {
+    snapshot now = sessions_at(10, {session(1, 4, 100), session(2, 0, 0)});
+    report r = make_report(nullptr, now, 1);
+    EXPECT_FALSE(r.seconds);
+    ASSERT_EQ(r.sessions.size(), 2u);
+    EXPECT_TRUE(r.sessions[0].totals);
+    EXPECT_EQ(r.sessions[0].read.samples, 4);
+    EXPECT_FALSE(r.sessions[0].read.samples_per_second);
+    EXPECT_DOUBLE_EQ(*r.sessions[0].read.avg_time, 25.0);
+    // No samples: no average at all, neither 0 nor NaN.
+    EXPECT_FALSE(r.sessions[1].read.avg_time);
+}
+
+TEST(SanstatReport, IntervalShowsRatesAndAverageOfTheIncrease) {
+    snapshot before = sessions_at(10, {session(1, 100, 5000), session(2, 10, 10)});
+    snapshot now = sessions_at(12, {session(1, 140, 5400), session(2, 10, 10)});
+    report r = make_report(&before, now, 2);
+    ASSERT_TRUE(r.seconds);
+    EXPECT_DOUBLE_EQ(*r.seconds, 2.0);
+    const counter_view& busy = r.sessions[0].read;
+    EXPECT_FALSE(r.sessions[0].totals);
+    EXPECT_EQ(busy.samples, 40);
+    EXPECT_EQ(busy.total_time, 400);
+    EXPECT_DOUBLE_EQ(*busy.samples_per_second, 20.0);
+    EXPECT_DOUBLE_EQ(*busy.avg_time, 10.0);
+    EXPECT_EQ(busy.max_time, 77);  // current, not subtracted
+    const counter_view& idle = r.sessions[1].read;
+    EXPECT_DOUBLE_EQ(*idle.samples_per_second, 0.0);
+    EXPECT_FALSE(idle.avg_time);
+}
+
+TEST(SanstatReport, ObjectsAppearingVanishingOrRestarting) {
+    snapshot before = sessions_at(0, {session(1, 100, 1000), session(2, 50, 500)});
+    // 2 vanished, 3 appeared, 1 was replaced: its counters went back.
+    snapshot now = sessions_at(1, {session(1, 30, 600), session(3, 8, 80)});
+    report r = make_report(&before, now, 2);
+    ASSERT_EQ(r.sessions.size(), 2u);
+    EXPECT_EQ(r.sessions[0].id, 1u);
+    EXPECT_FALSE(r.sessions[0].totals);
+    EXPECT_EQ(r.sessions[0].read.samples, 30);
+    EXPECT_DOUBLE_EQ(*r.sessions[0].read.samples_per_second, 30.0);
+    EXPECT_DOUBLE_EQ(*r.sessions[0].read.avg_time, 20.0);
+    EXPECT_EQ(r.sessions[1].id, 3u);
+    EXPECT_TRUE(r.sessions[1].totals);
+    EXPECT_EQ(r.sessions[1].read.samples, 8);
+    EXPECT_FALSE(r.sessions[1].read.samples_per_second);
+}
+
+TEST(SanstatReport, TotalTimeGoingBackAloneRestartsTheSet) {
+    snapshot before = sessions_at(0, {session(1, 100, 1000)});
+    snapshot now = sessions_at(1, {session(1, 120, 900)});
+    report r = make_report(&before, now, 2);
+    EXPECT_EQ(r.sessions[0].read.samples, 120);
+    EXPECT_EQ(r.sessions[0].read.total_time, 900);
+}
+
+TEST(SanstatReport, DiskCountsAndSocketSlotsFollowTheirOwnFields) {
+    snapshot before, now;
+    now.taken = before.taken + std::chrono::seconds(4);
+    disk_queue_info d{};
+    d.name = "disk1_0";
+    d.processing_samples = 10;
+    d.processing_total_count = 30;
+    before.disks.push_back(d);
+    d.processing_samples = 30;
+    d.processing_total_count = 70;
+    d.processing_max_count = 9;
+    now.disks.push_back(d);
+    sock_info s{};
+    s.number = 3;
+    before.sockets.push_back(s);
+    s.stats[11].samples = 8;
+    s.stats[11].total_time = 16;
+    now.sockets.push_back(s);
+    report r = make_report(&before, now, 2);
+    EXPECT_EQ(r.disks[0].processing.samples, 20);
+    EXPECT_EQ(r.disks[0].processing.total_count, 40);
+    EXPECT_EQ(r.disks[0].processing.max_count, 9);
+    EXPECT_DOUBLE_EQ(*r.disks[0].processing.samples_per_second, 5.0);
+    EXPECT_EQ(r.sockets[0].slots[11].samples, 8);
+    EXPECT_DOUBLE_EQ(*r.sockets[0].slots[11].avg_time, 2.0);
+    EXPECT_EQ(r.sockets[0].slots[0].samples, 0);
+}
+
+TEST(SanstatReadable, ShortensLargeNumbersWithinFiveCharacters) {
+    EXPECT_EQ(readable(std::nullopt), "-");
+    EXPECT_EQ(readable(0.0), "0");
+    EXPECT_EQ(readable(12.34), "12.3");
+    EXPECT_EQ(readable(99999.0), "99999");
+    EXPECT_EQ(readable(123456.0), "123k");
+    EXPECT_EQ(readable(12345678.0), "12.3M");
+    EXPECT_EQ(readable(9223372036854775807.0), "9.2E");
+    for (double v : {999999.0, 1e9 - 1, 1e15 - 1, 123456789012.0})
+        EXPECT_LE(readable(v).size(), 5u) << v;
+}
+
+// The same fixture tree for every renderer: the library's real reading path.
+class SanstatRender : public testing::Test {
+protected:
+    void SetUp() override {
+        counters big;
+        big.samples = 9007199254740993LL;  // not exact as a double
+        big.total_time = 9223372036854775807LL;
+        big.max_time = 4000000000LL;
+        big.min_time = 4294967295LL;  // no sample yet: reads as 0
+        counters some{3, 6, 2, 1, 300, 150, 50};
+        for (int disk = 1; disk <= 4; ++disk)
+            for (int queue = 0; queue < 8; ++queue)
+                tree.add_disk_queue(disk, queue, big, some, 4294967296LL + 5);
+        tree.add_session("session7", 7, 4294967295LL, some, counters{});
+        tree.add_session("session12", 12, 1, big, big);
+        // Two entries that both name socket 3 are one socket.
+        counters slots[12] = {};
+        slots[0] = some;
+        tree.add_socket(3, slots);
+        tree.make_dir("sock/sock03");
+        snapshot now = take_snapshot(selection{});
+        r = make_report(nullptr, now, 1);
+    }
+    kernel_tree tree;
+    report r;
+};
+
+TEST_F(SanstatRender, JsonKeepsFieldsAndWholeNumbers) {
+    std::string line = render_json(r);
+    ASSERT_EQ(line.back(), '\n');
+    EXPECT_EQ(line.find('\n'), line.size() - 1);  // one line per report
+    auto doc = nlohmann::json::parse(line);
+    EXPECT_EQ(doc["report"], 1);
+    EXPECT_TRUE(doc["interval"].is_null());
+    ASSERT_EQ(doc["disk_queues"].size(), 32u);
+    const auto& d = doc["disk_queues"][31];
+    EXPECT_EQ(d["name"], "disk4_7");
+    EXPECT_EQ(d["handler_samples"].get<long long>(), 9007199254740993LL);
+    EXPECT_EQ(d["handler_total_time"].get<long long>(), 9223372036854775807LL);
+    EXPECT_EQ(d["handler_min_time"], 0);
+    EXPECT_EQ(d["processing_total_count"], 6);
+    EXPECT_EQ(d["processing_avg_time"], 100.0);
+    EXPECT_TRUE(d["handler_samples_per_second"].is_null());
+    EXPECT_EQ(d["max_num_active"], 5);
+    ASSERT_EQ(doc["sessions"].size(), 2u);
+    EXPECT_EQ(doc["sessions"][0]["id"], 7);
+    EXPECT_EQ(doc["sessions"][0]["lba"], 4294967295LL);
+    EXPECT_TRUE(doc["sessions"][0]["write_avg_time"].is_null());
+    EXPECT_EQ(doc["sessions"][1]["read_samples"].get<long long>(), 9007199254740993LL);
+    ASSERT_EQ(doc["sockets"].size(), 1u);
+    const auto& s = doc["sockets"][0];
+    EXPECT_EQ(s["number"], 3);
+    EXPECT_EQ(s["aio_read"]["samples"], 3);
+    EXPECT_EQ(s["aio_read"]["min_time"], 50);
+    EXPECT_TRUE(s.contains("wait_until_data_available"));
+    EXPECT_FALSE(s.contains("aio_read_stats"));
+}
+
+TEST_F(SanstatRender, TableFitsEightyColumnsForDisksAndSessions) {
+    std::string text = render_table(r);
+    std::istringstream lines(text);
+    bool in_sockets = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("socket", 0) == 0) in_sockets = true;
+        if (!in_sockets) {
+            EXPECT_LE(line.size(), 80u) << line;
+        }
+    }
+    EXPECT_NE(text.find("10^3"), std::string::npos);  // the suffixes are explained
+    EXPECT_NE(text.find("4294967295"), std::string::npos);
+    EXPECT_NE(text.find("wait_until_data_available"), std::string::npos);
+}
+
+TEST_F(SanstatRender, PrometheusHasOneSeriesPerLabelSet) {
+    std::string text = render_prometheus(r);
+    std::istringstream lines(text);
+    std::set<std::string> series;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::string key = line.substr(0, line.rfind(' '));
+        EXPECT_TRUE(series.insert(key).second) << "duplicate " << key;
+    }
+    EXPECT_TRUE(series.count("sanperf_socket_samples_total{socket=\"3\",slot=\"aio_read\"}"));
+    EXPECT_NE(text.find("sanperf_disk_queue_samples_total{queue=\"disk4_7\",stage=\"handler\"} "
+                        "9007199254740993\n"),
+              std::string::npos);
+}
