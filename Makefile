@@ -4,7 +4,7 @@ CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
 # Debian packages needed to build and test.
-BUILD_DEPS := cmake make g++ binutils libgtest-dev libcli11-dev
+BUILD_DEPS := cmake make g++ binutils libgtest-dev libcli11-dev nlohmann-json3-dev libfmt-dev
 
 .PHONY: deps configure build test demo clean
 
