@@ -1,0 +1,146 @@
+// The facade: disk queues frozen when it is built, sessions and sockets read
+// afresh at every call, and the caller's lists replaced.
+#include <gtest/gtest.h>
+
+#include <list>
+#include <string>
+
+#include "kernel_tree.h"
+#include "sanperf.h"
+
+using sanperf_test::counters;
+using sanperf_test::kernel_tree;
+
+namespace {
+
+counters with_samples(long long samples) {
+    counters c;
+    c.samples = samples;
+    return c;
+}
+
+TEST(FacadeDisks, ThirtyTwoNamedZeroRecordsWithoutTree) {
+    kernel_tree tree;
+    sanserver_performance_info facade;
+    std::list<disk_queue_info> out;
+    facade.get_disk_queue_perf_info(out);
+    ASSERT_EQ(out.size(), 32u);
+    auto it = out.begin();
+    for (int d = 1; d <= 4; ++d) {
+        for (int q = 0; q < 8; ++q, ++it) {
+            EXPECT_EQ(it->name, "disk" + std::to_string(d) + "_" + std::to_string(q));
+            EXPECT_EQ(it->handler_samples, 0);
+            EXPECT_EQ(it->processing_max_count, 0);
+            EXPECT_EQ(it->max_num_active, 0u);
+        }
+    }
+}
+
+TEST(FacadeDisks, EachRecordFromItsQueue) {
+    kernel_tree tree;
+    for (int d = 1; d <= 4; ++d)
+        for (int q = 0; q < 8; ++q) tree.add_disk_queue(d, q, with_samples(d * 10 + q), {}, d * 100 + q);
+    // Disk 0 and 5 lie outside the grid and are never read.
+    tree.add_disk_queue(0, 0, with_samples(-1), {}, 0);
+    tree.add_disk_queue(5, 0, with_samples(-1), {}, 0);
+
+    sanserver_performance_info facade;
+    std::list<disk_queue_info> out;
+    facade.get_disk_queue_perf_info(out);
+    ASSERT_EQ(out.size(), 32u);
+    auto it = out.begin();
+    for (int d = 1; d <= 4; ++d) {
+        for (int q = 0; q < 8; ++q, ++it) {
+            EXPECT_EQ(it->handler_samples, d * 10 + q) << it->name;
+            EXPECT_EQ(it->max_num_active, static_cast<unsigned>(d * 100 + q)) << it->name;
+        }
+    }
+}
+
+TEST(FacadeDisks, FrozenAtConstructionWhileSessionsAndSocketsAreFresh) {
+    kernel_tree tree;
+    tree.add_disk_queue(2, 3, with_samples(1), {}, 1);
+    tree.add_session("session1", 1, 10, {}, {});
+    tree.add_socket(1, {});
+    sanserver_performance_info facade;
+
+    tree.add_disk_queue(2, 3, with_samples(2), {}, 2);
+    tree.add_session("session1", 1, 20, {}, {});
+    tree.add_session("session2", 2, 30, {}, {});
+    tree.add_socket(2, {});
+
+    std::list<disk_queue_info> disks;
+    facade.get_disk_queue_perf_info(disks);
+    auto queue = std::next(disks.begin(), 8 + 3);
+    ASSERT_EQ(queue->name, "disk2_3");
+    EXPECT_EQ(queue->handler_samples, 1);
+    EXPECT_EQ(queue->max_num_active, 1u);
+
+    std::list<session_info> sessions;
+    facade.get_session_perf_info(sessions);
+    ASSERT_EQ(sessions.size(), 2u);
+    EXPECT_EQ(sessions.front().lba, 20u);
+    EXPECT_EQ(sessions.back().lba, 30u);
+
+    std::list<sock_info> sockets;
+    facade.get_socket_perf_info(sockets);
+    ASSERT_EQ(sockets.size(), 2u);
+    EXPECT_EQ(sockets.back().number, 2u);
+
+    // A new facade sees the new disk numbers.
+    sanserver_performance_info fresh;
+    fresh.get_disk_queue_perf_info(disks);
+    EXPECT_EQ(std::next(disks.begin(), 8 + 3)->handler_samples, 2);
+}
+
+TEST(FacadeLists, ListingsReplaceWhatTheListHeld) {
+    kernel_tree tree;
+    tree.add_session("session1", 1, 11, {}, {});
+    tree.add_socket(4, {});
+    sanserver_performance_info facade;
+
+    std::list<disk_queue_info> disks(5);
+    disks.front().name = "stale";
+    facade.get_disk_queue_perf_info(disks);
+    EXPECT_EQ(disks.size(), 32u);
+    EXPECT_EQ(disks.front().name, "disk1_0");
+    facade.get_disk_queue_perf_info(disks);
+    EXPECT_EQ(disks.size(), 32u);
+
+    std::list<session_info> sessions(3, session_info{99, 99, 0, 0, 0, 0, 0, 0, 0, 0});
+    facade.get_session_perf_info(sessions);
+    ASSERT_EQ(sessions.size(), 1u);
+    EXPECT_EQ(sessions.front().lba, 11u);
+
+    std::list<sock_info> sockets(2);
+    facade.get_socket_perf_info(sockets);
+    ASSERT_EQ(sockets.size(), 1u);
+    EXPECT_EQ(sockets.front().number, 4u);
+}
+
+TEST(FacadeLists, VanishedEntriesAreGoneAtTheNextCall) {
+    kernel_tree tree;
+    tree.add_session("session1", 1, 0, {}, {});
+    tree.add_session("session2", 2, 0, {}, {});
+    tree.add_socket(1, {});
+    sanserver_performance_info facade;
+
+    std::list<session_info> sessions;
+    facade.get_session_perf_info(sessions);
+    ASSERT_EQ(sessions.size(), 2u);
+    EXPECT_EQ(sessions.front().id, 1u);
+    EXPECT_EQ(sessions.back().id, 2u);
+    tree.remove("session/session2");
+    facade.get_session_perf_info(sessions);
+    ASSERT_EQ(sessions.size(), 1u);
+    EXPECT_EQ(sessions.front().id, 1u);
+
+    std::list<sock_info> sockets;
+    facade.get_socket_perf_info(sockets);
+    ASSERT_EQ(sockets.size(), 1u);
+    tree.remove("sock");
+    facade.get_socket_perf_info(sockets);
+    EXPECT_TRUE(sockets.empty());
+}
+
+}  // namespace
