@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 # Debian packages needed to build and test.
 BUILD_DEPS := cmake make g++ binutils libgtest-dev libcli11-dev nlohmann-json3-dev libfmt-dev
 
-.PHONY: deps configure build test demo clean
+.PHONY: deps configure build test demo clean tsan
 
 deps:
 	scripts/install-deps.sh $(BUILD_DEPS)
@@ -23,6 +23,15 @@ test: build
 # sanstat watching a simulated server for five seconds.
 demo: build
 	scripts/demo.sh $(BUILD)
+
+# The threads test under ThreadSanitizer, in its own build directory; any
+# report fails the run (exit code 66).
+TSAN_BUILD ?= build-tsan
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DSANPERF_WERROR=ON -DSANPERF_BUILD_TOOLS=OFF \
+	  -DSANPERF_BUILD_EXAMPLES=OFF -DCMAKE_CXX_FLAGS=-fsanitize=thread
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target sanperf_concurrency_tests
+	TSAN_OPTIONS="halt_on_error=1 exitcode=66" $(TSAN_BUILD)/tests/sanperf_concurrency_tests
 
 clean:
 	rm -rf $(BUILD)
