@@ -68,7 +68,8 @@ TEST(Session, SentinelPerBlockOnMinimumTimeOnly) {
     kernel_tree tree;
     tree.add_session("session1", 1, no_sample, timed(1, 2, no_sample, no_sample),
                      timed(3, 4, 5, 6));
-    tree.add_session("session2", 2, 0, timed(1, 2, 3, 4), timed(no_sample, 6, no_sample, 8));
+    tree.add_session("session2", 2, 0, timed(1, 2, 3, 4),
+                     timed(no_sample, no_sample, no_sample, no_sample));
     session_info one;
     session_perf_stats(1).get_session_info(one);
     EXPECT_EQ(one.read_min_time, 0);
@@ -80,6 +81,8 @@ TEST(Session, SentinelPerBlockOnMinimumTimeOnly) {
     session_perf_stats(2).get_session_info(two);
     EXPECT_EQ(two.write_min_time, 0);
     EXPECT_EQ(two.write_samples, no_sample);
+    EXPECT_EQ(two.write_total_time, no_sample);
+    EXPECT_EQ(two.write_max_time, no_sample);
     EXPECT_EQ(two.read_min_time, 3);
 }
 
