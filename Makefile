@@ -4,9 +4,10 @@ CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
 # Debian packages needed to build and test.
-BUILD_DEPS := cmake make g++ binutils libgtest-dev libcli11-dev nlohmann-json3-dev libfmt-dev
+BUILD_DEPS := cmake make g++ binutils libgtest-dev libcli11-dev nlohmann-json3-dev libfmt-dev \
+  pkg-config dpkg-dev libbenchmark-dev valgrind
 
-.PHONY: deps configure build test demo clean tsan
+.PHONY: deps configure build test demo clean tsan package bench
 
 deps:
 	scripts/install-deps.sh $(BUILD_DEPS)
@@ -32,6 +33,19 @@ tsan: deps
 	  -DSANPERF_BUILD_EXAMPLES=OFF -DCMAKE_CXX_FLAGS=-fsanitize=thread
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target sanperf_concurrency_tests
 	TSAN_OPTIONS="halt_on_error=1 exitcode=66" $(TSAN_BUILD)/tests/sanperf_concurrency_tests
+
+# Debian packages libsanperf1, libsanperf-dev and sanperf-tools in $(BUILD).
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+# One snapshot by the library beside the raw-syscall floor, on trees of
+# 100, 1,000 and 10,000 sessions and sockets, in a Release build.
+BENCH_BUILD ?= build-bench
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DSANPERF_BUILD_TESTS=OFF \
+	  -DSANPERF_BUILD_EXAMPLES=OFF -DSANPERF_BUILD_BENCH=ON
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target sanperf_bench sanperf-sim
+	bench/run.sh $(BENCH_BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,207 @@
+// One full snapshot (disk queues, sessions, sockets) by the library, beside
+// the floor: the same files opened, read once with read(2), closed and parsed
+// by hand. The two run in turn inside each iteration, so their ratio comes
+// from one run on one machine state.
+//
+// The library reads fixed paths under /sys/kernel, so the program gives
+// itself a private mount namespace with a tmpfs there and has sanperf-sim
+// write each tree into it. Run as root.
+
+#include <sanperf.h>
+
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char* sim_path = SANPERF_SIM_PATH;
+long current_tree = -1;
+
+bool enter_private_sys_kernel() {
+    if (unshare(CLONE_NEWNS) != 0) return false;
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    return mount("tmpfs", "/sys/kernel", "tmpfs", 0, "mode=0755") == 0;
+}
+
+// Replaces the tree under /sys/kernel with the simulator's for n sessions
+// and n sockets.
+bool write_tree(long n) {
+    if (current_tree == n) return true;
+    if (std::system("rm -rf /sys/kernel/disk_queue /sys/kernel/session /sys/kernel/sock") != 0)
+        return false;
+    std::string count = std::to_string(n);
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(sim_path, sim_path, "/sys/kernel", "--once", "--sessions", count.c_str(),
+              "--sockets", count.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        return false;
+    current_tree = n;
+    return true;
+}
+
+// ---- the floor -----------------------------------------------------------
+
+struct floor_reader {
+    long files = 0;
+    long long checksum = 0;
+
+    // Opens, reads once and closes path, then sums the numbers on its line.
+    void read_file(const char* path) {
+        ++files;
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        char buf[4096];
+        ssize_t got = read(fd, buf, sizeof buf - 1);
+        close(fd);
+        if (got <= 0) return;
+        buf[got] = '\0';
+        for (const char* p = buf; *p != '\0' && *p != '\n';) {
+            if (*p < '0' || *p > '9') {
+                ++p;
+                continue;
+            }
+            long long v = 0;
+            for (; *p >= '0' && *p <= '9'; ++p) v = v * 10 + (*p - '0');
+            checksum += v;
+        }
+    }
+
+    void snapshot() {
+        static const char* const queue_files[] = {"async_handler_task_perf_stats",
+                                                  "async_processing_perf_stats", "max_num_active"};
+        static const char* const session_files[] = {"read_perf_stats", "write_perf_stats", "id",
+                                                    "lba"};
+        static const char* const socket_files[] = {
+            "aio_read_stats",         "aio_write_stats",
+            "perform_io_read_stats",  "perform_io_write_stats",
+            "post_read_stats",        "post_write_stats",
+            "queue_modify_tx_offset_stats", "queue_modify_rx_offset_stats",
+            "socket_read_stats",      "socket_write_stats",
+            "wait_for_space_stats",   "wait_until_data_available_stats"};
+        char path[512];
+        for (int disk = 1; disk <= 4; ++disk)
+            for (int queue = 0; queue < 8; ++queue)
+                for (const char* f : queue_files) {
+                    std::snprintf(path, sizeof path, "/sys/kernel/disk_queue/disk%d_%d/%s", disk,
+                                  queue, f);
+                    read_file(path);
+                }
+        // Sessions: the id file while listing, then the four files.
+        each_dir("/sys/kernel/session", "session", [&](const char* name) {
+            std::snprintf(path, sizeof path, "/sys/kernel/session/%s/id", name);
+            read_file(path);
+            for (const char* f : session_files) {
+                std::snprintf(path, sizeof path, "/sys/kernel/session/%s/%s", name, f);
+                read_file(path);
+            }
+        });
+        each_dir("/sys/kernel/sock", "sock", [&](const char* name) {
+            for (const char* f : socket_files) {
+                std::snprintf(path, sizeof path, "/sys/kernel/sock/%s/%s", name, f);
+                read_file(path);
+            }
+        });
+    }
+
+    template <typename Visit>
+    static void each_dir(const char* dir, const char* prefix, Visit visit) {
+        DIR* d = opendir(dir);
+        if (d == nullptr) return;
+        std::size_t len = std::strlen(prefix);
+        while (dirent* e = readdir(d))
+            if (std::strncmp(e->d_name, prefix, len) == 0) visit(e->d_name);
+        closedir(d);
+    }
+};
+
+// ---- the library ---------------------------------------------------------
+
+std::size_t library_snapshot() {
+    sanserver_performance_info server;
+    std::list<disk_queue_info> queues;
+    std::list<session_info> sessions;
+    std::list<sock_info> sockets;
+    server.get_disk_queue_perf_info(queues);
+    server.get_session_perf_info(sessions);
+    server.get_socket_perf_info(sockets);
+    return queues.size() + sessions.size() + sockets.size();
+}
+
+void BM_Snapshot(benchmark::State& state) {
+    long n = static_cast<long>(state.range(0));
+    if (!write_tree(n)) {
+        state.SkipWithError("sanperf-sim failed to write the tree");
+        return;
+    }
+    using clock = std::chrono::steady_clock;
+    clock::duration library{}, floor{};
+    long files = 0;
+    for (auto _ : state) {
+        auto t0 = clock::now();
+        benchmark::DoNotOptimize(library_snapshot());
+        auto t1 = clock::now();
+        floor_reader reader;
+        reader.snapshot();
+        benchmark::DoNotOptimize(reader.checksum);
+        auto t2 = clock::now();
+        library += t1 - t0;
+        floor += t2 - t1;
+        files = reader.files;
+    }
+    auto us = [&](clock::duration d) {
+        return std::chrono::duration<double, std::micro>(d).count() /
+               static_cast<double>(state.iterations());
+    };
+    state.counters["library_us"] = us(library);
+    state.counters["floor_us"] = us(floor);
+    state.counters["files"] = static_cast<double>(files);
+    state.counters["library_ns_per_file"] = us(library) * 1000 / static_cast<double>(files);
+    state.counters["floor_ns_per_file"] = us(floor) * 1000 / static_cast<double>(files);
+    state.counters["ratio"] = us(library) / us(floor);
+}
+BENCHMARK(BM_Snapshot)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// One snapshot of the library alone, for callgrind and peak memory:
+// snapshot_bench --one-snapshot N [--floor]
+int one_snapshot(long n, bool floor) {
+    if (!write_tree(n)) return 1;
+    if (floor) {
+        floor_reader reader;
+        reader.snapshot();
+        std::printf("files %ld\n", reader.files);
+    } else {
+        std::printf("records %zu\n", library_snapshot());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!enter_private_sys_kernel()) {
+        std::perror("private /sys/kernel (run as root)");
+        return 1;
+    }
+    if (argc >= 3 && std::strcmp(argv[1], "--one-snapshot") == 0)
+        return one_snapshot(std::atol(argv[2]), argc >= 4 && std::strcmp(argv[3], "--floor") == 0);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
