@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets in fuzz/ with clang and runs each one.
+# Usage: scripts/run-fuzzers.sh [BUILD_DIR [SECONDS]]
+# Any crash, leak or sanitizer report makes the run fail.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${1:-build-fuzz}
+seconds=${2:-60}
+cxx=$(command -v clang++-14 || command -v clang++)
+flags=(-std=c++17 -g -O1 -fno-omit-frame-pointer -Wall -Wextra -Wpedantic
+       -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
+
+mkdir -p "$build"
+for target in reader names; do
+    "$cxx" "${flags[@]}" -Iinclude src/st_perf_stats.cpp "fuzz/${target}_fuzzer.cpp" \
+        -o "$build/${target}_fuzzer"
+done
+
+for target in reader names; do
+    # New inputs go to a scratch corpus; the checked-in seeds stay as they are.
+    work="$build/corpus-$target"
+    mkdir -p "$work"
+    echo "== fuzzing $target for ${seconds}s"
+    ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        "$build/${target}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 \
+        -artifact_prefix="$build/$target-" "$work" "fuzz/corpus/$target"
+done
