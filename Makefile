@@ -5,9 +5,9 @@ JOBS ?= $(shell nproc)
 
 # Debian packages needed to build and test.
 BUILD_DEPS := cmake make g++ binutils libgtest-dev libcli11-dev nlohmann-json3-dev libfmt-dev \
-  pkg-config dpkg-dev libbenchmark-dev valgrind
+  pkg-config dpkg-dev libbenchmark-dev valgrind clang-14 libclang-rt-14-dev abigail-tools
 
-.PHONY: deps configure build test demo clean tsan package bench
+.PHONY: deps configure build test demo clean tsan package bench asan fuzz memcheck abi abi-update
 
 deps:
 	scripts/install-deps.sh $(BUILD_DEPS)
@@ -46,6 +46,35 @@ bench: deps
 	  -DSANPERF_BUILD_EXAMPLES=OFF -DSANPERF_BUILD_BENCH=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target sanperf_bench sanperf-sim
 	bench/run.sh $(BENCH_BUILD)
+
+# The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer,
+# in its own build directory; any report fails the run. The packaging tests
+# are left out: they build consumers without the sanitizer runtime.
+ASAN_BUILD ?= build-asan
+asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DSANPERF_WERROR=ON -DSANPERF_BUILD_TOOLS=OFF \
+	  -DSANPERF_BUILD_EXAMPLES=OFF \
+	  "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -E '^(install|debian_packages)$$'
+
+# The libFuzzer targets in fuzz/, FUZZ_SECONDS each.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# The unit tests of a normal build under valgrind memcheck.
+memcheck: build
+	scripts/run-memcheck.sh $(BUILD)
+
+# The library's ABI against abi/libsanperf.so.1.abi; abi-update rewrites it.
+ABI_BUILD ?= build-abi
+abi: deps
+	scripts/check-abi.sh $(ABI_BUILD)
+abi-update: deps
+	scripts/check-abi.sh $(ABI_BUILD) --update
 
 clean:
 	rm -rf $(BUILD)
