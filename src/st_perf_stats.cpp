@@ -150,7 +150,12 @@ void st_perf_stats::initialize(const std::string& path) {
 }
 
 bool st_perf_stats::extract_string_from_file(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::in);
+    // A stack buffer for the stream spares each file the filebuf's own heap
+    // buffer; a statistic is one short line, so it fills in one read.
+    char io_buffer[1024];
+    std::ifstream in;
+    in.rdbuf()->pubsetbuf(io_buffer, sizeof io_buffer);
+    in.open(path, std::ios::in);
     if (in.good()) {
         // Read the first line in small pieces rather than with getline: every
         // allocation then happens here, where std::bad_alloc reaches the
