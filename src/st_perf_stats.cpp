@@ -360,7 +360,13 @@ socket_perf_stats::socket_perf_stats(int number) : number(number) {
         std::snprintf(buf.c_ptr(), buf.get_size(), "/sys/kernel/sock/sock%d/", number);
         path = buf.c_ptr();
     }
-    for (int slot : socket_read_order) stats[slot].initialize(path + socket_slot_files[slot]);
+    // One name buffer for the twelve files rather than a new string each.
+    std::string file;
+    file.reserve(path.size() + 40);
+    for (int slot : socket_read_order) {
+        file.assign(path).append(socket_slot_files[slot]);
+        stats[slot].initialize(file);
+    }
 }
 
 void socket_perf_stats::get_socket_info(sock_info& info) {
