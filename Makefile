@@ -45,7 +45,7 @@ bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DSANPERF_BUILD_TESTS=OFF \
 	  -DSANPERF_BUILD_EXAMPLES=OFF -DSANPERF_BUILD_BENCH=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target sanperf_bench sanperf-sim
-	bench/run.sh $(BENCH_BUILD)
+	bench/run.sh $(BENCH_BUILD) $(BENCH_ARGS)
 
 # The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer,
 # in its own build directory; any report fails the run. The packaging tests
