@@ -174,7 +174,9 @@ bool st_perf_stats::extract_string_from_file(const std::string& path, std::strin
         if (first == std::string::npos) {
             out.assign(" ");
         } else {
-            out.assign(line, first, std::string::npos);
+            // Hand the line over rather than copy it.
+            line.erase(0, first);
+            out.swap(line);
         }
     }
     return !out.empty();
