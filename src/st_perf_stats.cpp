@@ -276,10 +276,12 @@ session_perf_stats::session_perf_stats(int session) {
         std::snprintf(buf.c_ptr(), buf.get_size(), "/sys/kernel/session/session%d/", session);
         path = buf.c_ptr();
     }
-    read_stats.initialize(path + "read_perf_stats");
-    write_stats.initialize(path + "write_perf_stats");
-    id.initialize(path + "id");
-    lba.initialize(path + "lba");
+    std::string file;
+    file.reserve(path.size() + 20);
+    read_stats.initialize(file.assign(path).append("read_perf_stats"));
+    write_stats.initialize(file.assign(path).append("write_perf_stats"));
+    id.initialize(file.assign(path).append("id"));
+    lba.initialize(file.assign(path).append("lba"));
 }
 
 void session_perf_stats::get_session_info(session_info& info) {
@@ -316,8 +318,10 @@ session_performance_info::~session_performance_info() {
 
 void session_performance_info::get_sessions_list(std::list<unsigned int>& ids) {
     list_numbered_dirs("/sys/kernel/session/", session_scandir_select, ids, [](const char* name) {
+        std::string file = "/sys/kernel/session/";
+        file.append(name).append("/id");
         st_property id;
-        id.initialize("/sys/kernel/session/" + std::string(name) + "/id");
+        id.initialize(file);
         return static_cast<unsigned int>(id.get_value());
     });
 }
