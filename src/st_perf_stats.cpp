@@ -51,6 +51,12 @@ std::uint64_t first_number(const char* name) {
     return n;
 }
 
+// Sets name to dir followed by file and returns it. Collectors reuse one
+// name string for all their files instead of building a new one per file.
+const std::string& file_in(std::string& name, const std::string& dir, const char* file) {
+    return name.assign(dir).append(file);
+}
+
 int compare_entries(const dirent** a, const dirent** b) {
     return dirname_sort(a, b);
 }
@@ -224,9 +230,10 @@ disk_queue_perf_stats::disk_queue_perf_stats(int disk, int queue) : disk(disk), 
         std::snprintf(buf.c_ptr(), buf.get_size(), "/sys/kernel/disk_queue/disk%d_%d/", disk, queue);
         path = buf.c_ptr();
     }
-    handler_stats.initialize(path + "async_handler_task_perf_stats");
-    processing_stats.initialize(path + "async_processing_perf_stats");
-    max_num_active.initialize(path + "max_num_active");
+    std::string file;
+    handler_stats.initialize(file_in(file, path, "async_handler_task_perf_stats"));
+    processing_stats.initialize(file_in(file, path, "async_processing_perf_stats"));
+    max_num_active.initialize(file_in(file, path, "max_num_active"));
 }
 
 void disk_queue_perf_stats::get_queue_stats(disk_queue_info& info) {
@@ -277,11 +284,10 @@ session_perf_stats::session_perf_stats(int session) {
         path = buf.c_ptr();
     }
     std::string file;
-    file.reserve(path.size() + 20);
-    read_stats.initialize(file.assign(path).append("read_perf_stats"));
-    write_stats.initialize(file.assign(path).append("write_perf_stats"));
-    id.initialize(file.assign(path).append("id"));
-    lba.initialize(file.assign(path).append("lba"));
+    read_stats.initialize(file_in(file, path, "read_perf_stats"));
+    write_stats.initialize(file_in(file, path, "write_perf_stats"));
+    id.initialize(file_in(file, path, "id"));
+    lba.initialize(file_in(file, path, "lba"));
 }
 
 void session_perf_stats::get_session_info(session_info& info) {
@@ -366,13 +372,8 @@ socket_perf_stats::socket_perf_stats(int number) : number(number) {
         std::snprintf(buf.c_ptr(), buf.get_size(), "/sys/kernel/sock/sock%d/", number);
         path = buf.c_ptr();
     }
-    // One name buffer for the twelve files rather than a new string each.
     std::string file;
-    file.reserve(path.size() + 40);
-    for (int slot : socket_read_order) {
-        file.assign(path).append(socket_slot_files[slot]);
-        stats[slot].initialize(file);
-    }
+    for (int slot : socket_read_order) stats[slot].initialize(file_in(file, path, socket_slot_files[slot]));
 }
 
 void socket_perf_stats::get_socket_info(sock_info& info) {
