@@ -4,22 +4,152 @@
 #include "sanperf.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 namespace {
 
 // The characters that mark where a file's significant text begins.
 const std::string dictionary = "aAbBcCdDeEfFgGhHiIjJkKlLmMnNoOpPqQrRsStTuUvVwWxXyYzZ0123456789";
 
-// Real attribute files hold at most one page; anything longer is not a
-// statistic (a link to /dev/zero, say), so the reader stops there.
+// The significant characters as a table, so that finding where a line's
+// text begins costs one lookup per byte.
+struct char_set {
+    bool member[256] = {};
+    explicit char_set(const std::string& chars) {
+        for (unsigned char c : chars) member[c] = true;
+    }
+    bool contains(char c) const { return member[static_cast<unsigned char>(c)]; }
+};
+const char_set significant(dictionary);
+
+// Real attribute files hold at most one page, so one read of a page-sized
+// stack buffer serves every one of them.
+constexpr std::size_t page_bytes = 4096;
+
+// Anything longer than a page is not a statistic (a link to /dev/zero, say),
+// but a line is still read up to this bound, then cut.
 constexpr std::size_t max_line_bytes = 65536;
+
+// read(2), retried when a signal interrupts it. Returns the bytes read; 0 at
+// end of file and on any error, since text that cannot be read is no text.
+std::size_t read_some(int fd, char* into, std::size_t want) {
+    for (;;) {
+        ssize_t got = ::read(fd, into, want);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) return 0;
+    }
+}
+
+struct fd_closer {
+    int fd;
+    ~fd_closer() { ::close(fd); }
+};
+
+// Reads the first line of the file at path (at most max_line_bytes of it) and
+// calls use(text, size) with the part from its first significant character;
+// size is 0 when there is none. The text is not NUL-terminated and may hold
+// NULs. Returns false, without calling use, when the file cannot be opened.
+//
+// O_NONBLOCK keeps a FIFO from waiting for a writer: it reads as a file
+// without text. A line longer than a page goes to the heap in page-sized
+// pieces; every other line is handled without allocating.
+template <typename Use>
+bool with_first_line(const std::string& path, Use use) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    fd_closer closer{fd};
+
+    char page[page_bytes];
+    std::size_t size = 0;
+    bool complete = false;  // newline, end of file or read error reached
+    while (!complete && size < sizeof page) {
+        std::size_t got = read_some(fd, page + size, sizeof page - size);
+        const char* newline = static_cast<const char*>(std::memchr(page + size, '\n', got));
+        size = newline != nullptr ? static_cast<std::size_t>(newline - page) : size + got;
+        complete = got == 0 || newline != nullptr;
+    }
+
+    const char* line = page;
+    std::string long_line;
+    if (!complete) {
+        long_line.assign(page, size);
+        while (long_line.size() < max_line_bytes) {
+            std::size_t got =
+                read_some(fd, page, std::min(sizeof page, max_line_bytes - long_line.size()));
+            const char* newline = static_cast<const char*>(std::memchr(page, '\n', got));
+            long_line.append(page, newline != nullptr ? static_cast<std::size_t>(newline - page) : got);
+            if (got == 0 || newline != nullptr) break;
+        }
+        line = long_line.data();
+        size = long_line.size();
+    }
+
+    const char* end = line + size;
+    const char* first = std::find_if(line, end, [](char c) { return significant.contains(c); });
+    use(first, static_cast<std::size_t>(end - first));
+    return true;
+}
+
+// The blanks sscanf skips before and between numbers: isspace in the C
+// locale (space, \t, \n, \v, \f, \r).
+bool is_blank(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Converts the numbers at the start of [p, end) into slots, in order, as
+// sscanf(text, "%lld %lld ...") with one conversion per slot does: blanks are
+// skipped before each number, each number may carry one sign, digits past the
+// range saturate at LLONG_MAX or LLONG_MIN, and the first thing that is not a
+// number (text, a sign without a digit, a NUL, the end) stops the conversion,
+// leaving that slot and the later ones as they were.
+template <std::size_t N>
+void convert_numbers(const char* p, const char* end, long long* const (&slots)[N]) {
+    for (long long* slot : slots) {
+        while (p != end && is_blank(*p)) ++p;
+        bool negative = false;
+        if (p != end && (*p == '-' || *p == '+')) {
+            negative = *p == '-';
+            ++p;
+        }
+        if (p == end || !is_digit(*p)) return;
+        const unsigned long long limit = negative ? 1ULL << 63 : (1ULL << 63) - 1;
+        unsigned long long magnitude = 0;
+        for (; p != end && is_digit(*p); ++p) {
+            unsigned d = static_cast<unsigned>(*p - '0');
+            magnitude = magnitude > (limit - d) / 10 ? limit : magnitude * 10 + d;
+        }
+        if (!negative) {
+            *slot = static_cast<long long>(magnitude);
+        } else if (magnitude == limit) {
+            *slot = LLONG_MIN;
+        } else {
+            *slot = -static_cast<long long>(magnitude);
+        }
+    }
+}
+
+// Reads the value-line file at path into value: 0 when the file cannot be
+// opened, value unchanged when its line holds no number.
+void read_value(const std::string& path, long long& value) {
+    long long* const slots[] = {&value};
+    bool opened = with_first_line(path, [&](const char* text, std::size_t size) {
+        convert_numbers(text, text + size, slots);
+    });
+    if (!opened) value = 0;
+}
 
 constexpr long long no_sample_minimum = 4294967295LL;
 
@@ -146,45 +276,23 @@ void st_perf_stats::reset() {
 }
 
 void st_perf_stats::initialize(const std::string& path) {
-    std::string text;
-    if (extract_string_from_file(path, text)) {
-        std::sscanf(text.c_str(), "%lld %lld %lld %lld %lld %lld %lld", &samples, &total_count,
-                    &max_count, &min_count, &total_time, &max_time, &min_time);
-    } else {
-        bzero();
-    }
+    // Slots in the order the counter line lists them.
+    long long* const slots[] = {&samples,    &total_count, &max_count, &min_count,
+                                &total_time, &max_time,    &min_time};
+    bool opened = with_first_line(path, [&](const char* text, std::size_t size) {
+        convert_numbers(text, text + size, slots);
+    });
+    if (!opened) bzero();
 }
 
 bool st_perf_stats::extract_string_from_file(const std::string& path, std::string& out) {
-    // A stack buffer for the stream spares each file the filebuf's own heap
-    // buffer; a statistic is one short line, so it fills in one read.
-    char io_buffer[1024];
-    std::ifstream in;
-    in.rdbuf()->pubsetbuf(io_buffer, sizeof io_buffer);
-    in.open(path, std::ios::in);
-    if (in.good()) {
-        // Read the first line in small pieces rather than with getline: every
-        // allocation then happens here, where std::bad_alloc reaches the
-        // caller, and the line is cut at max_line_bytes without a large buffer.
-        std::string line;
-        char piece[256];
-        while (line.size() < max_line_bytes) {
-            std::streamsize want =
-                static_cast<std::streamsize>(std::min(sizeof piece, max_line_bytes - line.size() + 1));
-            in.get(piece, want, '\n');
-            std::streamsize got = in.gcount();
-            line.append(piece, static_cast<std::size_t>(got));
-            if (got + 1 < want) break;  // newline, end of file or read error
-        }
-        std::size_t first = line.find_first_of(dictionary);
-        if (first == std::string::npos) {
+    with_first_line(path, [&](const char* text, std::size_t size) {
+        if (size == 0) {
             out.assign(" ");
         } else {
-            // Hand the line over rather than copy it.
-            line.erase(0, first);
-            out.swap(line);
+            out.assign(text, size);
         }
-    }
+    });
     return !out.empty();
 }
 
@@ -196,12 +304,7 @@ st_property::st_property(const std::string& path) : value(0), path(path) {
 
 void st_property::initialize(const std::string& path) {
     this->path = path;
-    std::string text;
-    if (st_perf_stats::extract_string_from_file(path, text)) {
-        std::sscanf(text.c_str(), "%lld", &value);
-    } else {
-        value = 0;
-    }
+    read_value(path, value);
 }
 
 // ---- directory callbacks -------------------------------------------------
@@ -323,12 +426,14 @@ session_performance_info::~session_performance_info() {
 }
 
 void session_performance_info::get_sessions_list(std::list<unsigned int>& ids) {
-    list_numbered_dirs("/sys/kernel/session/", session_scandir_select, ids, [](const char* name) {
-        std::string file = "/sys/kernel/session/";
-        file.append(name).append("/id");
-        st_property id;
-        id.initialize(file);
-        return static_cast<unsigned int>(id.get_value());
+    // Each id is read as a fresh property would read it, through one name
+    // string reused for every entry.
+    std::string file;
+    list_numbered_dirs("/sys/kernel/session/", session_scandir_select, ids, [&](const char* name) {
+        file.assign("/sys/kernel/session/").append(name).append("/id");
+        long long id = 0;
+        read_value(file, id);
+        return static_cast<unsigned int>(id);
     });
 }
 
@@ -456,13 +561,24 @@ void sanserver_performance_info::get_disk_queue_perf_info(std::list<disk_queue_i
     }
 }
 
+// The session and socket listings are all or nothing: the records are read
+// and copied into a local list, which replaces out only once it is complete,
+// so a failure anywhere leaves out as it was.
+
 void sanserver_performance_info::get_session_perf_info(std::list<session_info>& out) {
-    // Built before out is touched: a failure while reading leaves out as it was.
-    session_performance_info sessions;
-    sessions.extract_session_perf_info_list(out);
+    std::list<session_info> fresh;
+    {
+        session_performance_info sessions;
+        sessions.extract_session_perf_info_list(fresh);
+    }
+    out.swap(fresh);
 }
 
 void sanserver_performance_info::get_socket_perf_info(std::list<sock_info>& out) {
-    socket_performance_info sockets;
-    sockets.extract_socket_perf_info_list(out);
+    std::list<sock_info> fresh;
+    {
+        socket_performance_info sockets;
+        sockets.extract_socket_perf_info_list(fresh);
+    }
+    out.swap(fresh);
 }

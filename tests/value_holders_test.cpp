@@ -175,12 +175,15 @@ long fail_each_allocation(Read read) {
 
 TEST(AllocationFailure, ReachesTheCallerOfInitialize) {
     kernel_tree tree;
-    // Long enough that the line needs heap memory of its own.
-    std::string line = "123456789012 223456789012 323456789012 4 5 6 7\n";
-    tree.write_file("c", line);
+    // A line of up to a page is converted without touching the heap.
+    std::string line = "123456789012 223456789012 323456789012 4 5 6 7";
+    tree.write_file("c", line + "\n");
     const std::string path = kernel_tree::path("c");
-
     st_perf_stats stats;
+    EXPECT_EQ(fail_each_allocation([&] { stats.initialize(path); }), 0);
+
+    // A longer one needs heap memory of its own.
+    tree.write_file("c", line + std::string(5000, ' ') + "\n");
     long count = fail_each_allocation([&] { stats.initialize(path); });
     EXPECT_GT(count, 0);
     EXPECT_EQ(stats.get_samples(), 123456789012LL);
