@@ -1,6 +1,8 @@
 // The facade: disk queues frozen when it is built, sessions and sockets read
 // afresh at every call, and the caller's lists replaced.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <list>
 #include <string>
@@ -141,6 +143,46 @@ TEST(FacadeLists, VanishedEntriesAreGoneAtTheNextCall) {
     tree.remove("sock");
     facade.get_socket_perf_info(sockets);
     EXPECT_TRUE(sockets.empty());
+}
+
+// Replaces a file of the tree with a FIFO that no process writes to.
+void make_fifo(kernel_tree& tree, const std::string& relative) {
+    tree.remove(relative);
+    ASSERT_EQ(mkfifo(kernel_tree::path(relative).c_str(), 0644), 0) << relative;
+}
+
+TEST(FacadeLists, FifosReadAsFilesWithoutText) {
+    kernel_tree tree;
+    counters c = with_samples(5);
+    tree.add_disk_queue(1, 0, c, c, 9);
+    tree.add_session("session1", 1, 3, c, c);
+    counters slots[12] = {c, c, c, c, c, c, c, c, c, c, c, c};
+    tree.add_socket(3, slots);
+    make_fifo(tree, "disk_queue/disk1_0/async_processing_perf_stats");
+    make_fifo(tree, "session/session1/read_perf_stats");
+    make_fifo(tree, "sock/sock3/aio_read_stats");
+
+    // A reader that waits for a writer never returns: let the alarm end the
+    // test binary instead.
+    alarm(30);
+    sanserver_performance_info facade;
+    std::list<disk_queue_info> disks;
+    facade.get_disk_queue_perf_info(disks);
+    std::list<session_info> sessions;
+    facade.get_session_perf_info(sessions);
+    std::list<sock_info> sockets;
+    facade.get_socket_perf_info(sockets);
+    alarm(0);
+
+    EXPECT_EQ(disks.front().handler_samples, 5);
+    EXPECT_EQ(disks.front().processing_samples, 0);
+    EXPECT_EQ(disks.front().max_num_active, 9u);
+    ASSERT_EQ(sessions.size(), 1u);
+    EXPECT_EQ(sessions.front().read_samples, 0);
+    EXPECT_EQ(sessions.front().write_samples, 5);
+    ASSERT_EQ(sockets.size(), 1u);
+    EXPECT_EQ(sockets.front().stats[0].samples, 0);
+    EXPECT_EQ(sockets.front().stats[1].samples, 5);
 }
 
 }  // namespace

@@ -87,6 +87,36 @@ TEST(CounterSet, RereadKeepsWhatTheLineDoesNotHold) {
     expect_values(fresh, {4, 5, 0, 0, 0, 0, 0}, "fresh short line");
 }
 
+// The conversion of a counter line, case by case, over a set that already
+// holds 1 to 7: what the line does not convert keeps its old value.
+TEST(CounterSet, ConversionCases) {
+    const long long max = 9223372036854775807LL;
+    const long long min = -max - 1;
+    const struct {
+        std::string line;
+        seven want;
+    } cases[] = {
+        {"10\t20\v30\f40\r50 \t\v\f\r 60  70", {10, 20, 30, 40, 50, 60, 70}},
+        {"5 -6 +7 -0 +0 -1 +1", {5, -6, 7, 0, 0, -1, 1}},
+        {"9223372036854775808 -9223372036854775809 -9223372036854775808 "
+         "123456789012345678901234567890",
+         {max, min, min, max, 5, 6, 7}},
+        {"8 - 9", {8, 2, 3, 4, 5, 6, 7}},
+        {"8 -", {8, 2, 3, 4, 5, 6, 7}},
+        {"8 +-9", {8, 2, 3, 4, 5, 6, 7}},
+        {"8 9x 10", {8, 9, 3, 4, 5, 6, 7}},
+        {std::string("8 9\0 10 11", 10), {8, 9, 3, 4, 5, 6, 7}},
+    };
+    kernel_tree tree;
+    tree.write_file("old", "1 2 3 4 5 6 7\n");
+    for (const auto& c : cases) {
+        st_perf_stats s(kernel_tree::path("old"));
+        tree.write_file("c", c.line + "\n");
+        s.initialize(kernel_tree::path("c"));
+        expect_values(s, c.want, c.line.c_str());
+    }
+}
+
 TEST(CounterSet, CopyAssignAndClear) {
     kernel_tree tree;
     tree.write_file("a", "1 2 3 4 5 6 7\n");
