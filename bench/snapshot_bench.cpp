@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -57,75 +58,110 @@ bool write_tree(long n) {
 
 // ---- the floor -----------------------------------------------------------
 
+// A path buffer holding one directory, after which each file name is copied
+// in place: no formatting and no allocation per file.
+class path_in_dir {
+public:
+    void clear() { length = 0; }
+    void add(std::string_view text) {
+        std::memcpy(buffer + length, text.data(), text.size());
+        length += text.size();
+    }
+    void add(unsigned number) {
+        char digits[10];
+        std::size_t n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + number % 10);
+            number /= 10;
+        } while (number != 0);
+        while (n != 0) buffer[length++] = digits[--n];
+    }
+    // The directory followed by name, as a C string.
+    const char* file(std::string_view name) {
+        std::memcpy(buffer + length, name.data(), name.size());
+        buffer[length + name.size()] = '\0';
+        return buffer;
+    }
+
+private:
+    char buffer[512];
+    std::size_t length = 0;
+};
+
+constexpr std::string_view queue_files[] = {"async_handler_task_perf_stats",
+                                            "async_processing_perf_stats", "max_num_active"};
+constexpr std::string_view session_files[] = {"read_perf_stats", "write_perf_stats", "id", "lba"};
+constexpr std::string_view socket_files[] = {
+    "aio_read_stats",        "aio_write_stats",        "perform_io_read_stats",
+    "perform_io_write_stats", "post_read_stats",        "post_write_stats",
+    "queue_modify_tx_offset_stats", "queue_modify_rx_offset_stats", "socket_read_stats",
+    "socket_write_stats",    "wait_for_space_stats",   "wait_until_data_available_stats"};
+
 struct floor_reader {
     long files = 0;
     long long checksum = 0;
 
-    // Opens, reads once and closes path, then sums the numbers on its line.
+    // Opens, reads once and closes path, then sums the numbers on its first
+    // line.
     void read_file(const char* path) {
         ++files;
-        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return;
         char buf[4096];
-        ssize_t got = read(fd, buf, sizeof buf - 1);
+        ssize_t got = read(fd, buf, sizeof buf);
         close(fd);
-        if (got <= 0) return;
-        buf[got] = '\0';
-        for (const char* p = buf; *p != '\0' && *p != '\n';) {
+        const char* end = buf + (got > 0 ? got : 0);
+        for (const char* p = buf; p != end && *p != '\n';) {
             if (*p < '0' || *p > '9') {
                 ++p;
                 continue;
             }
             long long v = 0;
-            for (; *p >= '0' && *p <= '9'; ++p) v = v * 10 + (*p - '0');
+            for (; p != end && *p >= '0' && *p <= '9'; ++p) v = v * 10 + (*p - '0');
             checksum += v;
         }
     }
 
     void snapshot() {
-        static const char* const queue_files[] = {"async_handler_task_perf_stats",
-                                                  "async_processing_perf_stats", "max_num_active"};
-        static const char* const session_files[] = {"read_perf_stats", "write_perf_stats", "id",
-                                                    "lba"};
-        static const char* const socket_files[] = {
-            "aio_read_stats",         "aio_write_stats",
-            "perform_io_read_stats",  "perform_io_write_stats",
-            "post_read_stats",        "post_write_stats",
-            "queue_modify_tx_offset_stats", "queue_modify_rx_offset_stats",
-            "socket_read_stats",      "socket_write_stats",
-            "wait_for_space_stats",   "wait_until_data_available_stats"};
-        char path[512];
-        for (int disk = 1; disk <= 4; ++disk)
-            for (int queue = 0; queue < 8; ++queue)
-                for (const char* f : queue_files) {
-                    std::snprintf(path, sizeof path, "/sys/kernel/disk_queue/disk%d_%d/%s", disk,
-                                  queue, f);
-                    read_file(path);
-                }
+        path_in_dir path;
+        for (unsigned disk = 1; disk <= 4; ++disk)
+            for (unsigned queue = 0; queue < 8; ++queue) {
+                path.clear();
+                path.add("/sys/kernel/disk_queue/disk");
+                path.add(disk);
+                path.add("_");
+                path.add(queue);
+                path.add("/");
+                for (std::string_view f : queue_files) read_file(path.file(f));
+            }
         // Sessions: the id file while listing, then the four files.
-        each_dir("/sys/kernel/session", "session", [&](const char* name) {
-            std::snprintf(path, sizeof path, "/sys/kernel/session/%s/id", name);
-            read_file(path);
-            for (const char* f : session_files) {
-                std::snprintf(path, sizeof path, "/sys/kernel/session/%s/%s", name, f);
-                read_file(path);
-            }
+        each_dir("/sys/kernel/session/", "session", path, [&] {
+            read_file(path.file("id"));
+            for (std::string_view f : session_files) read_file(path.file(f));
         });
-        each_dir("/sys/kernel/sock", "sock", [&](const char* name) {
-            for (const char* f : socket_files) {
-                std::snprintf(path, sizeof path, "/sys/kernel/sock/%s/%s", name, f);
-                read_file(path);
-            }
+        each_dir("/sys/kernel/sock/", "sock", path, [&] {
+            for (std::string_view f : socket_files) read_file(path.file(f));
         });
     }
 
+    // Calls visit with path set to each entry of dir whose name starts with
+    // prefix, followed by a slash.
     template <typename Visit>
-    static void each_dir(const char* dir, const char* prefix, Visit visit) {
-        DIR* d = opendir(dir);
+    static void each_dir(std::string_view dir, std::string_view prefix, path_in_dir& path,
+                         Visit visit) {
+        path.clear();
+        path.add(dir);
+        DIR* d = opendir(path.file(""));
         if (d == nullptr) return;
-        std::size_t len = std::strlen(prefix);
-        while (dirent* e = readdir(d))
-            if (std::strncmp(e->d_name, prefix, len) == 0) visit(e->d_name);
+        while (dirent* e = readdir(d)) {
+            std::string_view name = e->d_name;
+            if (name.substr(0, prefix.size()) != prefix) continue;
+            path.clear();
+            path.add(dir);
+            path.add(name);
+            path.add("/");
+            visit();
+        }
         closedir(d);
     }
 };

@@ -12,17 +12,17 @@ flags=(-std=c++17 -g -O1 -fno-omit-frame-pointer -Wall -Wextra -Wpedantic
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
 
 mkdir -p "$build"
-for target in reader names; do
+for target in reader names conversion; do
     "$cxx" "${flags[@]}" -Iinclude src/st_perf_stats.cpp "fuzz/${target}_fuzzer.cpp" \
         -o "$build/${target}_fuzzer"
 done
 
-for target in reader names; do
+for target in reader names conversion; do
     # New inputs go to a scratch corpus; the checked-in seeds stay as they are.
     work="$build/corpus-$target"
     # The reader stops at 65,536 bytes of a line; let inputs pass that mark.
     max_len=4096
-    [ "$target" = reader ] && max_len=70000
+    [ "$target" = names ] || max_len=70000
     mkdir -p "$work"
     echo "== fuzzing $target for ${seconds}s"
     ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

@@ -20,8 +20,7 @@ namespace {
 // The characters that mark where a file's significant text begins.
 const std::string dictionary = "aAbBcCdDeEfFgGhHiIjJkKlLmMnNoOpPqQrRsStTuUvVwWxXyYzZ0123456789";
 
-// The significant characters as a table, so that finding where a line's
-// text begins costs one lookup per byte.
+// A set of bytes as a table, so that testing a byte costs one lookup.
 struct char_set {
     bool member[256] = {};
     explicit char_set(const std::string& chars) {
@@ -29,6 +28,7 @@ struct char_set {
     }
     bool contains(char c) const { return member[static_cast<unsigned char>(c)]; }
 };
+// Where a line's text begins.
 const char_set significant(dictionary);
 
 // Real attribute files hold at most one page, so one read of a page-sized
@@ -56,8 +56,9 @@ struct fd_closer {
 
 // Reads the first line of the file at path (at most max_line_bytes of it) and
 // calls use(text, size) with the part from its first significant character;
-// size is 0 when there is none. The text is not NUL-terminated and may hold
-// NULs. Returns false, without calling use, when the file cannot be opened.
+// size is 0 when there is none. text[size] is a NUL, and the text may hold
+// NULs of its own. Returns false, without calling use, when the file cannot
+// be opened.
 //
 // O_NONBLOCK keeps a FIFO from waiting for a writer: it reads as a file
 // without text. A line longer than a page goes to the heap in page-sized
@@ -80,7 +81,9 @@ bool with_first_line(const std::string& path, Use use) {
 
     const char* line = page;
     std::string long_line;
-    if (!complete) {
+    if (complete) {
+        page[size] = '\0';  // a complete line is shorter than the page
+    } else {
         long_line.assign(page, size);
         while (long_line.size() < max_line_bytes) {
             std::size_t got =
@@ -100,37 +103,44 @@ bool with_first_line(const std::string& path, Use use) {
 }
 
 // The blanks sscanf skips before and between numbers: isspace in the C
-// locale (space, \t, \n, \v, \f, \r).
-bool is_blank(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
+// locale.
+const char_set blanks(" \t\n\v\f\r");
+
+// The value of c as a decimal digit; above 9 when c is no digit.
+unsigned digit_value(char c) {
+    return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0';
 }
 
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
+// The digits [p, end) as a number no larger than limit: the value of a run
+// too long to fit, saturated.
+unsigned long long saturated(const char* p, const char* end, unsigned long long limit) {
+    unsigned long long magnitude = 0;
+    for (; p != end; ++p) {
+        unsigned d = digit_value(*p);
+        magnitude = magnitude > (limit - d) / 10 ? limit : magnitude * 10 + d;
+    }
+    return magnitude;
 }
 
-// Converts the numbers at the start of [p, end) into slots, in order, as
-// sscanf(text, "%lld %lld ...") with one conversion per slot does: blanks are
-// skipped before each number, each number may carry one sign, digits past the
-// range saturate at LLONG_MAX or LLONG_MIN, and the first thing that is not a
-// number (text, a sign without a digit, a NUL, the end) stops the conversion,
-// leaving that slot and the later ones as they were.
+// Converts the numbers at the start of the NUL-terminated text into slots, in
+// order, as sscanf(text, "%lld %lld ...") with one conversion per slot does:
+// blanks are skipped before each number, each number may carry one sign,
+// digits past the range saturate at LLONG_MAX or LLONG_MIN, and the first
+// thing that is not a number (text, a sign without a digit, a NUL) stops the
+// conversion, leaving that slot and the later ones as they were.
 template <std::size_t N>
-void convert_numbers(const char* p, const char* end, long long* const (&slots)[N]) {
+void convert_numbers(const char* p, long long* const (&slots)[N]) {
     for (long long* slot : slots) {
-        while (p != end && is_blank(*p)) ++p;
-        bool negative = false;
-        if (p != end && (*p == '-' || *p == '+')) {
-            negative = *p == '-';
-            ++p;
-        }
-        if (p == end || !is_digit(*p)) return;
-        const unsigned long long limit = negative ? 1ULL << 63 : (1ULL << 63) - 1;
+        while (blanks.contains(*p)) ++p;
+        bool negative = *p == '-';
+        if (negative || *p == '+') ++p;
+        const char* run = p;
         unsigned long long magnitude = 0;
-        for (; p != end && is_digit(*p); ++p) {
-            unsigned d = static_cast<unsigned>(*p - '0');
-            magnitude = magnitude > (limit - d) / 10 ? limit : magnitude * 10 + d;
-        }
+        for (unsigned d; (d = digit_value(*p)) <= 9; ++p) magnitude = magnitude * 10 + d;
+        if (p == run) return;
+        // Eighteen digits always fit; a longer run may have wrapped around.
+        const unsigned long long limit = negative ? 1ULL << 63 : (1ULL << 63) - 1;
+        if (p - run > 18) magnitude = saturated(run, p, limit);
         if (!negative) {
             *slot = static_cast<long long>(magnitude);
         } else if (magnitude == limit) {
@@ -145,8 +155,8 @@ void convert_numbers(const char* p, const char* end, long long* const (&slots)[N
 // opened, value unchanged when its line holds no number.
 void read_value(const std::string& path, long long& value) {
     long long* const slots[] = {&value};
-    bool opened = with_first_line(path, [&](const char* text, std::size_t size) {
-        convert_numbers(text, text + size, slots);
+    bool opened = with_first_line(path, [&](const char* text, std::size_t) {
+        convert_numbers(text, slots);
     });
     if (!opened) value = 0;
 }
@@ -172,20 +182,34 @@ void delete_all(Container& owned) {
 // The first run of digits in name as an unsigned number, saturating instead
 // of wrapping; 0 when the name holds no digit.
 std::uint64_t first_number(const char* name) {
-    const char* p = name + std::strcspn(name, digits);
+    const char* p = name;
+    while (*p != '\0' && digit_value(*p) > 9) ++p;
+    const char* run = p;
     std::uint64_t n = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        unsigned d = static_cast<unsigned>(*p - '0');
-        n = n > (UINT64_MAX - d) / 10 ? UINT64_MAX : n * 10 + d;
-    }
-    return n;
+    for (unsigned d; (d = digit_value(*p)) <= 9; ++p) n = n * 10 + d;
+    // Nineteen digits always fit; a longer run may have wrapped around.
+    return p - run > 19 ? saturated(run, p, UINT64_MAX) : n;
 }
 
-// Sets name to dir followed by file and returns it. Collectors reuse one
-// name string for all their files instead of building a new one per file.
-const std::string& file_in(std::string& name, const std::string& dir, const char* file) {
-    return name.assign(dir).append(file);
-}
+// The names of the files in one directory, built in one string that keeps
+// the directory and replaces only what follows it, so that a collector makes
+// one allocation for all its file names.
+class file_names {
+public:
+    explicit file_names(const std::string& dir) : dir_size(dir.size()) {
+        // Room for any file name of the tree; a longer one only reallocates.
+        name.reserve(dir_size + 64);
+        name.assign(dir);
+    }
+    const std::string& operator()(const char* file) {
+        name.erase(dir_size);
+        return name.append(file);
+    }
+
+private:
+    std::string name;
+    std::size_t dir_size;
+};
 
 int compare_entries(const dirent** a, const dirent** b) {
     return dirname_sort(a, b);
@@ -279,8 +303,8 @@ void st_perf_stats::initialize(const std::string& path) {
     // Slots in the order the counter line lists them.
     long long* const slots[] = {&samples,    &total_count, &max_count, &min_count,
                                 &total_time, &max_time,    &min_time};
-    bool opened = with_first_line(path, [&](const char* text, std::size_t size) {
-        convert_numbers(text, text + size, slots);
+    bool opened = with_first_line(path, [&](const char* text, std::size_t) {
+        convert_numbers(text, slots);
     });
     if (!opened) bzero();
 }
@@ -333,10 +357,10 @@ disk_queue_perf_stats::disk_queue_perf_stats(int disk, int queue) : disk(disk), 
         std::snprintf(buf.c_ptr(), buf.get_size(), "/sys/kernel/disk_queue/disk%d_%d/", disk, queue);
         path = buf.c_ptr();
     }
-    std::string file;
-    handler_stats.initialize(file_in(file, path, "async_handler_task_perf_stats"));
-    processing_stats.initialize(file_in(file, path, "async_processing_perf_stats"));
-    max_num_active.initialize(file_in(file, path, "max_num_active"));
+    file_names file(path);
+    handler_stats.initialize(file("async_handler_task_perf_stats"));
+    processing_stats.initialize(file("async_processing_perf_stats"));
+    max_num_active.initialize(file("max_num_active"));
 }
 
 void disk_queue_perf_stats::get_queue_stats(disk_queue_info& info) {
@@ -386,11 +410,11 @@ session_perf_stats::session_perf_stats(int session) {
         std::snprintf(buf.c_ptr(), buf.get_size(), "/sys/kernel/session/session%d/", session);
         path = buf.c_ptr();
     }
-    std::string file;
-    read_stats.initialize(file_in(file, path, "read_perf_stats"));
-    write_stats.initialize(file_in(file, path, "write_perf_stats"));
-    id.initialize(file_in(file, path, "id"));
-    lba.initialize(file_in(file, path, "lba"));
+    file_names file(path);
+    read_stats.initialize(file("read_perf_stats"));
+    write_stats.initialize(file("write_perf_stats"));
+    id.initialize(file("id"));
+    lba.initialize(file("lba"));
 }
 
 void session_perf_stats::get_session_info(session_info& info) {
@@ -477,8 +501,8 @@ socket_perf_stats::socket_perf_stats(int number) : number(number) {
         std::snprintf(buf.c_ptr(), buf.get_size(), "/sys/kernel/sock/sock%d/", number);
         path = buf.c_ptr();
     }
-    std::string file;
-    for (int slot : socket_read_order) stats[slot].initialize(file_in(file, path, socket_slot_files[slot]));
+    file_names file(path);
+    for (int slot : socket_read_order) stats[slot].initialize(file(socket_slot_files[slot]));
 }
 
 void socket_perf_stats::get_socket_info(sock_info& info) {
