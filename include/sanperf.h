@@ -14,7 +14,9 @@
 //    ASCII letter or digit: leading blanks and punctuation, a minus sign
 //    included, are skipped, so "-5" reads as 5. At most 65,536 bytes of that
 //    line are read, whatever the file holds.
-//  - Numbers are converted with sscanf("%lld") and not range-checked.
+//  - Numbers are converted exactly as sscanf("%lld") converts them in the C
+//    locale (a run of digits out of range saturates) and are not
+//    range-checked.
 //  - Sentinel rule: in the records handed out, a minimum (minimum time, and
 //    for disk queues also minimum count) equal to 4294967295 (2^32 - 1, not
 //    -1) reads as 0, meaning "no sample yet". Counter sets keep the raw value.
@@ -68,7 +70,8 @@ public:
     // At most 65,536 bytes of the line are read. Returns true iff out is
     // non-empty afterwards. A missing or unopenable file leaves out exactly
     // as passed: false for an empty out, true for a non-empty one. A file
-    // that opens but cannot be read gives " " and true.
+    // that opens but cannot be read gives " " and true; so does a FIFO,
+    // which is opened without waiting for a writer.
     static bool extract_string_from_file(const std::string& path, std::string& out);
 
     long long get_samples() { return samples; }
@@ -345,12 +348,12 @@ public:
     // holding the numbers read when the facade was built.
     void get_disk_queue_perf_info(std::list<disk_queue_info>& out);
 
-    // Reads all sessions now and replaces out with their records. If reading
-    // fails (std::bad_alloc), out keeps its previous contents.
+    // Reads all sessions now and replaces out with their records. If anything
+    // fails (std::bad_alloc), out keeps its previous contents exactly.
     void get_session_perf_info(std::list<session_info>& out);
 
-    // Reads all sockets now and replaces out with their records. If reading
-    // fails (std::bad_alloc), out keeps its previous contents.
+    // Reads all sockets now and replaces out with their records. If anything
+    // fails (std::bad_alloc), out keeps its previous contents exactly.
     void get_socket_perf_info(std::list<sock_info>& out);
 
 private:
