@@ -26,13 +26,14 @@
 #include "kernel_tree.h"
 #include "sanperf.h"
 #include "snapshot.h"
+#include "tree_layout.h"
 
 namespace fs = std::filesystem;
 using sanperf_test::kernel_tree;
 
 namespace {
 
-constexpr long long no_sample = 4294967295LL;
+constexpr long long no_sample = sanperf_tools::no_sample_minimum;
 
 std::vector<char*> argv_of(std::vector<std::string>& args) {
     std::vector<char*> argv;

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "atomic_file.h"
+#include "sink.h"
 
 namespace fs = std::filesystem;
 
@@ -29,19 +30,13 @@ const char* const old_prefix = ".old-";
 void write_whole_file(const std::string& path, std::string_view content) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) fail(path);
-    const char* p = content.data();
-    std::size_t left = content.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int saved = errno;
-            close(fd);
-            errno = saved;
-            fail(path);
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
+    try {
+        sanperf_tools::fd_sink out(fd, path);
+        out.write(content);
+        out.flush();
+    } catch (...) {
+        close(fd);
+        throw;
     }
     if (close(fd) != 0) fail(path);
 }
