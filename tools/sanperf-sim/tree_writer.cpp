@@ -9,6 +9,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "atomic_file.h"
+#include "sink.h"
+
 namespace fs = std::filesystem;
 
 namespace sanperf_sim {
@@ -27,19 +30,13 @@ const char* const old_prefix = ".old-";
 void write_whole_file(const std::string& path, std::string_view content) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) fail(path);
-    const char* p = content.data();
-    std::size_t left = content.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int saved = errno;
-            close(fd);
-            errno = saved;
-            fail(path);
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
+    try {
+        sanperf_tools::fd_sink out(fd, path);
+        out.write(content);
+        out.flush();
+    } catch (...) {
+        close(fd);
+        throw;
     }
     if (close(fd) != 0) fail(path);
 }
@@ -76,11 +73,11 @@ void tree_writer::make_dir(const std::string& relative) {
 }
 
 void tree_writer::replace_file(const std::string& relative, std::string_view content) {
-    std::string target = path(relative);
-    std::size_t slash = target.rfind('/');
-    std::string temp = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".tmp";
-    write_whole_file(temp, content);
-    rename_or_fail(temp, target);
+    // A statistics tree lives no longer than the machine's uptime, as the
+    // server's own does: no need to sync.
+    sanperf_tools::replace_file(
+        path(relative), [content](sanperf_tools::sink& out) { out.write(content); },
+        sanperf_tools::durability::unsynced);
 }
 
 void tree_writer::publish_dir(const std::string& parent, const std::string& name,
@@ -88,9 +85,15 @@ void tree_writer::publish_dir(const std::string& parent, const std::string& name
     std::string base = path(parent) + "/";
     std::string hidden = base + new_prefix + name;
     if (mkdir(hidden.c_str(), 0755) != 0) fail(hidden);
-    // Nobody can see the hidden directory yet: its files need no temporaries.
-    for (const file_content& file : files) write_whole_file(hidden + "/" + file.first, file.second);
-    rename_or_fail(hidden, base + name);
+    try {
+        // Nobody can see the hidden directory yet: its files need no temporaries.
+        for (const file_content& file : files) write_whole_file(hidden + "/" + file.first, file.second);
+        rename_or_fail(hidden, base + name);
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove_all(hidden, ignored);
+        throw;
+    }
 }
 
 void tree_writer::retire_dir(const std::string& parent, const std::string& name) {

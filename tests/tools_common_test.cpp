@@ -1,4 +1,4 @@
-// sanstat's interval arithmetic and its three renderers.
+// The shared layer's interval arithmetic and its three renderers.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -6,11 +6,14 @@
 #include <set>
 #include <sstream>
 
+#include "interval.h"
 #include "kernel_tree.h"
-#include "render.h"
-#include "report.h"
+#include "render_json.h"
+#include "render_prometheus.h"
+#include "render_table.h"
+#include "snapshot.h"
 
-using namespace sanstat;
+using namespace sanperf_tools;
 using sanperf_test::counters;
 using sanperf_test::kernel_tree;
 
@@ -35,11 +38,37 @@ snapshot sessions_at(double seconds, std::vector<session_info> list) {
     return s;
 }
 
+// The rows of now against before, as the renderers see them.
+struct report {
+    std::optional<double> seconds;
+    std::vector<session_row> sessions;
+    std::vector<disk_row> disks;
+    std::vector<socket_row> sockets;
+};
+
+report make_report(const snapshot* before, const snapshot& now) {
+    interval iv(before, now);
+    report r;
+    r.seconds = iv.seconds();
+    for (const auto& s : now.sessions) r.sessions.push_back(iv.session(s));
+    for (const auto& d : now.disks) r.disks.push_back(iv.disk(d));
+    for (const auto& s : now.sockets) r.sockets.push_back(iv.socket(s));
+    return r;
+}
+
+template <typename Render>
+std::string rendered(Render render) {
+    std::string text;
+    string_sink out(text);
+    render(out);
+    return text;
+}
+
 }  // namespace
 
 TEST(SanstatReport, FirstReportShowsTotalsWithoutRates) {
     snapshot now = sessions_at(10, {session(1, 4, 100), session(2, 0, 0)});
-    report r = make_report(nullptr, now, 1);
+    report r = make_report(nullptr, now);
     EXPECT_FALSE(r.seconds);
     ASSERT_EQ(r.sessions.size(), 2u);
     EXPECT_TRUE(r.sessions[0].totals);
@@ -53,7 +82,7 @@ TEST(SanstatReport, FirstReportShowsTotalsWithoutRates) {
 TEST(SanstatReport, IntervalShowsRatesAndAverageOfTheIncrease) {
     snapshot before = sessions_at(10, {session(1, 100, 5000), session(2, 10, 10)});
     snapshot now = sessions_at(12, {session(1, 140, 5400), session(2, 10, 10)});
-    report r = make_report(&before, now, 2);
+    report r = make_report(&before, now);
     ASSERT_TRUE(r.seconds);
     EXPECT_DOUBLE_EQ(*r.seconds, 2.0);
     const counter_view& busy = r.sessions[0].read;
@@ -72,7 +101,7 @@ TEST(SanstatReport, ObjectsAppearingVanishingOrRestarting) {
     snapshot before = sessions_at(0, {session(1, 100, 1000), session(2, 50, 500)});
     // 2 vanished, 3 appeared, 1 was replaced: its counters went back.
     snapshot now = sessions_at(1, {session(1, 30, 600), session(3, 8, 80)});
-    report r = make_report(&before, now, 2);
+    report r = make_report(&before, now);
     ASSERT_EQ(r.sessions.size(), 2u);
     EXPECT_EQ(r.sessions[0].id, 1u);
     EXPECT_FALSE(r.sessions[0].totals);
@@ -88,7 +117,7 @@ TEST(SanstatReport, ObjectsAppearingVanishingOrRestarting) {
 TEST(SanstatReport, TotalTimeGoingBackAloneRestartsTheSet) {
     snapshot before = sessions_at(0, {session(1, 100, 1000)});
     snapshot now = sessions_at(1, {session(1, 120, 900)});
-    report r = make_report(&before, now, 2);
+    report r = make_report(&before, now);
     EXPECT_EQ(r.sessions[0].read.samples, 120);
     EXPECT_EQ(r.sessions[0].read.total_time, 900);
 }
@@ -111,7 +140,7 @@ TEST(SanstatReport, DiskCountsAndSocketSlotsFollowTheirOwnFields) {
     s.stats[11].samples = 8;
     s.stats[11].total_time = 16;
     now.sockets.push_back(s);
-    report r = make_report(&before, now, 2);
+    report r = make_report(&before, now);
     EXPECT_EQ(r.disks[0].processing.samples, 20);
     EXPECT_EQ(r.disks[0].processing.total_count, 40);
     EXPECT_EQ(r.disks[0].processing.max_count, 9);
@@ -153,15 +182,14 @@ protected:
         slots[0] = some;
         tree.add_socket(3, slots);
         tree.make_dir("sock/sock03");
-        snapshot now = take_snapshot(selection{});
-        r = make_report(nullptr, now, 1);
+        now = take_snapshot(selection{});
     }
     kernel_tree tree;
-    report r;
+    snapshot now;
 };
 
 TEST_F(SanstatRender, JsonKeepsFieldsAndWholeNumbers) {
-    std::string line = render_json(r);
+    std::string line = rendered([&](sink& out) { render_json(now, nullptr, 1, out); });
     ASSERT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\n'), line.size() - 1);  // one line per report
     auto doc = nlohmann::json::parse(line);
@@ -192,7 +220,7 @@ TEST_F(SanstatRender, JsonKeepsFieldsAndWholeNumbers) {
 }
 
 TEST_F(SanstatRender, TableFitsEightyColumnsForDisksAndSessions) {
-    std::string text = render_table(r);
+    std::string text = rendered([&](sink& out) { render_table(now, nullptr, 1, out); });
     std::istringstream lines(text);
     bool in_sockets = false;
     for (std::string line; std::getline(lines, line);) {
@@ -207,7 +235,7 @@ TEST_F(SanstatRender, TableFitsEightyColumnsForDisksAndSessions) {
 }
 
 TEST_F(SanstatRender, PrometheusHasOneSeriesPerLabelSet) {
-    std::string text = render_prometheus(r);
+    std::string text = rendered([&](sink& out) { render_prometheus(now, out); });
     std::istringstream lines(text);
     std::set<std::string> series;
     for (std::string line; std::getline(lines, line);) {
@@ -219,4 +247,95 @@ TEST_F(SanstatRender, PrometheusHasOneSeriesPerLabelSet) {
     EXPECT_NE(text.find("sanperf_disk_queue_samples_total{queue=\"disk4_7\",stage=\"handler\"} "
                         "9007199254740993\n"),
               std::string::npos);
+}
+
+// Objects that vanish between the listing and the read come back from the
+// library as zeros; a snapshot must never show them.
+TEST(Snapshot, LeavesOutObjectsThatVanishedWhileRead) {
+    kernel_tree tree;
+    counters some{3, 6, 2, 1, 300, 150, 50};
+    tree.add_session("session7", 7, 70, some, some);
+    // Listed as session 9 (its id file says so), but session9/ is gone by
+    // the time it is read: the library reads it as id 0 and zeros.
+    tree.add_session("session8", 9, 80, some, some);
+    // Read back under another id than it was listed with.
+    tree.add_session("session10", 11, 1, some, some);
+    tree.write_file("session/session11/id", "12\n");
+    counters slots[socket_slot_count] = {};
+    slots[0] = some;
+    tree.add_socket(3, slots);
+    // Listed as socket 0, whose directory does not exist.
+    tree.make_dir("sock/sockets");
+
+    snapshot s = take_snapshot(selection{});
+    EXPECT_TRUE(s.tree_found);
+    ASSERT_EQ(s.sessions.size(), 1u);
+    EXPECT_EQ(s.sessions[0].id, 7u);
+    ASSERT_EQ(s.sockets.size(), 1u);
+    EXPECT_EQ(s.sockets[0].number, 3u);
+
+    tree.clear();
+    tree.make_dir("elsewhere");
+    EXPECT_FALSE(take_snapshot(selection{}).tree_found);
+}
+
+TEST(IntervalArithmetic, ImpossibleDifferencesCountFromZeroWithoutOverflow) {
+    constexpr long long max = 9223372036854775807LL;
+    long long increase = -1;
+    EXPECT_TRUE(counter_increase(max, 0, increase));
+    EXPECT_EQ(increase, max);
+    EXPECT_TRUE(counter_increase(-1, -max - 1, increase));
+    EXPECT_EQ(increase, max);
+    EXPECT_FALSE(counter_increase(max, -1, increase));
+    EXPECT_FALSE(counter_increase(0, -max - 1, increase));
+    EXPECT_FALSE(counter_increase(3, 5, increase));
+
+    // A total that cannot have grown by that much in one interval is shown
+    // as the totals of a restarted object, not as a wrapped difference.
+    snapshot before = sessions_at(0, {session(1, 1, -max)});
+    snapshot now = sessions_at(1, {session(1, 2, max)});
+    report r = make_report(&before, now);
+    EXPECT_EQ(r.sessions[0].read.samples, 2);
+    EXPECT_EQ(r.sessions[0].read.total_time, max);
+    EXPECT_DOUBLE_EQ(*r.sessions[0].read.avg_time, static_cast<double>(max) / 2);
+}
+
+namespace {
+
+// Splits a line at blanks.
+std::vector<std::string> fields(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> out;
+    for (std::string f; in >> f;) out.push_back(f);
+    return out;
+}
+
+}  // namespace
+
+TEST(TableRender, WidestIdsAndNumbersNeverTouchTheirNeighbours) {
+    snapshot before = sessions_at(0, {});
+    before.sockets_read = true;
+    snapshot now = sessions_at(1, {session(4294967295u, 5, 50)});
+    now.sessions[0].lba = 4294967295u;
+    now.sockets_read = true;
+    for (unsigned number : {2147483647u, 4294967295u}) {
+        sock_info s{};
+        s.number = number;
+        now.sockets.push_back(s);
+    }
+    // In an interval report new objects carry the mark "*" as well.
+    std::string text = rendered([&](sink& out) { render_table(now, &before, 2, out); });
+    std::istringstream lines(text);
+    int rows = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("4294967295*", 0) == 0 && line.find("aio_read") == std::string::npos) {
+            EXPECT_EQ(fields(line).size(), 10u) << line;  // id, lba, 2 x 4 values
+            EXPECT_LE(line.size(), 80u) << line;
+            ++rows;
+        } else if (line.find("aio_read") != std::string::npos) {
+            EXPECT_EQ(fields(line).size(), 5u) << line;  // number, slot, 3 values
+            ++rows;
+        }
+    }
+    EXPECT_EQ(rows, 3);
 }
