@@ -8,6 +8,7 @@
 // write each tree into it. Run as root.
 
 #include <sanperf.h>
+#include <tree_layout.h>
 
 #include <benchmark/benchmark.h>
 #include <dirent.h>
@@ -88,14 +89,23 @@ private:
     std::size_t length = 0;
 };
 
-constexpr std::string_view queue_files[] = {"async_handler_task_perf_stats",
-                                            "async_processing_perf_stats", "max_num_active"};
-constexpr std::string_view session_files[] = {"read_perf_stats", "write_perf_stats", "id", "lba"};
-constexpr std::string_view socket_files[] = {
-    "aio_read_stats",        "aio_write_stats",        "perform_io_read_stats",
-    "perform_io_write_stats", "post_read_stats",        "post_write_stats",
-    "queue_modify_tx_offset_stats", "queue_modify_rx_offset_stats", "socket_read_stats",
-    "socket_write_stats",    "wait_for_space_stats",   "wait_until_data_available_stats"};
+namespace layout = sanperf_tools;
+
+const std::string_view queue_files[] = {layout::handler_stats_file, layout::processing_stats_file,
+                                        layout::max_num_active_file};
+const std::string_view session_files[] = {layout::session_read_stats_file,
+                                          layout::session_write_stats_file, layout::session_id_file,
+                                          layout::session_lba_file};
+
+// The twelve socket file names, built once before any timing starts.
+struct socket_file_names {
+    std::string names[layout::socket_slot_count];
+    socket_file_names() {
+        for (int slot = 0; slot < layout::socket_slot_count; ++slot)
+            names[slot] = std::string(layout::socket_slot_names[slot]) + layout::socket_slot_file_suffix;
+    }
+};
+const socket_file_names socket_files;
 
 struct floor_reader {
     long files = 0;
@@ -124,13 +134,13 @@ struct floor_reader {
 
     void snapshot() {
         path_in_dir path;
-        for (unsigned disk = 1; disk <= 4; ++disk)
-            for (unsigned queue = 0; queue < 8; ++queue) {
+        for (int disk = 1; disk <= layout::disk_count; ++disk)
+            for (int queue = 0; queue < layout::queues_per_disk; ++queue) {
                 path.clear();
                 path.add("/sys/kernel/disk_queue/disk");
-                path.add(disk);
+                path.add(static_cast<unsigned>(disk));
                 path.add("_");
-                path.add(queue);
+                path.add(static_cast<unsigned>(queue));
                 path.add("/");
                 for (std::string_view f : queue_files) read_file(path.file(f));
             }
@@ -140,7 +150,7 @@ struct floor_reader {
             for (std::string_view f : session_files) read_file(path.file(f));
         });
         each_dir("/sys/kernel/sock/", "sock", path, [&] {
-            for (std::string_view f : socket_files) read_file(path.file(f));
+            for (const std::string& f : socket_files.names) read_file(path.file(f));
         });
     }
 
