@@ -17,7 +17,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=support/exporter_test_lib.sh
 . "$here/support/exporter_test_lib.sh"
 
-"$sim" "$work/tree" --sessions 100 --sockets 100 --interval 2 >/dev/null &
+"$sim" "$work/tree" --sessions 100 --sockets 100 --interval 2 >/dev/null 2>"$work/sim.log" &
 pids+=($!)
 wait_for_file "$work/tree/sock/sock100"
 start_exporter main --root="$work/tree"
@@ -112,6 +112,32 @@ for a, b, c in zip(scrapes, scrapes[1:], scrapes[2:]):
             bad.append(key)
 if bad:
     print("phantoms:", sorted(set(bad)))
+    sys.exit(1)
+EOF
+
+# ---- Sockets summed per slot, across churn -----------------------------------
+start_exporter aggregate --root="$work/tree" --collector.sockets.aggregate \
+  --no-collector.disk-queues --no-collector.sessions
+curl -sS -o "$work/aggregate.#1" "http://127.0.0.1:$port/metrics?scrape=[1-30]"
+grep -q '^sanperf_sockets [1-9]' "$work/aggregate.1" || fail "no sanperf_sockets gauge"
+! grep -q '^sanperf_\(socket\|session\|disk_queue\)_' "$work/aggregate.1" ||
+  fail "per-object series with the aggregate and collectors off"
+python3 - "$work" <<'EOF' || fail "a socket aggregate decreased"
+import re, sys
+work = sys.argv[1]
+line = re.compile(r'^(sanperf_sockets_\w+_total)\{slot="(\w+)"\} (\S+)$')
+last = {}
+for i in range(1, 31):
+    for text in open(f"{work}/aggregate.{i}"):
+        m = line.match(text)
+        if m:
+            key, value = (m.group(1), m.group(2)), float(m.group(3))
+            if value < last.get(key, 0):
+                print(key, "went from", last[key], "to", value, "in scrape", i)
+                sys.exit(1)
+            last[key] = value
+if len(last) != 24:
+    print("expected 2 x 12 series, got", len(last))
     sys.exit(1)
 EOF
 

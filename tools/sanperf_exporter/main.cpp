@@ -15,9 +15,9 @@
 #include "listen_address.h"
 #include "log.h"
 #include "options.h"
-#include "root_mount.h"
 #include "scraper.h"
 #include "tree_reader.h"
+#include "../sanstat/root_mount.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 #include "process_metrics.h"
 
 #include <dirent.h>
+#include <time.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -30,18 +31,15 @@ std::vector<std::string> stat_fields() {
     return fields;
 }
 
-// Seconds since the epoch at which the machine booted, or -1.
-long long boot_time() {
-    std::ifstream in("/proc/stat");
-    for (std::string key; in >> key;) {
-        if (key == "btime") {
-            long long t = -1;
-            in >> t;
-            return t;
-        }
-        in.ignore(1 << 20, '\n');
-    }
-    return -1;
+// Seconds since the epoch at which the machine booted: the wall clock less
+// the time since boot, on the clock /proc counts process start times by.
+// (The unit hides /proc/stat, whose btime would say the same.)
+double boot_time() {
+    timespec wall{}, since_boot{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    clock_gettime(CLOCK_BOOTTIME, &since_boot);
+    return static_cast<double>(wall.tv_sec - since_boot.tv_sec) +
+           static_cast<double>(wall.tv_nsec - since_boot.tv_nsec) / 1e9;
 }
 
 long long open_fds() {
@@ -71,11 +69,9 @@ void render_process_metrics(sanperf_tools::sink& out) {
             .sample({}, field(24) * page);
         metric_family(out, "process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.")
             .sample({}, field(23));
-        long long boot = boot_time();
-        if (boot >= 0)
-            metric_family(out, "process_start_time_seconds", "gauge",
-                          "Start time of the process since unix epoch in seconds.")
-                .sample({}, static_cast<double>(boot) + field(22) / ticks);
+        metric_family(out, "process_start_time_seconds", "gauge",
+                      "Start time of the process since unix epoch in seconds.")
+            .sample({}, boot_time() + field(22) / ticks);
     }
     long long fds = open_fds();
     if (fds >= 0)
