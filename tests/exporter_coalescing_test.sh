@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Concurrent scrapes share reads of the tree: many clients at once make far
-# fewer reads than requests, every one answered 200; beyond
-# --web.max-requests they are answered 503. Needs root (--root).
+# fewer reads than requests, every one answered 200; requests in flight at
+# SIGTERM are still answered; beyond --web.max-requests they get 503. Needs
+# root (--root).
 # Usage: exporter_coalescing_test.sh EXPORTER SIMULATOR
 set -euo pipefail
 exporter=$1
@@ -27,6 +28,20 @@ after=$(reads "$port")
 made=$((after - before - 1))
 echo "32 concurrent requests, $made reads"
 [ "$made" -ge 1 ] && [ $((made * 4)) -le 32 ] || fail "$made reads for 32 concurrent requests"
+
+# SIGTERM with requests in flight: they are answered, then the exporter
+# exits 0 within 5 seconds. A client too late to connect is refused (curl's
+# exit code 7); one cut off or left without a reply would fail otherwise.
+start_exporter stopping --root="$work/tree"
+curl --no-progress-meter --parallel --parallel-immediate --parallel-max 8 -o /dev/null \
+  -w '%{http_code} %{exitcode}\n' "http://127.0.0.1:$port/metrics?client=[1-8]" \
+  >"$work/codes" 2>/dev/null &
+curl_pid=$!
+sleep 0.05
+stop_within_5s stopping TERM
+wait "$curl_pid" || true
+! grep -qv '^\(200 0\|000 7\)$' "$work/codes" ||
+  fail "requests in flight at SIGTERM: $(sort "$work/codes" | uniq -c)"
 
 start_exporter limited --root="$work/tree" --web.max-requests=2
 curl --no-progress-meter --parallel --parallel-immediate --parallel-max 32 -o /dev/null \

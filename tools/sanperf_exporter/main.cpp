@@ -49,6 +49,8 @@ int run(const options& opt) {
         return 1;
     }
     raise_descriptor_limit();
+    // A log reader that goes away must not end the daemon.
+    signal(SIGPIPE, SIG_IGN);
 
     listener_settings settings;
     settings.telemetry_path = opt.telemetry_path;
@@ -102,9 +104,9 @@ int run(const options& opt) {
              (opt.root.empty() ? std::string("/sys/kernel") : opt.root) + ", collectors " +
              join(names) + ", TLS off, authentication off");
 
-    int signal = 0;
-    sigwait(&stop, &signal);
-    log_line(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    int signo = 0;
+    sigwait(&stop, &signo);
+    log_line(std::string("stopping on ") + (signo == SIGINT ? "SIGINT" : "SIGTERM"));
 
     // Requests in flight finish; their reads complete within the grace
     // time unless the tree is enormous, and whatever is left is answered 503.

@@ -18,11 +18,15 @@ void scraper::scrape(std::string& body) {
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     metrics.count_read();
 
+    // Room for a body the size of the last one, so that it is not copied
+    // while it grows: a big tree's text would be in memory twice.
     body.clear();
+    body.reserve(last_size + last_size / 8);
     sanperf_tools::string_sink out(body);
     for (const auto& c : collectors) c->collect(snap, out);
     metrics.render(out, snap.tree_found, took.count());
     render_process_metrics(out);
+    last_size = body.size();
 }
 
 }  // namespace sanperf_exporter

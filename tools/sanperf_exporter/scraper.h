@@ -24,6 +24,7 @@ private:
     std::vector<std::unique_ptr<collector>> collectors;
     sanperf_tools::selection blocks;
     exporter_metrics& metrics;
+    std::size_t last_size = 0;  // of the previous body
 };
 
 }  // namespace sanperf_exporter
