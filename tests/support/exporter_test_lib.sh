@@ -39,7 +39,7 @@ start_exporter() {
   exporter_pid[$name]=$!
   pids+=($!)
   for _ in $(seq 200); do
-    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/$name.log")
+    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/$name.log" 2>/dev/null || true)
     [ -n "$port" ] && return 0
     kill -0 "${exporter_pid[$name]}" 2>/dev/null || fail "exporter $name did not start"
     sleep 0.05
