@@ -182,15 +182,21 @@ def idle_connections(build, tree, count, snapshot_seconds):
 def big_tree(build, tree):
     exporter = Exporter(build + "/tools/sanperf_exporter/sanperf_exporter", tree)
     rss_idle = exporter.status("VmHWM")
+    conn = exporter.connection()
     start = time.monotonic()
-    status, body = scrape(exporter.connection())
+    status, body = scrape(conn)
     took = time.monotonic() - start
     peak = exporter.status("VmHWM")
+    # The next body is sized from this one; its peak is the steady state.
+    with open(f"/proc/{exporter.process.pid}/clear_refs", "w") as f:
+        f.write("5")
+    scrape(conn)
+    steady = exporter.status("VmHWM")
     exporter.stop()
     print(f"5. 10,000/10,000, one scrape: answered {status} in {took:.2f} s "
           f"(read {metric(body, 'sanperf_scrape_duration_seconds'):.2f} s), body "
           f"{len(body) / 1e6:.0f} MB, peak resident memory {peak / 1024:.0f} MiB "
-          f"(at start {rss_idle / 1024:.0f} MiB)")
+          f"(at start {rss_idle / 1024:.0f} MiB; during the next scrape {steady / 1024:.0f} MiB)")
 
 
 def main():
@@ -205,11 +211,11 @@ def main():
     try:
         print("sanperf_exporter benchmark" + (" (quick)" if quick else ""), flush=True)
         write_tree(sim, work + "/t1000", 1000)
+        write_tree(sim, work + "/t100", 100)
         snapshot = scrape_against_snapshot(build, work + "/t1000", 2 if quick else 6)
         concurrent_clients(build, work + "/t1000", 16, 3 if quick else 10)
-        idle_connections(build, work + "/t1000", 500, snapshot)
-        write_tree(sim, work + "/t100", 100)
         memory_growth(build, work + "/t100", 1000 if quick else 10000)
+        idle_connections(build, work + "/t1000", 500, snapshot)
         if not quick:
             shutil.rmtree(work + "/t1000")
             write_tree(sim, work + "/t10000", 10000)
