@@ -6,6 +6,10 @@ JOBS ?= $(shell nproc)
 # Debian packages needed to build and test.
 BUILD_DEPS := cmake make g++ binutils libgtest-dev libcli11-dev nlohmann-json3-dev libfmt-dev \
   pkg-config dpkg-dev libbenchmark-dev valgrind clang-14 libclang-rt-14-dev abigail-tools
+# sanperf_exporter, and the tools its tests drive.
+BUILD_DEPS += libmicrohttpd-dev zlib1g-dev curl python3
+# The exporter's TLS and basic auth, and the tools their tests drive.
+BUILD_DEPS += libgnutls28-dev libcrypt-dev libyaml-cpp-dev openssl gnutls-bin
 
 .PHONY: deps configure build test demo clean tsan package bench asan fuzz memcheck abi abi-update
 

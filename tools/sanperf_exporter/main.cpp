@@ -1,0 +1,185 @@
+// sanperf_exporter: serves the SAN server's performance counters to
+// Prometheus over HTTP, reading the tree afresh for each scrape.
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "collector.h"
+#include "exporter_metrics.h"
+#include "http_listener.h"
+#include "listen_address.h"
+#include "log.h"
+#include "options.h"
+#include "scraper.h"
+#include "tree_reader.h"
+#include "../sanstat/root_mount.h"
+#include "hash_password.h"
+#include "web_guard.h"
+
+#include <iostream>
+#include <memory>
+
+namespace {
+
+using namespace sanperf_exporter;
+using sanstat::mount_root;
+using security::web_guard;
+
+std::string join(const std::vector<std::string>& parts) {
+    std::string out;
+    for (const std::string& p : parts) out += (out.empty() ? "" : ", ") + p;
+    return out.empty() ? "none" : out;
+}
+
+// Idle connections each hold a descriptor; the soft limit's usual 1,024
+// would run out before the connection limit does.
+void raise_descriptor_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max < 8192 ? limit.rlim_max : 8192;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// The listener's hooks into the web configuration file: admission, headers
+// and TLS.
+void guard_listener(web_guard& guard, listener_settings& settings) {
+    settings.admit = [&guard](const request_view& request) {
+        web_guard::verdict v = guard.admit(request.connection);
+        if (!v.log.empty()) log_line(v.log);
+        return admission{v.status, std::move(v.headers)};
+    };
+    settings.add_response_headers = [&guard](MHD_Response* response) { guard.add_headers(response); };
+    settings.tls.enabled = guard.tls();
+    settings.tls.priority = guard.priority();
+    settings.tls.client_ca_pem = guard.client_ca_pem();
+    settings.tls.certificate_callback = &web_guard::certificate;
+}
+
+int run(const options& opt) {
+    std::string why;
+    // A file that cannot be honoured stops the start before anything listens.
+    std::unique_ptr<web_guard> guard;
+    if (!opt.web_config_file.empty()) {
+        try {
+            guard = std::make_unique<web_guard>(opt.web_config_file);
+        } catch (const security::config_error& e) {
+            log_line(e.what());
+            return 1;
+        }
+        if (!guard->warning().empty()) log_line("warning: " + guard->warning());
+    }
+    // Before any thread starts: a mount namespace is per process only while
+    // there is one thread.
+    if (!opt.root.empty() && !mount_root(opt.root, why)) {
+        log_line("cannot read " + opt.root + " in place of /sys/kernel: " + why);
+        return 1;
+    }
+    raise_descriptor_limit();
+    // A log reader that goes away must not end the daemon.
+    signal(SIGPIPE, SIG_IGN);
+
+    listener_settings settings;
+    settings.telemetry_path = opt.telemetry_path;
+    settings.max_requests = opt.max_requests;
+    if (guard) guard_listener(*guard, settings);
+    std::vector<std::string> addresses;
+    for (const listen_address& address : opt.listen) {
+        int fd = bind_listen_socket(address, why);
+        if (fd < 0) {
+            log_line("cannot listen on " + address.host + ":" + address.port + ": " + why);
+            for (int open_fd : settings.sockets) close(open_fd);
+            return 1;
+        }
+        settings.sockets.push_back(fd);
+        addresses.push_back(bound_address(fd));
+    }
+
+    // Stop requests are taken by this thread alone, with sigwait below;
+    // every thread started from here on inherits the blocked mask.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+    std::vector<std::unique_ptr<collector>> collectors;
+    std::vector<std::string> names;
+    if (opt.disk_queues) {
+        collectors.push_back(make_disk_queue_collector());
+        names.push_back("disk-queues");
+    }
+    if (opt.sessions) {
+        collectors.push_back(make_session_collector());
+        names.push_back("sessions");
+    }
+    if (opt.sockets) {
+        collectors.push_back(make_socket_collector(opt.sockets_aggregate));
+        names.push_back(opt.sockets_aggregate ? "sockets (aggregate)" : "sockets");
+    }
+
+    exporter_metrics metrics;
+    scraper scrape(std::move(collectors), metrics);
+    tree_reader reader([&scrape](std::string& body) { scrape.scrape(body); });
+    http_listener listener(std::move(settings), reader, metrics);
+    if (!listener.start(why)) {
+        log_line(why);
+        reader.stop(std::chrono::seconds(1));
+        return 1;
+    }
+    log_line("sanperf_exporter " SANPERF_VERSION " listening on " + join(addresses) +
+             ", telemetry path " + opt.telemetry_path + ", root " +
+             (opt.root.empty() ? std::string("/sys/kernel") : opt.root) + ", collectors " +
+             join(names) + ", " + (guard ? guard->describe() : "TLS off, authentication off"));
+
+    int signo = 0;
+    while (sigwait(&stop, &signo) == 0 && signo == SIGHUP) {
+        if (!guard) {
+            log_line("SIGHUP: no --web.config.file to reload");
+            continue;
+        }
+        std::string message;
+        bool taken = guard->reload(message);
+        log_line(message);
+        if (taken && !guard->warning().empty()) log_line("warning: " + guard->warning());
+    }
+    log_line(std::string("stopping on ") + (signo == SIGINT ? "SIGINT" : "SIGTERM"));
+
+    // Requests in flight finish; their reads complete within the grace
+    // time unless the tree is enormous, and whatever is left is answered 503.
+    const auto start = std::chrono::steady_clock::now();
+    listener.stop_accepting();
+    listener.wait_idle(start + std::chrono::seconds(3));
+    bool joined = reader.stop(std::chrono::milliseconds(500));
+    listener.wait_idle(std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
+    listener.stop();
+    if (!joined) {
+        // The reader is still inside a read and uses objects of this frame.
+        log_line("stopped with a read of the tree unfinished");
+        std::_Exit(0);
+    }
+    log_line("stopped");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    options opt;
+    int code = parse_options(argc, argv, opt);
+    if (code >= 0) return code;
+    if (opt.hash_password)
+        return security::hash_password(std::cin, std::cout, std::cerr, isatty(STDIN_FILENO) != 0);
+    try {
+        return run(opt);
+    } catch (const std::exception& e) {
+        log_line(std::string("failed: ") + e.what());
+        return 1;
+    }
+}
