@@ -27,35 +27,35 @@ std::string der_of(gnutls_pubkey_t key) {
 }
 
 // One TLS 1.2 suite as GnuTLS composes it from a key exchange, a cipher and
-// a MAC. name is the configuration file's name for it; empty for the one
-// suite GnuTLS builds from these parts that the file cannot name, which still
-// matters: asking for its parts would enable it.
+// a MAC. Not every suite GnuTLS builds from these parts can be named in the
+// configuration file, but each matters: asking for its parts enables it.
 struct suite {
-    const char* name;
+    const char* name;  // IANA's name, as the configuration file spells it
+    bool nameable;     // whether the file may list it
     const char* kx;
     const char* cipher;
     const char* mac;
 };
 
 constexpr std::array<suite, 18> suites{{
-    {"TLS_RSA_WITH_AES_128_CBC_SHA", "RSA", "AES-128-CBC", "SHA1"},
-    {"TLS_RSA_WITH_AES_256_CBC_SHA", "RSA", "AES-256-CBC", "SHA1"},
-    {"TLS_RSA_WITH_AES_128_CBC_SHA256", "RSA", "AES-128-CBC", "SHA256"},
-    {"", "RSA", "AES-256-CBC", "SHA256"},
-    {"TLS_RSA_WITH_AES_128_GCM_SHA256", "RSA", "AES-128-GCM", "AEAD"},
-    {"TLS_RSA_WITH_AES_256_GCM_SHA384", "RSA", "AES-256-GCM", "AEAD"},
-    {"TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA", "ECDHE-RSA", "AES-128-CBC", "SHA1"},
-    {"TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA", "ECDHE-RSA", "AES-256-CBC", "SHA1"},
-    {"TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA256", "ECDHE-RSA", "AES-128-CBC", "SHA256"},
-    {"TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256", "ECDHE-RSA", "AES-128-GCM", "AEAD"},
-    {"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384", "ECDHE-RSA", "AES-256-GCM", "AEAD"},
-    {"TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256", "ECDHE-RSA", "CHACHA20-POLY1305", "AEAD"},
-    {"TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA", "ECDHE-ECDSA", "AES-128-CBC", "SHA1"},
-    {"TLS_ECDHE_ECDSA_WITH_AES_256_CBC_SHA", "ECDHE-ECDSA", "AES-256-CBC", "SHA1"},
-    {"TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA256", "ECDHE-ECDSA", "AES-128-CBC", "SHA256"},
-    {"TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256", "ECDHE-ECDSA", "AES-128-GCM", "AEAD"},
-    {"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384", "ECDHE-ECDSA", "AES-256-GCM", "AEAD"},
-    {"TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256", "ECDHE-ECDSA", "CHACHA20-POLY1305", "AEAD"},
+    {"TLS_RSA_WITH_AES_128_CBC_SHA", true, "RSA", "AES-128-CBC", "SHA1"},
+    {"TLS_RSA_WITH_AES_256_CBC_SHA", true, "RSA", "AES-256-CBC", "SHA1"},
+    {"TLS_RSA_WITH_AES_128_CBC_SHA256", true, "RSA", "AES-128-CBC", "SHA256"},
+    {"TLS_RSA_WITH_AES_256_CBC_SHA256", false, "RSA", "AES-256-CBC", "SHA256"},
+    {"TLS_RSA_WITH_AES_128_GCM_SHA256", true, "RSA", "AES-128-GCM", "AEAD"},
+    {"TLS_RSA_WITH_AES_256_GCM_SHA384", true, "RSA", "AES-256-GCM", "AEAD"},
+    {"TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA", true, "ECDHE-RSA", "AES-128-CBC", "SHA1"},
+    {"TLS_ECDHE_RSA_WITH_AES_256_CBC_SHA", true, "ECDHE-RSA", "AES-256-CBC", "SHA1"},
+    {"TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA256", true, "ECDHE-RSA", "AES-128-CBC", "SHA256"},
+    {"TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256", true, "ECDHE-RSA", "AES-128-GCM", "AEAD"},
+    {"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384", true, "ECDHE-RSA", "AES-256-GCM", "AEAD"},
+    {"TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256", true, "ECDHE-RSA", "CHACHA20-POLY1305", "AEAD"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA", true, "ECDHE-ECDSA", "AES-128-CBC", "SHA1"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_256_CBC_SHA", true, "ECDHE-ECDSA", "AES-256-CBC", "SHA1"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA256", true, "ECDHE-ECDSA", "AES-128-CBC", "SHA256"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256", true, "ECDHE-ECDSA", "AES-128-GCM", "AEAD"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384", true, "ECDHE-ECDSA", "AES-256-GCM", "AEAD"},
+    {"TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256", true, "ECDHE-ECDSA", "CHACHA20-POLY1305", "AEAD"},
 }};
 
 // Older spellings the file format also accepts for the same suites.
@@ -68,7 +68,7 @@ const char* canonical_suite_name(const std::string& name) {
 const suite* find_suite(const std::string& name) {
     const char* wanted = canonical_suite_name(name);
     for (const suite& s : suites) {
-        if (s.name[0] != '\0' && std::strcmp(s.name, wanted) == 0) return &s;
+        if (s.nameable && std::strcmp(s.name, wanted) == 0) return &s;
     }
     return nullptr;
 }
@@ -101,10 +101,8 @@ std::string suites_priority(const std::vector<std::string>& names) {
     for (const suite& s : suites) {
         if (!contains(kxs, s.kx) || !contains(ciphers, s.cipher) || !contains(macs, s.mac)) continue;
         if (std::find(wanted.begin(), wanted.end(), &s) != wanted.end()) continue;
-        std::string extra = s.name[0] != '\0' ? std::string(s.name)
-                                              : std::string("TLS_RSA_WITH_AES_256_CBC_SHA256");
         throw tls_error("cipher_suites cannot be honoured exactly: the TLS library would also enable " +
-                        extra + "; add it or change the list");
+                        std::string(s.name) + (s.nameable ? "; add it or change the list" : "; change the list"));
     }
     std::string out = ":-CIPHER-ALL:-MAC-ALL:-KX-ALL";
     for (const auto& c : ciphers) out += ":+" + c;
