@@ -9,6 +9,8 @@ BUILD_DEPS := cmake make g++ binutils libgtest-dev libcli11-dev nlohmann-json3-d
   pkg-config dpkg-dev python3
 # sanperf_exporter, and the client its tests drive.
 BUILD_DEPS += libmicrohttpd-dev zlib1g-dev curl
+# The exporter's TLS and basic auth, and the tools their tests drive.
+BUILD_DEPS += libgnutls28-dev libcrypt-dev libyaml-cpp-dev openssl gnutls-bin
 FUZZ_DEPS := clang-14 libclang-rt-14-dev
 MEMCHECK_DEPS := valgrind
 ABI_DEPS := abigail-tools
