@@ -17,7 +17,7 @@
 #include "options.h"
 #include "scraper.h"
 #include "tree_reader.h"
-#include "../sanstat/root_mount.h"
+#include "root_mount.h"
 #include "hash_password.h"
 #include "web_guard.h"
 
@@ -27,7 +27,7 @@
 namespace {
 
 using namespace sanperf_exporter;
-using sanstat::mount_root;
+using sanperf_tools::mount_root;
 using security::web_guard;
 
 std::string join(const std::vector<std::string>& parts) {

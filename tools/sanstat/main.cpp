@@ -72,7 +72,7 @@ private:
 
 int run(const sanstat::options& opt) {
     std::string why;
-    if (!opt.root.empty() && !sanstat::mount_root(opt.root, why)) {
+    if (!opt.root.empty() && !sanperf_tools::mount_root(opt.root, why)) {
         std::cerr << "sanstat: cannot read " << opt.root << " in place of /sys/kernel: " << why
                   << "\n";
         return 1;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace sanstat {
+namespace sanperf_tools {
 
 // Puts this process in a private mount namespace with dir bind-mounted over
 // /sys/kernel, so the library reads dir. Needs root, or an unprivileged user
@@ -12,4 +12,4 @@ namespace sanstat {
 // in why, when it cannot.
 bool mount_root(const std::string& dir, std::string& why);
 
-}  // namespace sanstat
+}  // namespace sanperf_tools

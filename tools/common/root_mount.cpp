@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace sanstat {
+namespace sanperf_tools {
 
 namespace {
 
@@ -75,4 +75,4 @@ bool mount_root(const std::string& dir, std::string& why) {
     return true;
 }
 
-}  // namespace sanstat
+}  // namespace sanperf_tools
