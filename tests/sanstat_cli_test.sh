@@ -118,7 +118,7 @@ if [ -n "$promtool" ]; then
 elif [ "${CI:-}" = true ]; then
   fail "promtool is not available under CI"
 else
-  echo "SKIP: Prometheus output not checked: no promtool (scripts/get-promtool.sh fetches it)"
+  echo "SKIP: Prometheus output not checked: no promtool (scripts/get-prometheus.sh DIR fetches it)"
 fi
 
 # --write: readers only ever see a whole report, and the file is replaced by
