@@ -6,6 +6,8 @@ JOBS ?= $(shell nproc)
 # Debian packages needed to build and test.
 BUILD_DEPS := cmake make g++ binutils libgtest-dev libcli11-dev nlohmann-json3-dev libfmt-dev \
   pkg-config dpkg-dev libbenchmark-dev valgrind clang-14 libclang-rt-14-dev abigail-tools
+# sanperf_exporter, and the tools its tests drive.
+BUILD_DEPS += libmicrohttpd-dev zlib1g-dev curl python3
 
 .PHONY: deps configure build test demo clean tsan package bench asan fuzz memcheck abi abi-update
 

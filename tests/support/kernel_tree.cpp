@@ -8,20 +8,8 @@ namespace fs = std::filesystem;
 
 namespace sanperf_test {
 
-const char* const socket_slot_files[12] = {
-    "aio_read_stats",       "aio_write_stats",
-    "perform_io_read_stats", "perform_io_write_stats",
-    "post_read_stats",      "post_write_stats",
-    "queue_modify_tx_offset_stats", "queue_modify_rx_offset_stats",
-    "socket_read_stats",    "socket_write_stats",
-    "wait_for_space_stats", "wait_until_data_available_stats",
-};
-
-std::string counter_line(const counters& c) {
-    return std::to_string(c.samples) + " " + std::to_string(c.total_count) + " " +
-           std::to_string(c.max_count) + " " + std::to_string(c.min_count) + " " +
-           std::to_string(c.total_time) + " " + std::to_string(c.max_time) + " " +
-           std::to_string(c.min_time) + "\n";
+std::string socket_slot_file(int slot) {
+    return std::string(sanperf_tools::socket_slot_names[slot]) + sanperf_tools::socket_slot_file_suffix;
 }
 
 std::string kernel_tree::path(const std::string& relative) {
@@ -58,24 +46,27 @@ void kernel_tree::clear() {
 
 void kernel_tree::add_disk_queue(int disk, int queue, const counters& handler,
                                  const counters& processing, long long max_num_active) {
-    std::string dir = "disk_queue/disk" + std::to_string(disk) + "_" + std::to_string(queue) + "/";
-    write_file(dir + "async_handler_task_perf_stats", counter_line(handler));
-    write_file(dir + "async_processing_perf_stats", counter_line(processing));
-    write_file(dir + "max_num_active", std::to_string(max_num_active) + "\n");
+    using namespace sanperf_tools;
+    std::string dir = std::string(disk_queue_dir) + "/" + disk_queue_name(disk, queue) + "/";
+    write_file(dir + handler_stats_file, counter_line(handler));
+    write_file(dir + processing_stats_file, counter_line(processing));
+    write_file(dir + max_num_active_file, std::to_string(max_num_active) + "\n");
 }
 
 void kernel_tree::add_session(const std::string& dir, long long id, long long lba,
                               const counters& read, const counters& write) {
-    std::string base = "session/" + dir + "/";
-    write_file(base + "id", std::to_string(id) + "\n");
-    write_file(base + "lba", std::to_string(lba) + "\n");
-    write_file(base + "read_perf_stats", counter_line(read));
-    write_file(base + "write_perf_stats", counter_line(write));
+    using namespace sanperf_tools;
+    std::string base = std::string(session_dir) + "/" + dir + "/";
+    write_file(base + session_id_file, std::to_string(id) + "\n");
+    write_file(base + session_lba_file, std::to_string(lba) + "\n");
+    write_file(base + session_read_stats_file, counter_line(read));
+    write_file(base + session_write_stats_file, counter_line(write));
 }
 
-void kernel_tree::add_socket(int number, const counters (&slots)[12]) {
-    std::string base = "sock/sock" + std::to_string(number) + "/";
-    for (int slot = 0; slot < 12; ++slot) write_file(base + socket_slot_files[slot], counter_line(slots[slot]));
+void kernel_tree::add_socket(int number, const counters (&slots)[sanperf_tools::socket_slot_count]) {
+    std::string base = std::string(sanperf_tools::socket_dir) + "/" + sanperf_tools::socket_name(number) + "/";
+    for (int slot = 0; slot < sanperf_tools::socket_slot_count; ++slot)
+        write_file(base + socket_slot_file(slot), counter_line(slots[slot]));
 }
 
 }  // namespace sanperf_test

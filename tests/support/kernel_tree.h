@@ -5,24 +5,16 @@
 
 #include <string>
 
+#include "tree_layout.h"
+
 namespace sanperf_test {
 
 // The seven numbers of a counter-line file, in the order the file lists them.
-struct counters {
-    long long samples = 0;
-    long long total_count = 0;
-    long long max_count = 0;
-    long long min_count = 0;
-    long long total_time = 0;
-    long long max_time = 0;
-    long long min_time = 0;
-};
+using counters = sanperf_tools::counter_values;
+using sanperf_tools::counter_line;
 
-// "samples total_count max_count min_count total_time max_time min_time\n".
-std::string counter_line(const counters& c);
-
-// The file names of a socket's twelve counter sets, in slot order.
-extern const char* const socket_slot_files[12];
+// The file name of a socket's counter set in slot.
+std::string socket_slot_file(int slot);
 
 // Owns the contents of /sys/kernel for one test: empty when built, emptied
 // again when destroyed. Paths taken are relative to /sys/kernel.
@@ -49,7 +41,7 @@ public:
     void add_session(const std::string& dir, long long id, long long lba, const counters& read,
                      const counters& write);
     // sock/sock<number>/ with all twelve slot files; slot i holds slots[i].
-    void add_socket(int number, const counters (&slots)[12]);
+    void add_socket(int number, const counters (&slots)[sanperf_tools::socket_slot_count]);
 
     static std::string path(const std::string& relative);
 };

@@ -4,23 +4,30 @@
 
 #include <CLI/CLI.hpp>
 
-#include <signal.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
 #include <system_error>
 
 #include "server_model.h"
+#include "stop_signals.h"
 #include "tree_publisher.h"
 #include "tree_writer.h"
 
 namespace {
+
+namespace tools = sanperf_tools;
+using clock_type = std::chrono::steady_clock;
+
+const char* const usage =
+    "usage: sanperf-sim [--sessions N] [--sockets N] [--interval MS] [--seed N] [--once] DIR\n"
+    "Run 'sanperf-sim --help' for more.\n";
 
 struct options {
     std::string dir;
@@ -31,34 +38,53 @@ struct options {
     bool once = false;
 };
 
-// Waits until deadline or until one of the signals in stop arrives (they are
-// blocked, so they wait as pending until taken here). Returns true for a
-// signal.
-bool wait_for_stop(const sigset_t& stop, std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-        auto left = deadline - std::chrono::steady_clock::now();
-        if (left < std::chrono::steady_clock::duration::zero()) left = {};
-        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-        if (sigtimedwait(&stop, nullptr, &timeout) > 0) return true;
-        if (errno == EAGAIN) return false;
-        // EINTR: some other signal interrupted the wait; wait again.
+// Keeps simulated time in step with the clock: each update advances the
+// model by the real time since the one before, so rates stay true when an
+// update takes longer than the interval.
+class pace {
+public:
+    explicit pace(unsigned interval_ms) : interval_(interval_ms), simulated_(clock_type::now()) {}
+
+    // Milliseconds to advance the model by now; whole ones, the rest is
+    // carried over to the next update.
+    unsigned step() {
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - simulated_);
+        simulated_ += ms;
+        return static_cast<unsigned>(std::min<long long>(ms.count(), 3600 * 1000));
     }
-}
+
+    // Says once, on stderr, that an update took longer than the interval.
+    void took(clock_type::duration update) {
+        if (warned_ || update <= interval_) return;
+        warned_ = true;
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(update).count();
+        std::cerr << "sanperf-sim: an update took " << ms << " ms, longer than the interval of "
+                  << interval_.count()
+                  << " ms; updates follow each other as fast as they can, and simulated time "
+                     "follows the clock\n";
+    }
+
+private:
+    std::chrono::milliseconds interval_;
+    clock_type::time_point simulated_;
+    bool warned_ = false;
+};
 
 int run(const options& opt) {
-    // Stop requests wait until a whole state is written, so the tree is
-    // never left half updated.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stop, nullptr);
+    // Stop requests are checked between objects. The first state is only
+    // worth having whole, so any request stops its writing; later, a first
+    // request lets the current update finish, so the tree is left at one
+    // state, and a second one stops at once.
+    tools::catch_stop_signals(tools::second_stop::counted);
 
     sanperf_sim::server_model model(opt.seed, opt.sessions, opt.sockets);
     sanperf_sim::tree_writer writer(opt.dir);
     sanperf_sim::tree_publisher publisher(writer);
-    publisher.publish(model);
+    try {
+        publisher.publish(model, [] { return tools::stop_requests() > 0; });
+    } catch (const sanperf_sim::interrupted&) {
+        tools::end_by_signal(tools::first_stop_signal());
+    }
     if (opt.once) return 0;
 
     std::printf("sanperf-sim: tree ready in %s, updated every %u ms until SIGINT or SIGTERM\n",
@@ -66,14 +92,31 @@ int run(const options& opt) {
     std::fflush(stdout);
 
     const auto interval = std::chrono::milliseconds(opt.interval_ms);
-    auto next = std::chrono::steady_clock::now() + interval;
-    while (!wait_for_stop(stop, next)) {
-        model.advance(opt.interval_ms);
-        publisher.publish(model);
-        // A slow write delays the next step rather than causing a burst.
-        next = std::max(next + interval, std::chrono::steady_clock::now());
+    pace clock(opt.interval_ms);
+    auto next = clock_type::now() + interval;
+    while (!tools::wait_for_stop(next)) {
+        auto started = clock_type::now();
+        model.advance(clock.step());
+        try {
+            publisher.publish(model, [] { return tools::stop_requests() > 1; });
+        } catch (const sanperf_sim::interrupted&) {
+            tools::end_by_signal(tools::first_stop_signal());
+        }
+        clock.took(clock_type::now() - started);
+        // A slow update delays the next one rather than causing a burst.
+        next = std::max(next + interval, clock_type::now());
     }
     return 0;
+}
+
+// Reads a seed: decimal digits only, and within 64 bits.
+std::string seed_error(std::string& value) {
+    if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
+        return "seed must be a whole number from 0 to 18446744073709551615";
+    errno = 0;
+    std::strtoull(value.c_str(), nullptr, 10);
+    if (errno == ERANGE) return "seed must be at most 18446744073709551615";
+    return "";
 }
 
 }  // namespace
@@ -90,19 +133,27 @@ int main(int argc, char** argv) {
                  "/sys/kernel) and keeps it changing until SIGINT or SIGTERM.",
                  "sanperf-sim"};
     app.add_option("DIR", opt.dir, "Directory to write the tree into (created if missing)")
-        ->required();
+        ->required()
+        ->check(CLI::Validator(
+            [](std::string& value) {
+                return value.empty() ? "DIR must not be empty" : std::string();
+            },
+            "", "not empty"));
     app.add_option("--sessions", opt.sessions, "Number of sessions")
         ->default_val(opt.sessions)
         ->check(CLI::Range(0u, 1000000u));
     app.add_option("--sockets", opt.sockets, "Number of sockets")
         ->default_val(opt.sockets)
         ->check(CLI::Range(0u, 1000000u));
-    app.add_option("--interval", opt.interval_ms, "Milliseconds between updates")
+    app.add_option("--interval", opt.interval_ms,
+                   "Milliseconds between updates; on a tree too big to update that often, "
+                   "updates follow each other as fast as they can")
         ->default_val(opt.interval_ms)
         ->check(CLI::Range(1u, 3600000u));
     app.add_option("--seed", opt.seed, "Seed of the simulation: a seed always gives the same trees")
         ->default_val(opt.seed)
-        ->check(not_negative);
+        ->check(not_negative)
+        ->check(CLI::Validator(seed_error, "", "seed"));
     app.add_flag("--once", opt.once, "Write one state and exit");
     app.set_version_flag("--version", "sanperf-sim " SANPERF_VERSION);
 
@@ -110,7 +161,7 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-        std::cerr << "sanperf-sim: " << e.what() << "\n" << app.help();
+        std::cerr << "sanperf-sim: " << e.what() << "\n" << usage;
         return 2;
     }
 

@@ -8,10 +8,14 @@
 #include <random>
 #include <vector>
 
+#include "tree_layout.h"
+
 namespace sanperf_sim {
 
-// What a minimum holds before the first sample.
-constexpr long long no_sample_minimum = 4294967295LL;
+using sanperf_tools::disk_count;
+using sanperf_tools::no_sample_minimum;
+using sanperf_tools::queues_per_disk;
+using sanperf_tools::socket_slot_count;
 
 // Seeded random numbers with explicit range reduction, so a seed gives the
 // same numbers with every standard library.
@@ -27,15 +31,10 @@ private:
     std::mt19937_64 engine;
 };
 
-// The seven numbers of a counter-line file.
-struct counter_set {
-    long long samples = 0;
-    long long total_count = 0;
-    long long max_count = 0;
-    long long min_count = no_sample_minimum;
-    long long total_time = 0;  // microseconds
-    long long max_time = 0;
-    long long min_time = no_sample_minimum;
+// The seven numbers of a counter-line file, times in microseconds. The
+// minima start out as having no sample.
+struct counter_set : sanperf_tools::counter_values {
+    counter_set() { min_count = min_time = no_sample_minimum; }
 };
 
 // One stream of timed operations (a queue's handler task, a session's reads,
@@ -64,16 +63,11 @@ struct session {
     activity write;
 };
 
-constexpr int socket_slot_count = 12;
-
 struct socket {
     unsigned number = 0;
     bool is_new = true;
     std::array<activity, socket_slot_count> slots;
 };
-
-constexpr int disk_count = 4;
-constexpr int queues_per_disk = 8;
 
 class server_model {
 public:

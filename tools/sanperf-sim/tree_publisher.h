@@ -2,10 +2,15 @@
 // directories and files exist, and the lines they hold.
 #pragma once
 
+#include <functional>
+
 #include "server_model.h"
 #include "tree_writer.h"
 
 namespace sanperf_sim {
+
+// Thrown by publish when asked to stop.
+struct interrupted {};
 
 class tree_publisher {
 public:
@@ -16,8 +21,11 @@ public:
     // Brings the tree in line with the model, writing only what changed
     // since the last call (everything, the first time), and marks the model
     // as written: ended sessions and sockets disappear, new ones appear with
-    // all their files at once.
-    void publish(server_model& model);
+    // all their files at once. Before each object, asks stop whether to
+    // stop, and if so throws interrupted: every file and directory written
+    // is then whole, and the tree holds some objects at the new state and
+    // the others at the old one.
+    void publish(server_model& model, const std::function<bool()>& stop);
 
 private:
     void publish_disk_queue(int disk, int queue, disk_queue& q);

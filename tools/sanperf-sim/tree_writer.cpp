@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "atomic_file.h"
+
 namespace fs = std::filesystem;
 
 namespace sanperf_sim {
@@ -76,11 +78,11 @@ void tree_writer::make_dir(const std::string& relative) {
 }
 
 void tree_writer::replace_file(const std::string& relative, std::string_view content) {
-    std::string target = path(relative);
-    std::size_t slash = target.rfind('/');
-    std::string temp = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".tmp";
-    write_whole_file(temp, content);
-    rename_or_fail(temp, target);
+    // A statistics tree lives no longer than the machine's uptime, as the
+    // server's own does: no need to sync.
+    sanperf_tools::replace_file(
+        path(relative), [content](sanperf_tools::sink& out) { out.write(content); },
+        sanperf_tools::durability::unsynced);
 }
 
 void tree_writer::publish_dir(const std::string& parent, const std::string& name,
@@ -88,9 +90,15 @@ void tree_writer::publish_dir(const std::string& parent, const std::string& name
     std::string base = path(parent) + "/";
     std::string hidden = base + new_prefix + name;
     if (mkdir(hidden.c_str(), 0755) != 0) fail(hidden);
-    // Nobody can see the hidden directory yet: its files need no temporaries.
-    for (const file_content& file : files) write_whole_file(hidden + "/" + file.first, file.second);
-    rename_or_fail(hidden, base + name);
+    try {
+        // Nobody can see the hidden directory yet: its files need no temporaries.
+        for (const file_content& file : files) write_whole_file(hidden + "/" + file.first, file.second);
+        rename_or_fail(hidden, base + name);
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove_all(hidden, ignored);
+        throw;
+    }
 }
 
 void tree_writer::retire_dir(const std::string& parent, const std::string& name) {

@@ -14,7 +14,8 @@ namespace sanperf_sim {
 using file_content = std::pair<std::string, std::string>;
 
 // Writes below one root directory; every path taken is relative to it.
-// Failures throw std::system_error naming the path.
+// Failures throw an exception derived from std::runtime_error naming the
+// path, and leave no temporary file or hidden directory behind.
 class tree_writer {
 public:
     // Creates root (and its parents) if it does not exist.

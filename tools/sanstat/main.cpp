@@ -1,38 +1,74 @@
 // sanstat: the operator's viewer of the SAN server's performance counters,
 // in the manner of iostat.
 
-#include <signal.h>
+#include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <iostream>
 #include <optional>
 
+#include "atomic_file.h"
 #include "options.h"
-#include "output.h"
-#include "render.h"
-#include "report.h"
+#include "render_json.h"
+#include "render_prometheus.h"
+#include "render_table.h"
 #include "root_mount.h"
+#include "snapshot.h"
+#include "stop_signals.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
+namespace tools = sanperf_tools;
 
-// Waits until deadline or until one of the signals in stop arrives (they are
-// blocked, so one that comes during a report waits as pending until taken
-// here). Returns true for a signal.
-bool wait_for_stop(const sigset_t& stop, clock_type::time_point deadline) {
-    for (;;) {
-        auto left = deadline - clock_type::now();
-        if (left < clock_type::duration::zero()) left = {};
-        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-        if (sigtimedwait(&stop, nullptr, &timeout) > 0) return true;
-        if (errno == EAGAIN) return false;
-        // EINTR: another signal interrupted the wait; wait again.
+void render(const sanstat::options& opt, const tools::snapshot& now,
+            const tools::snapshot* before, int sequence, tools::sink& out) {
+    switch (opt.output) {
+    case sanstat::format::json: return tools::render_json(now, before, sequence, out);
+    case sanstat::format::prometheus: return tools::render_prometheus(now, out);
+    case sanstat::format::table: break;
     }
+    tools::render_table(now, before, sequence, out);
 }
+
+void write_report(const sanstat::options& opt, const tools::snapshot& now,
+                  const tools::snapshot* before, int sequence) {
+    if (!opt.write_file.empty()) {
+        tools::replace_file(opt.write_file,
+                            [&](tools::sink& out) { render(opt, now, before, sequence, out); });
+        return;
+    }
+    tools::fd_sink out(STDOUT_FILENO, "to standard output");
+    render(opt, now, before, sequence, out);
+    out.flush();
+}
+
+// Tells whether the statistics tree is there: a missing one is said once,
+// and said again only when that changes.
+class tree_watch {
+public:
+    explicit tree_watch(std::string where) : where_(std::move(where)) {}
+
+    void check(const tools::snapshot& now, bool waiting) {
+        if (now.tree_found == found_) return;
+        found_ = now.tree_found;
+        if (found_) {
+            std::cerr << "sanstat: the statistics are now in " << where_ << "\n";
+            return;
+        }
+        std::cerr << "sanstat: " << where_
+                  << " holds no SAN server statistics (none of disk_queue/, session/, sock/)";
+        if (where_ == "/sys/kernel") std::cerr << ": is the SAN server running on this machine?";
+        if (waiting) std::cerr << "; waiting for them";
+        std::cerr << "\n";
+    }
+
+private:
+    std::string where_;
+    bool found_ = true;
+};
 
 int run(const sanstat::options& opt) {
     std::string why;
@@ -42,34 +78,26 @@ int run(const sanstat::options& opt) {
         return 1;
     }
 
-    // In interval mode a stop request ends the run after the current report,
-    // so no report is cut short.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    if (opt.interval) sigprocmask(SIG_BLOCK, &stop, nullptr);
+    // A first SIGINT or SIGTERM lets the current report finish, so none is
+    // cut short; a second one ends sanstat at once.
+    tools::catch_stop_signals(tools::second_stop::ends_process);
 
+    tree_watch watch(opt.root.empty() ? "/sys/kernel" : opt.root);
     const auto interval = std::chrono::duration_cast<clock_type::duration>(
         std::chrono::duration<double>(opt.interval.value_or(0)));
     auto next = clock_type::now();
-    std::optional<sanstat::snapshot> before;
+    std::optional<tools::snapshot> before;
     for (int n = 1;; ++n) {
-        sanstat::snapshot now = sanstat::take_snapshot(opt.blocks);
-        sanstat::report r = sanstat::make_report(before ? &*before : nullptr, now, n);
-        std::string text = sanstat::render(opt.output, r);
-        bool written = opt.write_file.empty() ? sanstat::write_stdout(text, why)
-                                              : sanstat::replace_file(opt.write_file, text, why);
-        if (!written) {
-            std::cerr << "sanstat: " << why << "\n";
-            return 1;
-        }
+        tools::snapshot now = tools::take_snapshot(opt.blocks);
+        watch.check(now, opt.interval.has_value());
+        if (!now.tree_found && !opt.interval) return 1;
+        write_report(opt, now, before ? &*before : nullptr, n);
         if (!opt.interval || (opt.count && n >= *opt.count)) return 0;
         before = std::move(now);
         // Reports keep to the interval's grid; a slow one delays the next
         // rather than causing a burst.
         next = std::max(next + interval, clock_type::now());
-        if (wait_for_stop(stop, next)) return 0;
+        if (tools::wait_for_stop(next)) return 0;
     }
 }
 

@@ -2,7 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cmath>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 
@@ -31,9 +31,17 @@ int parse_options(int argc, char** argv, options& opt) {
     std::vector<long long> session_ids, socket_numbers;
     double interval = 0;
     int count = 0;
-    format output = format::table;
+    std::string output = "table";
     const std::map<std::string, format> formats{
         {"table", format::table}, {"json", format::json}, {"prometheus", format::prometheus}};
+    // Only the names: the help shows them as the option's value.
+    const CLI::Validator format_name(
+        [&formats](std::string& value) {
+            return formats.count(value) ? std::string()
+                                        : "output format must be table, json or prometheus, not '" +
+                                              value + "'";
+        },
+        "", "format name");
     // Also refuses NaN, which a plain range check lets through.
     const CLI::Validator positive_interval(
         [](std::string& value) {
@@ -49,18 +57,24 @@ int parse_options(int argc, char** argv, options& opt) {
     app.add_flag("-k,--sockets", sockets, "Show the sockets (default: all three blocks)");
     app.add_option("--session", session_ids,
                    "Show only this session (repeatable); implies -s when no block is chosen")
+        ->type_name("ID")
         ->check(CLI::Range(0LL, 4294967295LL))
         ->allow_extra_args(false);
     app.add_option("--socket", socket_numbers,
                    "Show only this socket (repeatable); implies -k when no block is chosen")
+        ->type_name("N")
         ->check(CLI::Range(0LL, 4294967295LL))
         ->allow_extra_args(false);
     app.add_option("-o,--output", output, "Output format: table, json (JSON Lines) or prometheus")
-        ->transform(CLI::CheckedTransformer(formats))
+        ->type_name("table|json|prometheus")
+        ->check(format_name)
         ->default_str("table");
     app.add_option("--write", opt.write_file,
-                   "Write each report to FILE, replacing it atomically, instead of standard output");
-    app.add_option("--root", opt.root, "Read the statistics tree in DIR instead of /sys/kernel");
+                   "Write each report to FILE, replacing it atomically, instead of standard "
+                   "output. A symbolic link is followed; anything but a regular file is refused")
+        ->type_name("FILE");
+    app.add_option("--root", opt.root, "Read the statistics tree in DIR instead of /sys/kernel")
+        ->type_name("DIR");
     app.add_option("interval", interval, "Seconds between reports")->check(positive_interval);
     app.add_option("count", count, "Number of reports (default: until SIGINT or SIGTERM)")
         ->check(CLI::Range(1, 1000000000));
@@ -85,7 +99,7 @@ int parse_options(int argc, char** argv, options& opt) {
     opt.blocks.sockets = sockets;
     opt.blocks.session_ids.assign(session_ids.begin(), session_ids.end());
     opt.blocks.socket_numbers.assign(socket_numbers.begin(), socket_numbers.end());
-    opt.output = output;
+    opt.output = formats.at(output);
     if (app.count("interval") > 0) opt.interval = interval;
     if (app.count("count") > 0) opt.count = count;
     return -1;

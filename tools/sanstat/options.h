@@ -4,16 +4,17 @@
 #include <optional>
 #include <string>
 
-#include "render.h"
-#include "report.h"
+#include "snapshot.h"
 
 namespace sanstat {
 
+enum class format { table, json, prometheus };
+
 struct options {
-    selection blocks;
+    sanperf_tools::selection blocks;
     format output = format::table;
-    std::string write_file;  // empty: standard output
-    std::string root;        // empty: /sys/kernel itself
+    std::string write_file;          // empty: standard output
+    std::string root;                // empty: /sys/kernel itself
     std::optional<double> interval;  // seconds; none: one report
     std::optional<int> count;        // none: until signalled
 };

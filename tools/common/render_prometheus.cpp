@@ -1,29 +1,70 @@
+#include "render_prometheus.h"
+
 #include <fmt/format.h>
 
-#include "render.h"
+#include <cmath>
 
-namespace sanstat {
+#include "tree_layout.h"
+
+namespace sanperf_tools {
 
 namespace {
 
-// One metric family: its HELP and TYPE lines, then one line per series.
-class family {
-public:
-    family(std::string& out, const char* name, const char* type, const char* help)
-        : out_(out), name_(name) {
-        out_ += fmt::format("# HELP {} {}\n# TYPE {} {}\n", name, help, name, type);
+// HELP text escapes backslash and newline; label values also the quote.
+void append_escaped(std::string& out, std::string_view text, bool quote) {
+    for (char c : text) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '\n') out += "\\n";
+        else if (c == '"' && quote) out += "\\\"";
+        else out += c;
     }
-    void series(const std::string& labels, long long value) {
-        out_ += fmt::format("{}{{{}}} {}\n", name_, labels, value);
+}
+
+}  // namespace
+
+metric_family::metric_family(sink& out, std::string_view name, std::string_view type,
+                             std::string_view help)
+    : out_(out), name_(name) {
+    std::string head = "# HELP ";
+    head.append(name).append(" ");
+    append_escaped(head, help, false);
+    head.append("\n# TYPE ").append(name).append(" ").append(type).append("\n");
+    out_.write(head);
+}
+
+void metric_family::line(labels label_set, std::string_view value) {
+    line_.assign(name_);
+    if (label_set.size() > 0) {
+        line_ += '{';
+        bool first = true;
+        for (const auto& [label, label_value] : label_set) {
+            if (!first) line_ += ',';
+            first = false;
+            line_.append(label).append("=\"");
+            append_escaped(line_, label_value, true);
+            line_ += '"';
+        }
+        line_ += '}';
     }
+    line_.append(" ").append(value).append("\n");
+    out_.write(line_);
+}
 
-private:
-    std::string& out_;
-    const char* name_;
-};
+void metric_family::sample(labels label_set, long long value) {
+    fmt::format_int text(value);
+    line(label_set, std::string_view(text.data(), text.size()));
+}
 
-// Counter sets and their fields, as pointers to members, so that each metric
-// family is written in one pass over the records.
+void metric_family::sample(labels label_set, double value) {
+    if (std::isnan(value)) return line(label_set, "NaN");
+    if (std::isinf(value)) return line(label_set, value > 0 ? "+Inf" : "-Inf");
+    line(label_set, fmt::format("{}", value));
+}
+
+namespace {
+
+// A disk queue stage's counter set as pointers to members, so each family
+// is written in one pass over the records.
 struct disk_stage {
     const char* name;
     long long disk_queue_info::*samples;
@@ -46,7 +87,9 @@ const disk_stage disk_stages[2] = {
      &disk_queue_info::processing_max_count},
 };
 
-void disks(std::string& out, const snapshot& s) {
+}  // namespace
+
+void render_prometheus_disk_queues(const snapshot& s, sink& out) {
     struct field {
         const char* metric;
         const char* type;
@@ -73,19 +116,18 @@ void disks(std::string& out, const snapshot& s) {
          &disk_stage::max_count},
     };
     for (const field& f : fields) {
-        family fam(out, f.metric, f.type, f.help);
+        metric_family family(out, f.metric, f.type, f.help);
         for (const auto& d : s.disks)
             for (const disk_stage& stage : disk_stages)
-                fam.series(fmt::format("queue=\"{}\",stage=\"{}\"", d.name, stage.name),
-                           d.*(stage.*f.member));
+                family.sample({{"queue", d.name}, {"stage", stage.name}}, d.*(stage.*f.member));
     }
-    family active(out, "sanperf_disk_queue_max_num_active", "gauge",
-                  "Most requests a disk queue has had active at once.");
+    metric_family active(out, "sanperf_disk_queue_max_num_active", "gauge",
+                         "Most requests a disk queue has had active at once.");
     for (const auto& d : s.disks)
-        active.series(fmt::format("queue=\"{}\"", d.name), static_cast<long long>(d.max_num_active));
+        active.sample({{"queue", d.name}}, static_cast<long long>(d.max_num_active));
 }
 
-void sessions(std::string& out, const snapshot& s) {
+void render_prometheus_sessions(const snapshot& s, sink& out) {
     struct field {
         const char* metric;
         const char* type;
@@ -106,18 +148,21 @@ void sessions(std::string& out, const snapshot& s) {
          &session_info::write_max_time, &session_info::read_max_time},
     };
     for (const field& f : fields) {
-        family fam(out, f.metric, f.type, f.help);
+        metric_family family(out, f.metric, f.type, f.help);
         for (const auto& x : s.sessions) {
-            fam.series(fmt::format("session=\"{}\",op=\"write\"", x.id), x.*f.write);
-            fam.series(fmt::format("session=\"{}\",op=\"read\"", x.id), x.*f.read);
+            fmt::format_int id(x.id);
+            family.sample({{"session", id.c_str()}, {"op", "write"}}, x.*f.write);
+            family.sample({{"session", id.c_str()}, {"op", "read"}}, x.*f.read);
         }
     }
-    family lba(out, "sanperf_session_lba", "gauge", "The lba value a session publishes.");
-    for (const auto& x : s.sessions)
-        lba.series(fmt::format("session=\"{}\"", x.id), static_cast<long long>(x.lba));
+    metric_family lba(out, "sanperf_session_lba", "gauge", "The lba value a session publishes.");
+    for (const auto& x : s.sessions) {
+        fmt::format_int id(x.id);
+        lba.sample({{"session", id.c_str()}}, static_cast<long long>(x.lba));
+    }
 }
 
-void sockets(std::string& out, const snapshot& s) {
+void render_prometheus_sockets(const snapshot& s, sink& out) {
     struct field {
         const char* metric;
         const char* type;
@@ -135,22 +180,20 @@ void sockets(std::string& out, const snapshot& s) {
          &sock_stats::max_time},
     };
     for (const field& f : fields) {
-        family fam(out, f.metric, f.type, f.help);
-        for (const auto& x : s.sockets)
-            for (int i = 0; i < 12; ++i)
-                fam.series(fmt::format("socket=\"{}\",slot=\"{}\"", x.number, socket_slot_names[i]),
-                           x.stats[i].*f.member);
+        metric_family family(out, f.metric, f.type, f.help);
+        for (const auto& x : s.sockets) {
+            fmt::format_int number(x.number);
+            for (int i = 0; i < socket_slot_count; ++i)
+                family.sample({{"socket", number.c_str()}, {"slot", socket_slot_names[i]}},
+                              x.stats[i].*f.member);
+        }
     }
 }
 
-}  // namespace
-
-std::string render_prometheus(const report& r) {
-    std::string out;
-    if (r.disks_shown) disks(out, r.now);
-    if (r.sessions_shown) sessions(out, r.now);
-    if (r.sockets_shown) sockets(out, r.now);
-    return out;
+void render_prometheus(const snapshot& s, sink& out) {
+    if (s.disks_read) render_prometheus_disk_queues(s, out);
+    if (s.sessions_read) render_prometheus_sessions(s, out);
+    if (s.sockets_read) render_prometheus_sockets(s, out);
 }
 
-}  // namespace sanstat
+}  // namespace sanperf_tools

@@ -1,0 +1,114 @@
+// The exporter's pieces that decide numbers and headers on their own: the
+// socket aggregate across churn, Accept-Encoding, listen addresses.
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "gzip.h"
+#include "listen_address.h"
+#include "socket_aggregate.h"
+
+namespace {
+
+using sanperf_exporter::socket_aggregate;
+
+sock_info socket_with(unsigned number, long long samples, long long time) {
+    sock_info s{};
+    s.number = number;
+    for (sock_stats& slot : s.stats) {
+        slot.samples = samples;
+        slot.total_time = time;
+    }
+    return s;
+}
+
+TEST(SocketAggregate, NeverDecreasesAcrossChurnAndCountsEverySampleOnce) {
+    socket_aggregate sums;
+    struct step {
+        std::vector<sock_info> sockets;
+        double samples;  // expected sum in every slot
+    };
+    const std::vector<step> steps = {
+        {{socket_with(1, 10, 100), socket_with(2, 5, 50)}, 15},
+        {{socket_with(1, 12, 120), socket_with(2, 5, 50)}, 17},
+        // Socket 2 is gone: its 5 stay counted.
+        {{socket_with(1, 13, 130)}, 18},
+        // Socket 1 is back under the same number with counters restarted.
+        {{socket_with(1, 2, 20), socket_with(3, 1, 10)}, 13 + 2 + 5 + 1},
+        {{socket_with(1, 4, 40), socket_with(3, 1, 10)}, 13 + 4 + 5 + 1},
+        // Everything gone, then a new socket.
+        {{}, 13 + 4 + 5 + 1},
+        {{socket_with(9, 3, 30)}, 13 + 4 + 5 + 1 + 3},
+    };
+    double last = 0;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const auto& totals = sums.update(steps[i].sockets);
+        for (const auto& slot : totals) {
+            EXPECT_EQ(slot.samples, steps[i].samples) << "step " << i;
+            EXPECT_EQ(slot.total_time, steps[i].samples * 10) << "step " << i;
+        }
+        EXPECT_GE(totals[0].samples, last) << "step " << i;
+        last = totals[0].samples;
+    }
+}
+
+TEST(AcceptEncoding, GzipOnlyWhenTheClientAllowsIt) {
+    struct {
+        const char* header;
+        bool gzip;
+    } cases[] = {
+        {nullptr, false},
+        {"", false},
+        {"gzip", true},
+        {"GZip", true},
+        {"deflate, gzip;q=0.8", true},
+        {"x-gzip", true},
+        {"gzip;q=0", false},
+        {"gzip; q=0.000", false},
+        {"gzip;q=0.001", true},
+        {"*", true},
+        {"*;q=0", false},
+        {"*, gzip;q=0", false},
+        {"identity", false},
+        {"gzipx, br", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(sanperf_exporter::accepts_gzip(c.header), c.gzip)
+            << (c.header ? c.header : "(none)");
+}
+
+TEST(ListenAddress, HostPortFormsAndRefusals) {
+    struct {
+        const char* text;
+        bool ok;
+        const char* host;
+        const char* port;
+    } cases[] = {
+        {":9748", true, "", "9748"},
+        {"127.0.0.1:0", true, "127.0.0.1", "0"},
+        {"localhost:65535", true, "localhost", "65535"},
+        {"[::1]:80", true, "::1", "80"},
+        {"9748", false, "", ""},
+        {"host:", false, "", ""},
+        {"host:65536", false, "", ""},
+        {"host:-1", false, "", ""},
+        {"host:http", false, "", ""},
+        {"::1:80", false, "", ""},
+        {"[::1]80", false, "", ""},
+        {"[]:80", false, "", ""},
+    };
+    for (const auto& c : cases) {
+        sanperf_exporter::listen_address address;
+        std::string why;
+        EXPECT_EQ(sanperf_exporter::parse_listen_address(c.text, address, why), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(address.host, c.host) << c.text;
+            EXPECT_EQ(address.port, c.port) << c.text;
+        } else {
+            EXPECT_FALSE(why.empty()) << c.text;
+        }
+    }
+}
+
+}  // namespace

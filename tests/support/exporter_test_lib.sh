@@ -1,0 +1,78 @@
+# Shell helpers of the exporter's tests: a scratch directory, processes
+# cleaned up on exit, an exporter on a free loopback port, HTTP checks.
+# The sourcing script sets $exporter.
+
+work=$(mktemp -d)
+pids=()
+declare -A exporter_pid
+cleanup() {
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  for log in "$work"/*.log; do
+    [ -f "$log" ] && { echo "--- $log" >&2; tail -20 "$log" >&2; }
+  done
+  exit 1
+}
+
+wait_for_file() {
+  for _ in $(seq 200); do [ -e "$1" ] && return 0; sleep 0.05; done
+  fail "$1 never appeared"
+}
+
+# A port nobody listens on now.
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# start_exporter NAME ARGS...: an exporter on port 0 of loopback, logging to
+# $work/NAME.log; sets $port to the port it chose.
+start_exporter() {
+  local name=$1
+  shift
+  "$exporter" --web.listen-address=127.0.0.1:0 "$@" 2>"$work/$name.log" &
+  exporter_pid[$name]=$!
+  pids+=($!)
+  for _ in $(seq 200); do
+    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/$name.log" 2>/dev/null || true)
+    [ -n "$port" ] && return 0
+    kill -0 "${exporter_pid[$name]}" 2>/dev/null || fail "exporter $name did not start"
+    sleep 0.05
+  done
+  fail "exporter $name never said where it listens"
+}
+
+# status_is HEADERS CODE: the first status line of a curl -D dump.
+status_is() {
+  head -1 "$1" | grep -q "^HTTP/1.1 $2 " || fail "expected $2, got $(head -1 "$1")"
+}
+
+# wait_for_query API QUERY: true once the instant query returns a sample,
+# within 30 seconds.
+wait_for_query() {
+  for _ in $(seq 120); do
+    if curl -sS "$1" --data-urlencode "query=$2" 2>/dev/null |
+      python3 -c 'import json, sys; sys.exit(0 if json.load(sys.stdin)["data"]["result"] else 1)' 2>/dev/null; then
+      return 0
+    fi
+    sleep 0.25
+  done
+  return 1
+}
+
+# stop_within_5s NAME SIGNAL: the exporter exits 0 within 5 seconds.
+stop_within_5s() {
+  local pid=${exporter_pid[$1]} start rc=0
+  start=$(date +%s%N)
+  kill -"$2" "$pid"
+  wait "$pid" || rc=$?
+  local ms=$((($(date +%s%N) - start) / 1000000))
+  [ "$rc" -eq 0 ] || fail "SIG$2 gave exit code $rc"
+  [ "$ms" -lt 5000 ] || fail "SIG$2 took $ms ms"
+  grep -q 'stopped' "$work/$1.log" || fail "no shutdown line in the log"
+}

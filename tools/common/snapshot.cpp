@@ -1,0 +1,137 @@
+#include "snapshot.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <string>
+#include <unordered_set>
+
+#include "tree_layout.h"
+
+namespace sanperf_tools {
+
+namespace {
+
+const std::string kernel_root = "/sys/kernel/";
+
+bool exists(const std::string& path) {
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0;
+}
+
+bool wanted(const std::vector<unsigned>& filter, unsigned value) {
+    return filter.empty() || std::find(filter.begin(), filter.end(), value) != filter.end();
+}
+
+// The entries of a directory that pass filter, in the library's order (by
+// the number in their names). Owns what scandir returns.
+class listing {
+public:
+    listing(const std::string& dir, int (*filter)(const dirent*)) {
+        count_ = scandir(dir.c_str(), &entries_, filter,
+                         [](const dirent** a, const dirent** b) { return dirname_sort(a, b); });
+        if (count_ < 0) {
+            count_ = 0;
+            entries_ = nullptr;
+        }
+    }
+    ~listing() {
+        for (int i = 0; i < count_; ++i) std::free(entries_[i]);
+        std::free(entries_);
+    }
+    listing(const listing&) = delete;
+    listing& operator=(const listing&) = delete;
+
+    int size() const { return count_; }
+    const char* name(int i) const { return entries_[i]->d_name; }
+
+private:
+    dirent** entries_ = nullptr;
+    int count_ = 0;
+};
+
+// The directories the library reads an object from: it formats the number
+// as a signed int.
+std::string session_read_dir(unsigned id) {
+    return kernel_root + session_dir + "/" + session_name(static_cast<int>(id));
+}
+std::string socket_read_dir(unsigned number) {
+    return kernel_root + socket_dir + "/" + socket_name(static_cast<int>(number));
+}
+
+void read_disks(snapshot& snap) {
+    sanserver_performance_info server;
+    std::list<disk_queue_info> disks;
+    server.get_disk_queue_perf_info(disks);
+    snap.disks.assign(disks.begin(), disks.end());
+}
+
+// Lists the sessions as the library does (each entry's id file names the
+// session) and reads each wanted one through the library.
+void read_sessions(const selection& sel, snapshot& snap) {
+    const std::string dir = kernel_root + session_dir + "/";
+    listing entries(dir, session_scandir_select);
+    std::unordered_set<unsigned> seen;
+    for (int i = 0; i < entries.size(); ++i) {
+        st_property id(dir + entries.name(i) + "/" + session_id_file);
+        auto listed = static_cast<unsigned>(id.get_value());
+        if (!wanted(sel.session_ids, listed) || !seen.insert(listed).second) continue;
+        session_perf_stats reader(static_cast<int>(listed));
+        session_info info;
+        reader.get_session_info(info);
+        if (info.id != listed || !exists(session_read_dir(listed))) continue;
+        snap.sessions.push_back(info);
+    }
+}
+
+// The number in a socket directory's name, as the library takes it: the
+// first run of digits, cut to 32 bits; 0 without a digit.
+unsigned socket_number(const char* name) {
+    const char* first = name + std::strcspn(name, "0123456789");
+    if (*first == '\0') return 0;
+    return static_cast<unsigned>(std::strtol(first, nullptr, 10));
+}
+
+void read_sockets(const selection& sel, snapshot& snap) {
+    const std::string dir = kernel_root + socket_dir + "/";
+    listing entries(dir, socket_scandir_select);
+    std::unordered_set<unsigned> seen;
+    for (int i = 0; i < entries.size(); ++i) {
+        unsigned number = socket_number(entries.name(i));
+        if (!wanted(sel.socket_numbers, number) || !seen.insert(number).second) continue;
+        socket_perf_stats reader(static_cast<int>(number));
+        sock_info info;
+        reader.get_socket_info(info);
+        if (!exists(socket_read_dir(number))) continue;
+        snap.sockets.push_back(info);
+    }
+}
+
+}  // namespace
+
+snapshot take_snapshot(const selection& sel) {
+    snapshot snap;
+    snap.taken = std::chrono::steady_clock::now();
+    snap.wall = std::time(nullptr);
+    snap.tree_found = exists(kernel_root + disk_queue_dir) || exists(kernel_root + session_dir) ||
+                      exists(kernel_root + socket_dir);
+    if (sel.disks) {
+        read_disks(snap);
+        snap.disks_read = true;
+    }
+    if (sel.sessions) {
+        read_sessions(sel, snap);
+        snap.sessions_read = true;
+    }
+    if (sel.sockets) {
+        read_sockets(sel, snap);
+        snap.sockets_read = true;
+    }
+    return snap;
+}
+
+}  // namespace sanperf_tools

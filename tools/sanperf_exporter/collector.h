@@ -1,0 +1,28 @@
+// A collector turns one block of a snapshot into metric families. Each can
+// be switched off on the command line; then its block is not read at all.
+#pragma once
+
+#include <memory>
+
+#include "sink.h"
+#include "snapshot.h"
+
+namespace sanperf_exporter {
+
+class collector {
+public:
+    virtual ~collector() = default;
+    // Marks the block this collector needs in sel.
+    virtual void select(sanperf_tools::selection& sel) const = 0;
+    // Writes the block's families. Called on the reader thread only, once
+    // per read, so a collector may keep state from one read to the next.
+    virtual void collect(const sanperf_tools::snapshot& s, sanperf_tools::sink& out) = 0;
+};
+
+std::unique_ptr<collector> make_disk_queue_collector();
+std::unique_ptr<collector> make_session_collector();
+// Every socket's own series, or with aggregate the per-slot sums over all
+// sockets and their number.
+std::unique_ptr<collector> make_socket_collector(bool aggregate);
+
+}  // namespace sanperf_exporter

@@ -1,0 +1,53 @@
+#include "collector.h"
+#include "render_prometheus.h"
+#include "socket_aggregate.h"
+#include "tree_layout.h"
+
+namespace sanperf_exporter {
+
+namespace {
+
+class socket_collector : public collector {
+public:
+    void select(sanperf_tools::selection& sel) const override { sel.sockets = true; }
+    void collect(const sanperf_tools::snapshot& s, sanperf_tools::sink& out) override {
+        sanperf_tools::render_prometheus_sockets(s, out);
+    }
+};
+
+// For servers with thousands of sockets: twelve series per counter instead
+// of twelve per socket.
+class socket_aggregate_collector : public collector {
+public:
+    void select(sanperf_tools::selection& sel) const override { sel.sockets = true; }
+    void collect(const sanperf_tools::snapshot& s, sanperf_tools::sink& out) override {
+        using sanperf_tools::metric_family;
+        using sanperf_tools::socket_slot_count;
+        using sanperf_tools::socket_slot_names;
+        const auto& totals = sums.update(s.sockets);
+        metric_family(out, "sanperf_sockets", "gauge", "Sockets the server publishes.")
+            .sample({}, static_cast<long long>(s.sockets.size()));
+        metric_family samples(out, "sanperf_sockets_samples_total", "counter",
+                              "Samples taken by a socket slot, summed over all sockets, "
+                              "those gone included.");
+        for (int i = 0; i < socket_slot_count; ++i)
+            samples.sample({{"slot", socket_slot_names[i]}}, totals[i].samples);
+        metric_family time(out, "sanperf_sockets_time_total", "counter",
+                           "Time of all samples of a socket slot, in the server's units, summed "
+                           "over all sockets, those gone included.");
+        for (int i = 0; i < socket_slot_count; ++i)
+            time.sample({{"slot", socket_slot_names[i]}}, totals[i].total_time);
+    }
+
+private:
+    socket_aggregate sums;
+};
+
+}  // namespace
+
+std::unique_ptr<collector> make_socket_collector(bool aggregate) {
+    if (aggregate) return std::make_unique<socket_aggregate_collector>();
+    return std::make_unique<socket_collector>();
+}
+
+}  // namespace sanperf_exporter

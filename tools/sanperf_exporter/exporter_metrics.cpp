@@ -1,0 +1,45 @@
+#include "exporter_metrics.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "render_prometheus.h"
+
+namespace sanperf_exporter {
+
+using sanperf_tools::metric_family;
+
+void exporter_metrics::count_response(unsigned status) {
+    std::lock_guard<std::mutex> hold(lock);
+    ++responses[status];
+}
+
+void exporter_metrics::render(sanperf_tools::sink& out, bool tree_found,
+                              double read_seconds) const {
+    metric_family(out, "sanperf_up", "gauge",
+                  "1 when the server's statistics tree is present, 0 when none of its "
+                  "directories exists.")
+        .sample({}, tree_found ? 1LL : 0LL);
+    metric_family(out, "sanperf_scrape_duration_seconds", "gauge",
+                  "How long the read of the tree behind this response took.")
+        .sample({}, read_seconds);
+    metric_family(out, "sanperf_exporter_tree_reads_total", "counter",
+                  "Reads of the tree; concurrent scrapes share one read.")
+        .sample({}, static_cast<long long>(tree_reads.load()));
+
+    std::vector<std::pair<std::string, unsigned long long>> counts;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        for (const auto& [status, n] : responses) counts.emplace_back(std::to_string(status), n);
+    }
+    metric_family requests(out, "sanperf_exporter_requests_total", "counter",
+                           "HTTP responses sent, by status code.");
+    for (const auto& [code, n] : counts) requests.sample({{"code", code}}, static_cast<long long>(n));
+
+    metric_family(out, "sanperf_exporter_build_info", "gauge",
+                  "Always 1; the version of the running exporter is its label.")
+        .sample({{"version", SANPERF_VERSION}}, 1LL);
+}
+
+}  // namespace sanperf_exporter

@@ -1,0 +1,32 @@
+// The exporter's account of itself: what it read and answered, exported
+// beside the server's counters.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <mutex>
+
+#include "sink.h"
+
+namespace sanperf_exporter {
+
+class exporter_metrics {
+public:
+    // Counts one response with this HTTP status. Any thread.
+    void count_response(unsigned status);
+    // Counts one read of the tree. Any thread.
+    void count_read() { ++tree_reads; }
+    unsigned long long reads() const { return tree_reads; }
+
+    // sanperf_up (from tree_found), sanperf_scrape_duration_seconds,
+    // sanperf_exporter_tree_reads_total, sanperf_exporter_requests_total and
+    // sanperf_exporter_build_info.
+    void render(sanperf_tools::sink& out, bool tree_found, double read_seconds) const;
+
+private:
+    std::atomic<unsigned long long> tree_reads{0};
+    mutable std::mutex lock;
+    std::map<unsigned, unsigned long long> responses{{200, 0}};  // by status
+};
+
+}  // namespace sanperf_exporter

@@ -1,0 +1,17 @@
+// gzip for response bodies, and whether a client accepts it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace sanperf_exporter {
+
+// True when an Accept-Encoding header value allows gzip: a "gzip" (or
+// "x-gzip") or "*" coding whose q is not 0. A null header allows nothing.
+bool accepts_gzip(const char* accept_encoding);
+
+// text in the gzip format, at a fast compression level. Throws
+// std::bad_alloc when zlib runs out of memory.
+std::string gzip(std::string_view text);
+
+}  // namespace sanperf_exporter

@@ -1,0 +1,258 @@
+#include "http_listener.h"
+
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "gzip.h"
+#include "log.h"
+
+namespace sanperf_exporter {
+
+namespace {
+
+const char* const exposition_type = "text/plain; version=0.0.4; charset=utf-8";
+
+void log_from_daemon(void*, const char* format, va_list args) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    std::size_t n = std::strlen(text);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) --n;
+    log_line(std::string("http: ") + std::string(text, n));
+}
+
+std::string html_escape(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string landing_page(const std::string& telemetry_path) {
+    std::string path = html_escape(telemetry_path);
+    return "<!DOCTYPE html>\n<html><head><title>sanperf exporter</title></head><body>\n"
+           "<h1>sanperf exporter</h1>\n<p>Version " SANPERF_VERSION "</p>\n"
+           "<p><a href=\"" + path + "\">" + path + "</a></p>\n</body></html>\n";
+}
+
+bool is_get_or_head(const char* method) {
+    return std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 ||
+           std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+}
+
+void release_result(void* holder) {
+    delete static_cast<std::shared_ptr<const scrape_result>*>(holder);
+}
+
+}  // namespace
+
+// One request's progress, from its first call to its completion.
+struct http_listener::request {
+    bool metrics = false;  // holds one of the max_requests places
+    bool gzip = false;
+    bool suspended = false;
+    std::mutex lock;  // result is set by the reader thread
+    bool answered = false;
+    std::shared_ptr<const scrape_result> result;
+};
+
+http_listener::http_listener(listener_settings s, tree_reader& r, exporter_metrics& m)
+    : settings(std::move(s)), reader(r), metrics(m) {}
+
+http_listener::~http_listener() {
+    stop();
+}
+
+MHD_Daemon* http_listener::start_daemon(int socket) {
+    const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO |
+                           MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    return MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &http_listener::on_request, this,
+        MHD_OPTION_EXTERNAL_LOGGER, &log_from_daemon, nullptr,
+        MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(socket),
+        MHD_OPTION_THREAD_POOL_SIZE, settings.threads_per_socket,
+        MHD_OPTION_CONNECTION_LIMIT, settings.connection_limit,
+        MHD_OPTION_CONNECTION_TIMEOUT, settings.connection_timeout_seconds,
+        MHD_OPTION_NOTIFY_COMPLETED, &http_listener::on_completed, this,
+        MHD_OPTION_END);
+}
+
+bool http_listener::start(std::string& why) {
+    for (int socket : settings.sockets) {
+        MHD_Daemon* d = start_daemon(socket);
+        if (d == nullptr) {
+            why = "cannot start the HTTP server";
+            stop();
+            return false;
+        }
+        daemons.push_back(d);
+    }
+    return true;
+}
+
+void http_listener::stop_accepting() {
+    for (MHD_Daemon* d : daemons) MHD_quiesce_daemon(d);
+}
+
+bool http_listener::wait_idle(std::chrono::steady_clock::time_point deadline) const {
+    while (live_requests > 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+void http_listener::stop() {
+    stopping = true;
+    // Quiesced first, a daemon leaves its socket to be closed here, so each
+    // socket is closed exactly once whether its daemon started or not.
+    for (MHD_Daemon* d : daemons) {
+        MHD_quiesce_daemon(d);
+        MHD_stop_daemon(d);
+    }
+    daemons.clear();
+    for (int socket : settings.sockets) close(socket);
+    settings.sockets.clear();
+}
+
+MHD_Result http_listener::on_request(void* cls, MHD_Connection* connection, const char* url,
+                                     const char* method, const char*, const char*,
+                                     std::size_t* upload_size, void** state) {
+    auto* self = static_cast<http_listener*>(cls);
+    auto* r = static_cast<request*>(*state);
+    if (r == nullptr) {
+        // Only the headers are in: answering now would cost the connection
+        // its keep-alive, so the request is decided once it is complete.
+        *state = new request;
+        ++self->live_requests;
+        return MHD_YES;
+    }
+    if (*upload_size != 0) {
+        *upload_size = 0;  // a body is never wanted
+        return MHD_YES;
+    }
+    if (!r->suspended) return self->begin(connection, url, method, *r);
+    std::lock_guard<std::mutex> hold(r->lock);
+    if (!r->answered) return MHD_YES;
+    r->suspended = false;
+    return self->answer_metrics(connection, *r);
+}
+
+void http_listener::on_completed(void* cls, MHD_Connection*, void** state,
+                                 MHD_RequestTerminationCode) {
+    auto* self = static_cast<http_listener*>(cls);
+    auto* r = static_cast<request*>(*state);
+    if (r == nullptr) return;
+    if (r->metrics) --self->metric_requests;
+    delete r;
+    *state = nullptr;
+    --self->live_requests;
+}
+
+MHD_Result http_listener::begin(MHD_Connection* connection, const char* url, const char* method,
+                                request& r) {
+    if (settings.admit) {
+        admission verdict = settings.admit(request_view{connection, method, url});
+        if (verdict.status != 0)
+            return respond_text(connection, verdict.status, "Access denied.\n", "text/plain",
+                                verdict.headers);
+    }
+    const bool telemetry = settings.telemetry_path == url;
+    if (!telemetry && std::strcmp(url, "/") != 0)
+        return respond_text(connection, MHD_HTTP_NOT_FOUND, "Not found.\n", "text/plain");
+    if (!is_get_or_head(method))
+        return respond_text(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "Method not allowed.\n",
+                            "text/plain", {{MHD_HTTP_HEADER_ALLOW, "GET, HEAD"}});
+    if (!telemetry)
+        return respond_text(connection, MHD_HTTP_OK, landing_page(settings.telemetry_path),
+                            "text/html; charset=utf-8");
+
+    // A place among the metric requests, or 503.
+    unsigned busy = metric_requests.load();
+    do {
+        if (busy >= settings.max_requests)
+            return respond_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
+                                "Too many metric requests at once.\n", "text/plain");
+    } while (!metric_requests.compare_exchange_weak(busy, busy + 1));
+    r.metrics = true;
+    r.gzip = accepts_gzip(
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING));
+
+    // The connection sleeps until the reader hands over a body; the reader
+    // may do so even before this call returns, which libmicrohttpd handles
+    // once the call is over.
+    r.suspended = true;
+    MHD_suspend_connection(connection);
+    reader.request(
+        [&r, connection](std::shared_ptr<const scrape_result> result) {
+            {
+                std::lock_guard<std::mutex> hold(r.lock);
+                r.result = std::move(result);
+                r.answered = true;
+            }
+            MHD_resume_connection(connection);
+        },
+        r.gzip);
+    return MHD_YES;
+}
+
+MHD_Result http_listener::answer_metrics(MHD_Connection* connection, request& r) {
+    if (!r.result) {
+        if (stopping)
+            return respond_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "Shutting down.\n",
+                                "text/plain");
+        return respond_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                            "Reading the statistics failed.\n", "text/plain");
+    }
+    const bool gz = r.gzip && !r.result->gzip_body.empty();
+    const std::string& body = gz ? r.result->gzip_body : r.result->body;
+    // The response keeps the shared result alive for as long as it sends it.
+    auto* holder = new std::shared_ptr<const scrape_result>(r.result);
+    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+        body.size(), const_cast<char*>(body.data()), &release_result, holder);
+    if (response == nullptr) {
+        delete holder;
+        return MHD_NO;
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, exposition_type);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_VARY, MHD_HTTP_HEADER_ACCEPT_ENCODING);
+    if (gz) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");
+    return respond(connection, MHD_HTTP_OK, response);
+}
+
+MHD_Result http_listener::respond(MHD_Connection* connection, unsigned status,
+                                  MHD_Response* response) {
+    for (const auto& [name, value] : settings.response_headers)
+        MHD_add_response_header(response, name.c_str(), value.c_str());
+    MHD_Result rc = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    metrics.count_response(status);
+    return rc;
+}
+
+MHD_Result http_listener::respond_text(MHD_Connection* connection, unsigned status,
+                                       const std::string& body, const char* content_type,
+                                       const header_list& headers) {
+    MHD_Response* response = MHD_create_response_from_buffer(
+        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, content_type);
+    for (const auto& [name, value] : headers)
+        MHD_add_response_header(response, name.c_str(), value.c_str());
+    return respond(connection, status, response);
+}
+
+}  // namespace sanperf_exporter

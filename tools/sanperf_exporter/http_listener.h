@@ -1,0 +1,94 @@
+// The HTTP side of the exporter: one libmicrohttpd daemon per listening
+// socket, the routes, the limits, and the hand-off of metric requests to the
+// tree reader.
+#pragma once
+
+#include <microhttpd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "exporter_metrics.h"
+#include "tree_reader.h"
+
+namespace sanperf_exporter {
+
+using header_list = std::vector<std::pair<std::string, std::string>>;
+
+// What a request is, as far as deciding whether to serve it goes. Headers
+// (Authorization...) and connection details are read from the connection.
+struct request_view {
+    MHD_Connection* connection;
+    const char* method;
+    const char* url;
+};
+
+// The verdict on a request before anything is produced for it.
+struct admission {
+    unsigned status = 0;  // 0 serves the request; otherwise the refusal's status
+    header_list headers;  // sent with a refusal (WWW-Authenticate...)
+};
+
+// Decides every request first, whatever its path. Empty admits everything.
+using admission_check = std::function<admission(const request_view&)>;
+
+struct listener_settings {
+    std::vector<int> sockets;  // bound and listening; the listener closes them
+    std::string telemetry_path = "/metrics";
+    unsigned max_requests = 40;             // metric requests at once; beyond, 503
+    unsigned connection_limit = 1024;       // open connections per socket
+    unsigned connection_timeout_seconds = 10;  // idle time before a connection is closed
+    unsigned threads_per_socket = 2;        // polling threads; none ever blocks on the tree
+    admission_check admit;
+    header_list response_headers;  // added to every response
+};
+
+class http_listener {
+public:
+    http_listener(listener_settings settings, tree_reader& reader, exporter_metrics& metrics);
+    ~http_listener();
+    http_listener(const http_listener&) = delete;
+    http_listener& operator=(const http_listener&) = delete;
+
+    // Starts serving on every socket. Returns false, with the reason in why,
+    // when a daemon cannot start (those started are stopped again).
+    bool start(std::string& why);
+
+    // Stops accepting connections; those open are still served.
+    void stop_accepting();
+    // Waits until no request is being handled, or until deadline. Returns
+    // true when none is left.
+    bool wait_idle(std::chrono::steady_clock::time_point deadline) const;
+    // Stops the daemons, closing every connection. Requests waiting for the
+    // reader must have been answered first (tree_reader::stop does that).
+    void stop();
+
+private:
+    struct request;
+    static MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url,
+                                 const char* method, const char* version, const char* upload,
+                                 std::size_t* upload_size, void** state);
+    static void on_completed(void* cls, MHD_Connection* connection, void** state,
+                             MHD_RequestTerminationCode why);
+    MHD_Daemon* start_daemon(int socket);
+    MHD_Result begin(MHD_Connection* connection, const char* url, const char* method,
+                     request& r);
+    MHD_Result answer_metrics(MHD_Connection* connection, request& r);
+    MHD_Result respond(MHD_Connection* connection, unsigned status, MHD_Response* response);
+    MHD_Result respond_text(MHD_Connection* connection, unsigned status, const std::string& body,
+                            const char* content_type, const header_list& headers = {});
+
+    listener_settings settings;
+    tree_reader& reader;
+    exporter_metrics& metrics;
+    std::vector<MHD_Daemon*> daemons;
+    std::atomic<unsigned> metric_requests{0};  // admitted to the reader, not yet completed
+    std::atomic<unsigned> live_requests{0};    // being handled, of any kind
+    std::atomic<bool> stopping{false};
+};
+
+}  // namespace sanperf_exporter

@@ -1,0 +1,129 @@
+#include "listen_address.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace sanperf_exporter {
+
+namespace {
+
+bool valid_port(const std::string& port) {
+    if (port.empty() || port.size() > 5) return false;
+    for (char c : port)
+        if (c < '0' || c > '9') return false;
+    return std::stoul(port) <= 65535;
+}
+
+int bind_one(const addrinfo& ai, std::string& why) {
+    int fd = socket(ai.ai_family, ai.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai.ai_protocol);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return -1;
+    }
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (ai.ai_family == AF_INET6) {
+        // The wildcard serves IPv4 too; a named IPv6 address only itself.
+        const auto* a6 = reinterpret_cast<const sockaddr_in6*>(ai.ai_addr);
+        int v6only = IN6_IS_ADDR_UNSPECIFIED(&a6->sin6_addr) ? 0 : 1;
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    }
+    if (bind(fd, ai.ai_addr, ai.ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
+        int error = errno;
+        why = std::strerror(error);
+        close(fd);
+        errno = error;  // for the caller's IPv4 fallback
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool parse_listen_address(const std::string& text, listen_address& out, std::string& why) {
+    std::string host, port;
+    if (!text.empty() && text.front() == '[') {
+        std::size_t close = text.find(']');
+        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+            why = "expected [IPV6]:PORT";
+            return false;
+        }
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+        if (host.empty()) {
+            why = "empty IPv6 address";
+            return false;
+        }
+    } else {
+        std::size_t colon = text.rfind(':');
+        if (colon == std::string::npos) {
+            why = "expected HOST:PORT or :PORT";
+            return false;
+        }
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        if (host.find(':') != std::string::npos) {
+            why = "an IPv6 address needs brackets: [IPV6]:PORT";
+            return false;
+        }
+    }
+    if (!valid_port(port)) {
+        why = "the port must be a number from 0 to 65535";
+        return false;
+    }
+    out.host = host;
+    out.port = port;
+    return true;
+}
+
+int bind_listen_socket(const listen_address& address, std::string& why) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    hints.ai_family = address.host.empty() ? AF_INET6 : AF_UNSPEC;
+    const char* host = address.host.empty() ? nullptr : address.host.c_str();
+    addrinfo* found = nullptr;
+    int rc = getaddrinfo(host, address.port.c_str(), &hints, &found);
+    if (rc != 0 && address.host.empty()) {
+        hints.ai_family = AF_INET;
+        rc = getaddrinfo(host, address.port.c_str(), &hints, &found);
+    }
+    if (rc != 0) {
+        why = gai_strerror(rc);
+        return -1;
+    }
+    int fd = bind_one(*found, why);
+    // A machine without IPv6 still serves the wildcard on IPv4.
+    if (fd < 0 && address.host.empty() && (errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL)) {
+        freeaddrinfo(found);
+        found = nullptr;
+        hints.ai_family = AF_INET;
+        if (getaddrinfo(nullptr, address.port.c_str(), &hints, &found) == 0)
+            fd = bind_one(*found, why);
+    }
+    if (found) freeaddrinfo(found);
+    return fd;
+}
+
+std::string bound_address(int fd) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return "?";
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (ss.ss_family == AF_INET6) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(&ss);
+        inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+        return std::string("[") + text + "]:" + std::to_string(ntohs(a->sin6_port));
+    }
+    const auto* a = reinterpret_cast<const sockaddr_in*>(&ss);
+    inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(a->sin_port));
+}
+
+}  // namespace sanperf_exporter

@@ -1,0 +1,77 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+namespace sanperf_exporter {
+
+namespace {
+
+const char* const usage =
+    "usage: sanperf_exporter [--web.listen-address=HOST:PORT]... [--web.telemetry-path=PATH]\n"
+    "                        [--web.max-requests=N] [--[no-]collector.disk-queues]\n"
+    "                        [--[no-]collector.sessions] [--[no-]collector.sockets]\n"
+    "                        [--collector.sockets.aggregate] [--root=DIR]\n"
+    "Run 'sanperf_exporter --help' for more.\n";
+
+}  // namespace
+
+int parse_options(int argc, char** argv, options& opt) {
+    CLI::App app{"Serves the SAN server's performance counters (disk queues, sessions and "
+                 "sockets) to Prometheus over HTTP, reading them afresh for every scrape.",
+                 "sanperf_exporter"};
+    std::vector<std::string> addresses;
+    app.add_option("--web.listen-address", addresses,
+                   std::string("Address to listen on, HOST:PORT, [IPV6]:PORT or :PORT "
+                               "(repeatable; default :") +
+                       default_port + ")")
+        ->allow_extra_args(false)
+        ->type_name("HOST:PORT");
+    app.add_option("--web.telemetry-path", opt.telemetry_path, "Path the metrics are served at")
+        ->default_val(opt.telemetry_path)
+        ->check([](const std::string& path) {
+            return path.size() > 1 && path.front() == '/'
+                       ? std::string()
+                       : "the telemetry path must start with / and not be / itself";
+        })
+        ->type_name("PATH");
+    app.add_option("--web.max-requests", opt.max_requests,
+                   "Metric requests served at once; more are answered 503")
+        ->default_val(opt.max_requests)
+        ->check(CLI::Range(1u, 100000u))
+        ->type_name("N");
+    app.add_flag("--collector.disk-queues,!--no-collector.disk-queues", opt.disk_queues,
+                 "Export the disk queues (default on)");
+    app.add_flag("--collector.sessions,!--no-collector.sessions", opt.sessions,
+                 "Export the sessions (default on)");
+    app.add_flag("--collector.sockets,!--no-collector.sockets", opt.sockets,
+                 "Export the sockets (default on)");
+    app.add_flag("--collector.sockets.aggregate", opt.sockets_aggregate,
+                 "Export each socket slot summed over all sockets, and the number of sockets, "
+                 "instead of every socket's own series");
+    app.add_option("--root", opt.root, "Read the tree under DIR instead of /sys/kernel")
+        ->type_name("DIR");
+    app.set_version_flag("--version", "sanperf_exporter " SANPERF_VERSION);
+
+    std::string why;
+    try {
+        app.parse(argc, argv);
+        if (addresses.empty()) addresses.push_back(std::string(":") + default_port);
+        for (const std::string& text : addresses) {
+            listen_address address;
+            if (!parse_listen_address(text, address, why))
+                throw CLI::ValidationError("--web.listen-address", text + ": " + why);
+            opt.listen.push_back(address);
+        }
+        if (opt.root.empty() && app.count("--root") > 0)
+            throw CLI::ValidationError("--root", "the directory must not be empty");
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+        std::cerr << "sanperf_exporter: " << e.what() << "\n" << usage;
+        return 2;
+    }
+    return -1;
+}
+
+}  // namespace sanperf_exporter

@@ -1,0 +1,30 @@
+// sanperf_exporter's command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "listen_address.h"
+
+namespace sanperf_exporter {
+
+// The port the exporter listens on unless told otherwise.
+constexpr const char* default_port = "9748";
+
+struct options {
+    std::vector<listen_address> listen;  // at least one
+    std::string telemetry_path = "/metrics";
+    unsigned max_requests = 40;  // metric requests served at once; more get 503
+    bool disk_queues = true;
+    bool sessions = true;
+    bool sockets = true;
+    bool sockets_aggregate = false;
+    std::string root;  // empty: /sys/kernel itself
+};
+
+// Parses the command line into opt. Returns -1 to go on, or the exit code
+// to end with: 0 after --help or --version (printed to standard output), 2
+// after a usage error (one line and the usage printed to standard error).
+int parse_options(int argc, char** argv, options& opt);
+
+}  // namespace sanperf_exporter

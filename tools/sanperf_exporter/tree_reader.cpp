@@ -1,0 +1,93 @@
+#include "tree_reader.h"
+
+#include <exception>
+
+#include "gzip.h"
+#include "log.h"
+
+namespace sanperf_exporter {
+
+tree_reader::tree_reader(producer p) : produce(std::move(p)), thread([this] { run(); }) {}
+
+tree_reader::~tree_reader() {
+    if (thread.joinable()) stop(std::chrono::milliseconds::max());
+}
+
+void tree_reader::request(waiter w, bool wants_gzip) {
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (!stopping) {
+            queue.push_back({std::move(w), wants_gzip});
+            wake.notify_one();
+            return;
+        }
+    }
+    w(nullptr);
+}
+
+void tree_reader::run() {
+    std::unique_lock<std::mutex> hold(lock);
+    for (;;) {
+        wake.wait(hold, [this] { return stopping || !queue.empty(); });
+        if (stopping) break;
+        // The read starts with the queue left in place, so requests that
+        // come while it runs join it; they are taken together at its end.
+        hold.unlock();
+        auto result = std::make_shared<scrape_result>();
+        bool ok = true;
+        try {
+            produce(result->body);
+        } catch (const std::exception& e) {
+            log_line(std::string("reading the tree failed: ") + e.what());
+            ok = false;
+        }
+        hold.lock();
+        std::vector<pending> served;
+        served.swap(queue);
+        hold.unlock();
+
+        bool gzip_wanted = false;
+        for (const pending& p : served) gzip_wanted |= p.gzip;
+        if (ok && gzip_wanted) {
+            try {
+                result->gzip_body = gzip(result->body);
+            } catch (const std::exception& e) {
+                log_line(std::string("compressing the metrics failed: ") + e.what());
+                ok = false;
+            }
+        }
+        std::shared_ptr<const scrape_result> shared;
+        if (ok) shared = std::move(result);
+        for (pending& p : served) p.w(shared);
+        hold.lock();
+    }
+    std::vector<pending> left;
+    left.swap(queue);
+    done = true;
+    finished.notify_all();
+    hold.unlock();
+    for (pending& p : left) p.w(nullptr);
+}
+
+bool tree_reader::stop(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> hold(lock);
+    stopping = true;
+    wake.notify_one();
+    bool ended = limit == std::chrono::milliseconds::max()
+                     ? (finished.wait(hold, [this] { return done; }), true)
+                     : finished.wait_for(hold, limit, [this] { return done; });
+    // A read that does not end in time keeps its thread; the requests
+    // waiting for it are answered now so that none stays suspended.
+    std::vector<pending> left;
+    if (!ended) left.swap(queue);
+    hold.unlock();
+    if (ended) {
+        thread.join();
+    } else {
+        thread.detach();
+    }
+    for (pending& p : left) p.w(nullptr);
+    return ended;
+}
+
+}  // namespace sanperf_exporter
