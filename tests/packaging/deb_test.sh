@@ -13,8 +13,9 @@ dir=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-packages=(libsanperf1 libsanperf-dev sanperf-tools
-  libsanperf1-dbgsym sanperf-tools-dbgsym)
+packages=(libsanperf1 libsanperf-dev sanperf-tools sanperf-exporter
+  libsanperf1-dbgsym sanperf-tools-dbgsym sanperf-exporter-dbgsym)
+unit=sanperf_exporter.service
 
 # One file for each package and nothing else, so apt-get installs exactly
 # what was built.
@@ -60,19 +61,34 @@ purge_all() {
   done
   [ ${#to_purge[@]} = 0 ] || "${apt[@]}" purge "${to_purge[@]}" >"$work/purge.log" 2>&1
 }
-trap 'status=$?; [ $status = 0 ] || purge_all || true; rm -rf "$work"; exit $status' EXIT
+# Installing enables the exporter's unit and, where systemd runs, starts it
+# on its fixed port; a runtime mask keeps this test from starting a server.
+if [ -d /run/systemd/system ]; then
+  systemctl mask --runtime --quiet "$unit"
+  unmask() { systemctl unmask --runtime --quiet "$unit"; }
+else
+  unmask() { :; }
+fi
+trap 'status=$?; [ $status = 0 ] || purge_all || true; unmask; rm -rf "$work"; exit $status' EXIT
 
 "${apt[@]}" install "${debs[@]}" >"$work/install.log" 2>&1 ||
   { cat "$work/install.log" >&2; fail "apt-get install"; }
 echo "installed: ${packages[*]}${pulled:+ (and pulled in: ${pulled[*]})}"
 
 # The programs run from the installed library and name the packaged version.
-for program in sanstat sanperf-sim; do
+for program in sanstat sanperf-sim sanperf_exporter; do
   out=$("$program" --version) || fail "$program --version exits non-zero"
   [ "$out" = "$program $upstream_version" ] || fail "$program --version: '$out'"
   page=$(man -w "$program") || fail "man -w $program finds no page"
   [ "$page" = "/usr/share/man/man1/$program.1.gz" ] || fail "man -w $program: $page"
 done
+
+# The exporter's unit is installed where systemd looks, and enabled.
+[ -f "/lib/systemd/system/$unit" ] || fail "no /lib/systemd/system/$unit"
+[ "$(readlink "/etc/systemd/system/multi-user.target.wants/$unit")" = "/lib/systemd/system/$unit" ] ||
+  fail "$unit is not enabled after installation"
+[ -f /usr/share/doc/sanperf-exporter/examples/web-config.example.yml ] ||
+  fail "no example web configuration"
 
 # A consumer built against the -dev package, found through the system's own
 # search paths: CMake's find_package, then pkg-config.
@@ -96,7 +112,7 @@ mkdir -p "$work/shlibs/debian"
 printf 'Source: consumer\n\nPackage: consumer\nArchitecture: any\n' >"$work/shlibs/debian/control"
 deps=$(cd "$work/shlibs" && dpkg-shlibdeps -O "$work/pc-consumer" 2>/dev/null)
 grep -q "libsanperf1 (>= $upstream_version)" <<<"$deps" || fail "dpkg-shlibdeps gives: $deps"
-echo "use: programs, man pages, consumers and shlibs dependency work"
+echo "use: programs, man pages, the unit, consumers and the shlibs dependency work"
 
 # Everything the packages put on the machine, to check the purge took it all.
 for p in "${packages[@]}"; do dpkg-query -L "$p"; done | sort -u >"$work/files"
@@ -109,5 +125,7 @@ while IFS= read -r f; do
   [ "$f" = /. ] || [ ! -e "$f" ] || { [ -d "$f" ] && dpkg-query -S "$f" >/dev/null 2>&1; } ||
     fail "$f is left after the purge"
 done <"$work/files"
-echo "purge: every package and file removed"
+left=$(find /etc/systemd /var/lib/systemd/deb-systemd-helper-enabled -name "$unit" 2>/dev/null)
+[ -z "$left" ] || fail "the purge leaves $left"
+echo "purge: every package, file and unit link removed"
 echo "package test passed"
