@@ -17,7 +17,16 @@ for target in reader names; do
         -o "$build/${target}_fuzzer"
 done
 
-for target in reader names; do
+# The exporter's security layer: its configuration file and Authorization
+# header parsers.
+security=tools/sanperf_exporter/security
+"$cxx" "${flags[@]}" -I"$security" "$security/web_config.cpp" "$security/tls_credentials.cpp" \
+    "$security/password_check.cpp" fuzz/web_config_fuzzer.cpp -o "$build/web_config_fuzzer" \
+    $(pkg-config --cflags --libs gnutls libcrypt yaml-cpp)
+"$cxx" "${flags[@]}" -I"$security" "$security/basic_auth_header.cpp" fuzz/authorization_fuzzer.cpp \
+    -o "$build/authorization_fuzzer"
+
+for target in reader names web_config authorization; do
     # New inputs go to a scratch corpus; the checked-in seeds stay as they are.
     work="$build/corpus-$target"
     # The reader stops at 65,536 bytes of a line; let inputs pass that mark.

@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::Validator(
             [](std::string& value) {
-                return value.empty() ? "DIR must not be empty" : std::string();
+                return value.empty() ? "must not be empty" : std::string();
             },
             "", "not empty"));
     app.add_option("--sessions", opt.sessions, "Number of sessions")

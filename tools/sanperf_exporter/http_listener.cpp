@@ -77,8 +77,22 @@ http_listener::~http_listener() {
 }
 
 MHD_Daemon* http_listener::start_daemon(int socket) {
-    const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO |
-                           MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO |
+                     MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    std::vector<MHD_OptionItem> tls;
+    if (settings.tls.enabled) {
+        flags |= MHD_USE_TLS;
+        tls.push_back({MHD_OPTION_HTTPS_CERT_CALLBACK, 0,
+                       reinterpret_cast<void*>(settings.tls.certificate_callback)});
+        tls.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0,
+                       const_cast<char*>(settings.tls.priority.c_str())});
+        // A trust list makes the server ask for a client certificate; checking
+        // it is left to the admission check, as libmicrohttpd does not.
+        if (!settings.tls.client_ca_pem.empty())
+            tls.push_back({MHD_OPTION_HTTPS_MEM_TRUST, 0,
+                           const_cast<char*>(settings.tls.client_ca_pem.c_str())});
+    }
+    tls.push_back({MHD_OPTION_END, 0, nullptr});
     return MHD_start_daemon(
         flags, 0, nullptr, nullptr, &http_listener::on_request, this,
         MHD_OPTION_EXTERNAL_LOGGER, &log_from_daemon, nullptr,
@@ -87,6 +101,7 @@ MHD_Daemon* http_listener::start_daemon(int socket) {
         MHD_OPTION_CONNECTION_LIMIT, settings.connection_limit,
         MHD_OPTION_CONNECTION_TIMEOUT, settings.connection_timeout_seconds,
         MHD_OPTION_NOTIFY_COMPLETED, &http_listener::on_completed, this,
+        MHD_OPTION_ARRAY, tls.data(),
         MHD_OPTION_END);
 }
 
@@ -235,8 +250,7 @@ MHD_Result http_listener::answer_metrics(MHD_Connection* connection, request& r)
 
 MHD_Result http_listener::respond(MHD_Connection* connection, unsigned status,
                                   MHD_Response* response) {
-    for (const auto& [name, value] : settings.response_headers)
-        MHD_add_response_header(response, name.c_str(), value.c_str());
+    if (settings.add_response_headers) settings.add_response_headers(response);
     MHD_Result rc = MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
     metrics.count_response(status);

@@ -3,6 +3,7 @@
 // tree reader.
 #pragma once
 
+#include <gnutls/abstract.h>
 #include <microhttpd.h>
 
 #include <atomic>
@@ -36,6 +37,16 @@ struct admission {
 // Decides every request first, whatever its path. Empty admits everything.
 using admission_check = std::function<admission(const request_view&)>;
 
+// TLS for every daemon, set when they start.
+struct tls_listener_settings {
+    bool enabled = false;
+    std::string priority;       // GnuTLS priority string
+    std::string client_ca_pem;  // non-empty: ask clients for a certificate
+    // Picks the certificate and key at each handshake, so new ones apply to
+    // new connections.
+    gnutls_certificate_retrieve_function2* certificate_callback = nullptr;
+};
+
 struct listener_settings {
     std::vector<int> sockets;  // bound and listening; the listener closes them
     std::string telemetry_path = "/metrics";
@@ -44,7 +55,9 @@ struct listener_settings {
     unsigned connection_timeout_seconds = 10;  // idle time before a connection is closed
     unsigned threads_per_socket = 2;        // polling threads; none ever blocks on the tree
     admission_check admit;
-    header_list response_headers;  // added to every response
+    // Adds the operator's headers to every response; may be empty.
+    std::function<void(MHD_Response*)> add_response_headers;
+    tls_listener_settings tls;
 };
 
 class http_listener {

@@ -18,11 +18,17 @@
 #include "scraper.h"
 #include "tree_reader.h"
 #include "../sanstat/root_mount.h"
+#include "hash_password.h"
+#include "web_guard.h"
+
+#include <iostream>
+#include <memory>
 
 namespace {
 
 using namespace sanperf_exporter;
 using sanstat::mount_root;
+using security::web_guard;
 
 std::string join(const std::vector<std::string>& parts) {
     std::string out;
@@ -40,8 +46,34 @@ void raise_descriptor_limit() {
     }
 }
 
+// The listener's hooks into the web configuration file: admission, headers
+// and TLS.
+void guard_listener(web_guard& guard, listener_settings& settings) {
+    settings.admit = [&guard](const request_view& request) {
+        web_guard::verdict v = guard.admit(request.connection);
+        if (!v.log.empty()) log_line(v.log);
+        return admission{v.status, std::move(v.headers)};
+    };
+    settings.add_response_headers = [&guard](MHD_Response* response) { guard.add_headers(response); };
+    settings.tls.enabled = guard.tls();
+    settings.tls.priority = guard.priority();
+    settings.tls.client_ca_pem = guard.client_ca_pem();
+    settings.tls.certificate_callback = &web_guard::certificate;
+}
+
 int run(const options& opt) {
     std::string why;
+    // A file that cannot be honoured stops the start before anything listens.
+    std::unique_ptr<web_guard> guard;
+    if (!opt.web_config_file.empty()) {
+        try {
+            guard = std::make_unique<web_guard>(opt.web_config_file);
+        } catch (const security::config_error& e) {
+            log_line(e.what());
+            return 1;
+        }
+        if (!guard->warning().empty()) log_line("warning: " + guard->warning());
+    }
     // Before any thread starts: a mount namespace is per process only while
     // there is one thread.
     if (!opt.root.empty() && !mount_root(opt.root, why)) {
@@ -55,6 +87,7 @@ int run(const options& opt) {
     listener_settings settings;
     settings.telemetry_path = opt.telemetry_path;
     settings.max_requests = opt.max_requests;
+    if (guard) guard_listener(*guard, settings);
     std::vector<std::string> addresses;
     for (const listen_address& address : opt.listen) {
         int fd = bind_listen_socket(address, why);
@@ -73,6 +106,7 @@ int run(const options& opt) {
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     std::vector<std::unique_ptr<collector>> collectors;
@@ -102,10 +136,19 @@ int run(const options& opt) {
     log_line("sanperf_exporter " SANPERF_VERSION " listening on " + join(addresses) +
              ", telemetry path " + opt.telemetry_path + ", root " +
              (opt.root.empty() ? std::string("/sys/kernel") : opt.root) + ", collectors " +
-             join(names) + ", TLS off, authentication off");
+             join(names) + ", " + (guard ? guard->describe() : "TLS off, authentication off"));
 
     int signo = 0;
-    sigwait(&stop, &signo);
+    while (sigwait(&stop, &signo) == 0 && signo == SIGHUP) {
+        if (!guard) {
+            log_line("SIGHUP: no --web.config.file to reload");
+            continue;
+        }
+        std::string message;
+        bool taken = guard->reload(message);
+        log_line(message);
+        if (taken && !guard->warning().empty()) log_line("warning: " + guard->warning());
+    }
     log_line(std::string("stopping on ") + (signo == SIGINT ? "SIGINT" : "SIGTERM"));
 
     // Requests in flight finish; their reads complete within the grace
@@ -131,6 +174,8 @@ int main(int argc, char** argv) {
     options opt;
     int code = parse_options(argc, argv, opt);
     if (code >= 0) return code;
+    if (opt.hash_password)
+        return security::hash_password(std::cin, std::cout, std::cerr, isatty(STDIN_FILENO) != 0);
     try {
         return run(opt);
     } catch (const std::exception& e) {

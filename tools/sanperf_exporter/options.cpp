@@ -13,6 +13,8 @@ const char* const usage =
     "                        [--web.max-requests=N] [--[no-]collector.disk-queues]\n"
     "                        [--[no-]collector.sessions] [--[no-]collector.sockets]\n"
     "                        [--collector.sockets.aggregate] [--root=DIR]\n"
+    "                        [--web.config.file=FILE]\n"
+    "       sanperf_exporter --hash-password\n"
     "Run 'sanperf_exporter --help' for more.\n";
 
 }  // namespace
@@ -52,6 +54,13 @@ int parse_options(int argc, char** argv, options& opt) {
                  "instead of every socket's own series");
     app.add_option("--root", opt.root, "Read the tree under DIR instead of /sys/kernel")
         ->type_name("DIR");
+    app.add_option("--web.config.file", opt.web_config_file,
+                   "Web configuration file: TLS, client certificates, response headers and "
+                   "basic-auth users; reread on SIGHUP")
+        ->type_name("FILE");
+    app.add_flag("--hash-password", opt.hash_password,
+                 "Read a password from standard input, print its bcrypt hash for "
+                 "basic_auth_users and exit");
     app.set_version_flag("--version", "sanperf_exporter " SANPERF_VERSION);
 
     std::string why;

@@ -20,6 +20,8 @@ struct options {
     bool sockets = true;
     bool sockets_aggregate = false;
     std::string root;  // empty: /sys/kernel itself
+    std::string web_config_file;  // empty: plain HTTP, no authentication
+    bool hash_password = false;   // print a bcrypt hash of standard input and exit
 };
 
 // Parses the command line into opt. Returns -1 to go on, or the exit code

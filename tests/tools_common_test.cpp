@@ -248,3 +248,94 @@ TEST_F(SanstatRender, PrometheusHasOneSeriesPerLabelSet) {
                         "9007199254740993\n"),
               std::string::npos);
 }
+
+// Objects that vanish between the listing and the read come back from the
+// library as zeros; a snapshot must never show them.
+TEST(Snapshot, LeavesOutObjectsThatVanishedWhileRead) {
+    kernel_tree tree;
+    counters some{3, 6, 2, 1, 300, 150, 50};
+    tree.add_session("session7", 7, 70, some, some);
+    // Listed as session 9 (its id file says so), but session9/ is gone by
+    // the time it is read: the library reads it as id 0 and zeros.
+    tree.add_session("session8", 9, 80, some, some);
+    // Read back under another id than it was listed with.
+    tree.add_session("session10", 11, 1, some, some);
+    tree.write_file("session/session11/id", "12\n");
+    counters slots[socket_slot_count] = {};
+    slots[0] = some;
+    tree.add_socket(3, slots);
+    // Listed as socket 0, whose directory does not exist.
+    tree.make_dir("sock/sockets");
+
+    snapshot s = take_snapshot(selection{});
+    EXPECT_TRUE(s.tree_found);
+    ASSERT_EQ(s.sessions.size(), 1u);
+    EXPECT_EQ(s.sessions[0].id, 7u);
+    ASSERT_EQ(s.sockets.size(), 1u);
+    EXPECT_EQ(s.sockets[0].number, 3u);
+
+    tree.clear();
+    tree.make_dir("elsewhere");
+    EXPECT_FALSE(take_snapshot(selection{}).tree_found);
+}
+
+TEST(IntervalArithmetic, ImpossibleDifferencesCountFromZeroWithoutOverflow) {
+    constexpr long long max = 9223372036854775807LL;
+    long long increase = -1;
+    EXPECT_TRUE(counter_increase(max, 0, increase));
+    EXPECT_EQ(increase, max);
+    EXPECT_TRUE(counter_increase(-1, -max - 1, increase));
+    EXPECT_EQ(increase, max);
+    EXPECT_FALSE(counter_increase(max, -1, increase));
+    EXPECT_FALSE(counter_increase(0, -max - 1, increase));
+    EXPECT_FALSE(counter_increase(3, 5, increase));
+
+    // A total that cannot have grown by that much in one interval is shown
+    // as the totals of a restarted object, not as a wrapped difference.
+    snapshot before = sessions_at(0, {session(1, 1, -max)});
+    snapshot now = sessions_at(1, {session(1, 2, max)});
+    report r = make_report(&before, now);
+    EXPECT_EQ(r.sessions[0].read.samples, 2);
+    EXPECT_EQ(r.sessions[0].read.total_time, max);
+    EXPECT_DOUBLE_EQ(*r.sessions[0].read.avg_time, static_cast<double>(max) / 2);
+}
+
+namespace {
+
+// Splits a line at blanks.
+std::vector<std::string> fields(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> out;
+    for (std::string f; in >> f;) out.push_back(f);
+    return out;
+}
+
+}  // namespace
+
+TEST(TableRender, WidestIdsAndNumbersNeverTouchTheirNeighbours) {
+    snapshot before = sessions_at(0, {});
+    before.sockets_read = true;
+    snapshot now = sessions_at(1, {session(4294967295u, 5, 50)});
+    now.sessions[0].lba = 4294967295u;
+    now.sockets_read = true;
+    for (unsigned number : {2147483647u, 4294967295u}) {
+        sock_info s{};
+        s.number = number;
+        now.sockets.push_back(s);
+    }
+    // In an interval report new objects carry the mark "*" as well.
+    std::string text = rendered([&](sink& out) { render_table(now, &before, 2, out); });
+    std::istringstream lines(text);
+    int rows = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("4294967295*", 0) == 0 && line.find("aio_read") == std::string::npos) {
+            EXPECT_EQ(fields(line).size(), 10u) << line;  // id, lba, 2 x 4 values
+            EXPECT_LE(line.size(), 80u) << line;
+            ++rows;
+        } else if (line.find("aio_read") != std::string::npos) {
+            EXPECT_EQ(fields(line).size(), 5u) << line;  // number, slot, 3 values
+            ++rows;
+        }
+    }
+    EXPECT_EQ(rows, 3);
+}

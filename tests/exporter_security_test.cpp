@@ -1,0 +1,283 @@
+// The exporter's web configuration file, TLS priority strings, the
+// Authorization header parser and the password checks.
+#include "basic_auth_header.h"
+#include "password_check.h"
+#include "web_config.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sec = sanperf_exporter::security;
+
+namespace {
+
+// A scratch directory with a CA, a server certificate and key signed by it,
+// and a second key that belongs to nothing, made with openssl once.
+class web_config_test : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/sanperf-websec-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        std::string script =
+            "cd " + dir_ + " && exec >/dev/null 2>&1 && "
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
+            "  -subj /CN=ca -keyout ca.key -out ca.pem && "
+            "openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=localhost "
+            "  -keyout server.key -out server.csr && "
+            "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -out server.pem && "
+            "openssl genpkey -algorithm ec -pkeyopt ec_paramgen_curve:P-256 -out other.key";
+        ASSERT_EQ(std::system(script.c_str()), 0) << "openssl failed in " << dir_;
+    }
+    static void TearDownTestSuite() { std::system(("rm -rf " + dir_).c_str()); }
+
+    // Writes text as a configuration file in the scratch directory.
+    static std::string write(const std::string& text, const std::string& name = "web.yml") {
+        std::string path = dir_ + "/" + name;
+        std::ofstream(path) << text;
+        return path;
+    }
+
+    static inline std::string dir_;
+};
+
+const std::string tls_ok = "tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n";
+const std::string hash_a = "$2y$10$X0h1gDsPszWURQaxFh.zoubFi6DXncSjhoQNJgRrnGs7EsimhC7zG";
+
+struct refusal {
+    const char* what;
+    std::string text;
+    std::string message;  // part of the expected message
+};
+
+TEST_F(web_config_test, refuses_every_file_it_cannot_honour) {
+    const std::vector<refusal> cases{
+        {"malformed YAML", "tls_server_config: [\n", "malformed YAML"},
+        {"empty file", "", "is empty"},
+        {"two documents", "basic_auth_users: {}\n---\nbasic_auth_users: {}\n", "more than one"},
+        {"stray comma the YAML library loops on", ",a\n", "stray text"},
+        {"binary junk", "a: \x01\xff\n", "is not UTF-8 text"},
+        {"top level not a mapping", "- a\n", "the top level must be a mapping"},
+        {"unknown key", "tls_config: {}\n", "unknown key tls_config"},
+        {"unknown nested key", tls_ok + "  certfile: x\n", "unknown key tls_server_config.certfile"},
+        {"unsupported toolkit key", tls_ok + "  client_allowed_sans: [a]\n", "client_allowed_sans is not supported"},
+        {"unsupported rate limit", "rate_limit: {burst: 1}\n", "rate_limit is not supported"},
+        {"duplicate top-level key", "basic_auth_users: {}\nbasic_auth_users: {}\n", "duplicate key basic_auth_users"},
+        {"duplicate user", "basic_auth_users:\n  a: '" + hash_a + "'\n  a: '" + hash_a + "'\n",
+         "duplicate key basic_auth_users.a"},
+        {"duplicate nested key", tls_ok + "  key_file: server.key\n", "duplicate key tls_server_config.key_file"},
+        {"list for a string", "tls_server_config:\n  cert_file: [server.pem]\n  key_file: server.key\n",
+         "cert_file must be a string"},
+        {"string for a mapping", "tls_server_config: server.pem\n", "tls_server_config must be a mapping"},
+        {"word for a boolean", tls_ok + "  prefer_server_cipher_suites: yes\n", "must be true or false"},
+        {"unknown version", tls_ok + "  min_version: TLS14\n", "unknown TLS version \"TLS14\""},
+        {"min above max", tls_ok + "  min_version: TLS13\n  max_version: TLS12\n", "min_version is above max_version"},
+        {"no key", "tls_server_config:\n  cert_file: server.pem\n", "needs key_file"},
+        {"inline and file cert", tls_ok + "  cert: x\n", "cert_file and tls_server_config.cert are both set"},
+        {"unreadable cert", "tls_server_config:\n  cert_file: missing.pem\n  key_file: server.key\n",
+         "cannot read cert_file " + dir_ + "/missing.pem"},
+        {"key as certificate", "tls_server_config:\n  cert_file: server.key\n  key_file: server.key\n",
+         "no usable certificate"},
+        {"mismatched key", "tls_server_config:\n  cert_file: server.pem\n  key_file: other.key\n",
+         "does not belong to the certificate"},
+        {"CA without verification", tls_ok + "  client_ca_file: ca.pem\n", "client_ca_file is set but"},
+        {"verification without CA", tls_ok + "  client_auth_type: RequireAndVerifyClientCert\n",
+         "needs client_ca_file"},
+        {"CA file without a certificate", tls_ok + "  client_auth_type: RequireAndVerifyClientCert\n"
+                                                   "  client_ca_file: other.key\n", "client CA:"},
+        {"weak client auth type", tls_ok + "  client_auth_type: VerifyClientCertIfGiven\n", "is not supported"},
+        {"unknown client auth type", tls_ok + "  client_auth_type: Sometimes\n", "unknown value \"Sometimes\""},
+        {"suites with TLS 1.3", tls_ok + "  cipher_suites: [TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256]\n",
+         "cannot be honoured with TLS 1.3"},
+        {"suites GnuTLS cannot isolate", tls_ok + "  max_version: TLS12\n  cipher_suites:\n"
+                                                  "    - TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256\n"
+                                                  "    - TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384\n",
+         "would also enable TLS_ECDHE_"},
+        {"insecure suite", tls_ok + "  max_version: TLS12\n  cipher_suites: [TLS_RSA_WITH_RC4_128_SHA]\n",
+         "TLS_RSA_WITH_RC4_128_SHA is not supported"},
+        {"unknown curve", tls_ok + "  curve_preferences: [CurveP224]\n", "CurveP224 is not supported"},
+        {"header outside the allowlist", "http_server_config:\n  headers:\n    X-Powered-By: me\n",
+         "unknown key http_server_config.headers.X-Powered-By"},
+        {"bad header value", "http_server_config:\n  headers:\n    X-Frame-Options: allow\n", "is not one of deny"},
+        {"header injection", "http_server_config:\n  headers:\n    Content-Security-Policy: \"a\\r\\nSet-Cookie: x\"\n",
+         "control character"},
+        {"plain password", "basic_auth_users:\n  a: secret\n", "basic_auth_users.a is not a bcrypt hash"},
+        {"other crypt scheme", "basic_auth_users:\n  a: '$6$salt$hash'\n", "is not a bcrypt hash"},
+        {"cost below bcrypt's range", "basic_auth_users:\n  a: '$2y$03$" + hash_a.substr(7) + "'\n",
+         "is not a bcrypt hash"},
+        {"user name with a colon", "basic_auth_users:\n  'a:b': '" + hash_a + "'\n", "with a colon"},
+    };
+    for (const auto& c : cases) {
+        std::string path = write(c.text);
+        try {
+            sec::load_web_config(path);
+            ADD_FAILURE() << c.what << ": accepted";
+        } catch (const sec::config_error& e) {
+            std::string message = e.what();
+            EXPECT_EQ(message.rfind(path + ": ", 0), 0u) << c.what << ": " << message;
+            EXPECT_NE(message.find(c.message), std::string::npos) << c.what << ": " << message;
+        }
+    }
+}
+
+TEST_F(web_config_test, refuses_a_missing_file) {
+    EXPECT_THROW(sec::load_web_config(dir_ + "/none.yml"), sec::config_error);
+}
+
+TEST_F(web_config_test, reads_a_full_file_with_paths_relative_to_it) {
+    std::string path = write(tls_ok +
+                             "  client_auth_type: RequireAndVerifyClientCert\n"
+                             "  client_ca_file: ca.pem\n"
+                             "  prefer_server_cipher_suites: false\n"
+                             "  curve_preferences: [X25519, CurveP256]\n"
+                             "http_server_config:\n"
+                             "  http2: false\n"
+                             "  headers:\n"
+                             "    X-Frame-Options: deny\n"
+                             "    X-XSS-Protection: ''\n"
+                             "basic_auth_users:\n"
+                             "  alice: '" + hash_a + "'\n");
+    // The working directory is elsewhere: the file's own directory counts.
+    ASSERT_NE(dir_.find('/'), std::string::npos);
+    sec::web_config config = sec::load_web_config(path);
+    ASSERT_TRUE(config.tls);
+    EXPECT_EQ(config.tls->client_auth, sec::client_auth_policy::require_and_verify);
+    EXPECT_TRUE(config.tls->client_cas);
+    EXPECT_EQ(config.tls->identity->chain_length(), 1u);
+    EXPECT_EQ(config.tls->priority, "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-GROUP-ALL:+GROUP-X25519:+GROUP-SECP256R1");
+    ASSERT_EQ(config.headers.size(), 1u);  // blank means unset
+    EXPECT_EQ(config.headers[0].first, "X-Frame-Options");
+    EXPECT_EQ(config.users.at("alice"), hash_a);
+}
+
+// The suites and versions GnuTLS really enables for a priority string.
+std::set<std::string> enabled_suites(const std::string& priority, std::set<int>* versions = nullptr) {
+    gnutls_priority_t cache = nullptr;
+    EXPECT_EQ(gnutls_priority_init(&cache, priority.c_str(), nullptr), 0) << priority;
+    std::set<std::string> out;
+    for (unsigned i = 0;; ++i) {
+        unsigned index = 0;
+        int rc = gnutls_priority_get_cipher_suite_index(cache, i, &index);
+        if (rc == GNUTLS_E_REQUESTED_DATA_NOT_AVAILABLE) break;
+        if (rc < 0) continue;
+        gnutls_protocol_t min_version{};
+        const char* name = gnutls_cipher_suite_info(index, nullptr, nullptr, nullptr, nullptr, &min_version);
+        if (name != nullptr && min_version <= GNUTLS_TLS1_2) out.insert(name);
+    }
+    if (versions != nullptr) {
+        const unsigned* list = nullptr;
+        int n = gnutls_priority_protocol_list(cache, &list);
+        for (int i = 0; i < n; ++i) versions->insert(static_cast<int>(list[i]));
+    }
+    gnutls_priority_deinit(cache);
+    return out;
+}
+
+TEST(tls_priority, versions_default_to_tls12_and_tls13_only) {
+    std::set<int> versions;
+    enabled_suites(sec::tls_priority({}), &versions);
+    EXPECT_EQ(versions, (std::set<int>{GNUTLS_TLS1_2, GNUTLS_TLS1_3}));
+
+    sec::tls_parameters old;
+    old.min_version = sec::tls_version::tls10;
+    old.max_version = sec::tls_version::tls11;
+    versions.clear();
+    enabled_suites(sec::tls_priority(old), &versions);
+    EXPECT_EQ(versions, (std::set<int>{GNUTLS_TLS1_0, GNUTLS_TLS1_1}));
+}
+
+TEST(tls_priority, cipher_suites_enable_exactly_those_listed) {
+    sec::tls_parameters p;
+    p.max_version = sec::tls_version::tls12;
+    p.cipher_suites = {"TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256", "TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256",
+                       "TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305", "TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256"};
+    EXPECT_EQ(enabled_suites(sec::tls_priority(p)),
+              (std::set<std::string>{"TLS_ECDHE_RSA_AES_128_GCM_SHA256", "TLS_ECDHE_ECDSA_AES_128_GCM_SHA256",
+                                     "TLS_ECDHE_RSA_CHACHA20_POLY1305", "TLS_ECDHE_ECDSA_CHACHA20_POLY1305"}));
+
+    // The RSA CBC suites drag in one the file cannot name.
+    p.cipher_suites = {"TLS_RSA_WITH_AES_256_CBC_SHA", "TLS_RSA_WITH_AES_128_CBC_SHA256"};
+    EXPECT_THROW(sec::tls_priority(p), sec::tls_error);
+}
+
+TEST(basic_authorization, reads_canonical_headers) {
+    auto c = sec::parse_basic_authorization("Basic dXNlcjpwYXNz");  // user:pass
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->user, "user");
+    EXPECT_EQ(c->password, "pass");
+
+    c = sec::parse_basic_authorization(" bASIC   YTpiOmM=\t");  // a:b:c
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->user, "a");
+    EXPECT_EQ(c->password, "b:c");
+
+    c = sec::parse_basic_authorization("Basic dTo=");  // u: (empty password)
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->password, "");
+}
+
+TEST(basic_authorization, refuses_anything_else) {
+    for (const char* value : {
+             "", "Basic", "Basic ", "Bearer dXNlcjpwYXNz", "BasicdXNlcjpwYXNz", "Basic dXNlcjpwYXNz extra",
+             "Basic dXNlcjpwYXM",     // user:pas without its padding
+             "Basic dXNlcjpwYXN=",    // stray bits under the padding
+             "Basic dXNlcjpw=XNz",    // padding inside
+             "Basic dXNlcjpwYXNz====",
+             "Basic dXNl*jpwYXNz",    // not in the alphabet
+             "Basic dXNlcl9wYXNz",    // user_pass: no colon
+             "Basic dTpwAHg=",        // u:p\0x
+             "Basic AHU6cA==",        // \0u:p
+         }) {
+        EXPECT_FALSE(sec::parse_basic_authorization(value)) << '"' << value << '"';
+    }
+    EXPECT_FALSE(sec::parse_basic_authorization("Basic " + std::string(4096, 'A')));
+}
+
+class password_checker_test : public testing::Test {
+protected:
+    std::shared_ptr<sec::concurrency_gate> gate_ = std::make_shared<sec::concurrency_gate>(1);
+};
+
+TEST_F(password_checker_test, grants_the_right_password_only) {
+    sec::password_checker checker({{"alice", sec::bcrypt_hash("right", 4)}}, gate_);
+    EXPECT_EQ(checker.check("alice", "right"), sec::login::granted);
+    EXPECT_EQ(checker.check("alice", "right"), sec::login::granted);  // from the cache
+    EXPECT_EQ(checker.check("alice", "wrong"), sec::login::denied);
+    EXPECT_EQ(checker.check("alice", "righ"), sec::login::denied);
+    EXPECT_EQ(checker.check("bob", "right"), sec::login::denied);
+    EXPECT_EQ(checker.check("", ""), sec::login::denied);
+}
+
+TEST_F(password_checker_test, cache_keys_do_not_run_user_and_password_together) {
+    // Two users share a hash: "ab" with "p" must not open "a" with "bp".
+    std::string hash = sec::bcrypt_hash("p", 4);
+    sec::password_checker checker({{"a", hash}, {"ab", hash}}, gate_);
+    EXPECT_EQ(checker.check("ab", "p"), sec::login::granted);
+    EXPECT_EQ(checker.check("a", "bp"), sec::login::denied);
+    EXPECT_EQ(checker.check("a", "p"), sec::login::granted);
+}
+
+TEST_F(password_checker_test, refuses_what_bcrypt_would_cut_or_truncate) {
+    std::string longest(sec::bcrypt_max_password, 'x');
+    sec::password_checker checker({{"u", sec::bcrypt_hash(longest, 4)}}, gate_);
+    EXPECT_EQ(checker.check("u", longest), sec::login::granted);
+    EXPECT_EQ(checker.check("u", longest + "y"), sec::login::denied);
+    EXPECT_EQ(checker.check("u", longest.substr(0, 10) + std::string(1, '\0') + "x"), sec::login::denied);
+}
+
+TEST_F(password_checker_test, reports_busy_when_no_bcrypt_slot_frees) {
+    sec::password_checker checker({{"u", sec::bcrypt_hash("p", 4)}}, gate_, 1024,
+                                  std::chrono::milliseconds(50));
+    ASSERT_TRUE(gate_->enter(std::chrono::milliseconds(0)));
+    EXPECT_EQ(checker.check("u", "p"), sec::login::busy);
+    gate_->leave();
+    EXPECT_EQ(checker.check("u", "p"), sec::login::granted);
+}
+
+}  // namespace
