@@ -1,48 +1,131 @@
 #!/usr/bin/env bash
-# Builds the Debian packages and checks what each holds and depends on.
-# Usage: deb_test.sh BUILD_DIR
+# Checks the Debian packages that scripts/build-debs.sh left in DIR: lintian
+# first, then, as root on this machine, installs them all with apt-get, uses
+# them as an operator and a developer would, and purges them.
+#
+# The machine is shared, so its package set is left as found: the test will
+# not start while any of these packages is known to dpkg, and the purge also
+# takes whatever the install pulled in (if it is still marked automatic).
+# Usage: deb_test.sh DIR
 set -euo pipefail
-build=$1
+[ $# = 1 ] || { echo "usage: $0 DIR" >&2; exit 2; }
+dir=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+packages=(libsanperf1 libsanperf-dev sanperf-tools sanperf-exporter
+  libsanperf1-dbgsym sanperf-tools-dbgsym sanperf-exporter-dbgsym)
+unit=sanperf_exporter.service
+
+# One file for each package and nothing else, so apt-get installs exactly
+# what was built.
+debs=()
+for p in "${packages[@]}"; do
+  found=("$dir/${p}"_*.deb)
+  [ ${#found[@]} = 1 ] && [ -f "${found[0]}" ] || fail "expected one ${p}_*.deb in $dir"
+  debs+=("${found[0]}")
+done
+all_debs=("$dir"/*.deb)
+[ ${#all_debs[@]} = ${#packages[@]} ] || fail "unexpected packages in $dir: ${all_debs[*]##*/}"
+version=$(dpkg-deb -f "${debs[0]}" Version)
+upstream_version=${version%-*}
+
+# ---- lintian: every package listed in the .changes file -----------------
+lintian --fail-on error,warning "$dir"/*.changes || fail "lintian reports errors or warnings"
+echo "lintian: clean"
+
+# ---- install, use, purge -------------------------------------------------
+[ "$(id -u)" = 0 ] || fail "installing the packages needs root"
+known_to_dpkg() {
+  local status
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null || true)
+  [ -n "$status" ] && [ "$status" != not-installed ]
+}
+for p in "${packages[@]}"; do
+  ! known_to_dpkg "$p" || fail "$p is already on this machine; the test would purge it, so it stops"
+done
+
+export DEBIAN_FRONTEND=noninteractive
+apt=(apt-get -y -q -o DPkg::Lock::Timeout=600 --no-install-recommends)
+# What else the install pulls in, read from a dry run.
+mapfile -t pulled < <("${apt[@]}" -s install "${debs[@]}" | awk '/^Inst /{print $2}' |
+  grep -vxF -f <(printf '%s\n' "${packages[@]}") || true)
+
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*"; exit 1; }
+purge_all() {
+  local to_purge=() p auto
+  for p in "${packages[@]}"; do known_to_dpkg "$p" && to_purge+=("$p"); done
+  auto=$(apt-mark showauto)
+  for p in "${pulled[@]}"; do
+    grep -qxF "$p" <<<"$auto" && to_purge+=("$p")
+  done
+  [ ${#to_purge[@]} = 0 ] || "${apt[@]}" purge "${to_purge[@]}" >"$work/purge.log" 2>&1
+}
+# Installing enables the exporter's unit and, where systemd runs, starts it
+# on its fixed port; a runtime mask keeps this test from starting a server.
+if [ -d /run/systemd/system ]; then
+  systemctl mask --runtime --quiet "$unit"
+  unmask() { systemctl unmask --runtime --quiet "$unit"; }
+else
+  unmask() { :; }
+fi
+trap 'status=$?; [ $status = 0 ] || purge_all || true; unmask; rm -rf "$work"; exit $status' EXIT
 
-(cd "$build" && cpack -G DEB -B "$work/out" >/dev/null)
-shopt -s nullglob
-lib=("$work"/out/libsanperf1_*.deb)
-dev=("$work"/out/libsanperf-dev_*.deb)
-tools=("$work"/out/sanperf-tools_*.deb)
-[ ${#lib[@]} = 1 ] && [ ${#dev[@]} = 1 ] && [ ${#tools[@]} = 1 ] ||
-  fail "expected one each of libsanperf1, libsanperf-dev, sanperf-tools: $(ls "$work/out")"
+"${apt[@]}" install "${debs[@]}" >"$work/install.log" 2>&1 ||
+  { cat "$work/install.log" >&2; fail "apt-get install"; }
+echo "installed: ${packages[*]}${pulled:+ (and pulled in: ${pulled[*]})}"
 
-for deb in "${lib[0]}" "${dev[0]}" "${tools[0]}"; do
-  name=$(basename "$deb" | cut -d_ -f1)
-  dpkg-deb -x "$deb" "$work/root-$name"
+# The programs run from the installed library and name the packaged version.
+for program in sanstat sanperf-sim sanperf_exporter; do
+  out=$("$program" --version) || fail "$program --version exits non-zero"
+  [ "$out" = "$program $upstream_version" ] || fail "$program --version: '$out'"
+  page=$(man -w "$program") || fail "man -w $program finds no page"
+  [ "$page" = "/usr/share/man/man1/$program.1.gz" ] || fail "man -w $program: $page"
 done
 
-# The runtime package: the real file and the SONAME link, no development link.
-so=$(find "$work/root-libsanperf1" -name 'libsanperf.so.1.*' -type f)
-[ -n "$so" ] || fail "libsanperf1 lacks the library file"
-soname=$(objdump -p "$so" | awk '/SONAME/ {print $2}')
-[ "$soname" = libsanperf.so.1 ] || fail "SONAME is '$soname'"
-[ -L "$(dirname "$so")/libsanperf.so.1" ] || fail "libsanperf1 lacks the SONAME link"
-[ -z "$(find "$work/root-libsanperf1" -name libsanperf.so)" ] || fail "libsanperf1 holds the .so link"
-dpkg-deb -f "${lib[0]}" Depends | grep -q libc6 || fail "libsanperf1 does not depend on libc6"
+# The exporter's unit is installed where systemd looks, and enabled.
+[ -f "/lib/systemd/system/$unit" ] || fail "no /lib/systemd/system/$unit"
+[ "$(readlink "/etc/systemd/system/multi-user.target.wants/$unit")" = "/lib/systemd/system/$unit" ] ||
+  fail "$unit is not enabled after installation"
+[ -f /usr/share/doc/sanperf-exporter/examples/web-config.example.yml ] ||
+  fail "no example web configuration"
 
-# The development package: header, .so link, pkg-config and CMake files.
-dev_root=$work/root-libsanperf-dev/usr
-[ -f "$dev_root/include/sanperf.h" ] || fail "libsanperf-dev lacks the header"
-for f in libsanperf.so sanperf.pc sanperfConfig.cmake sanperfConfigVersion.cmake sanperfTargets.cmake; do
-  [ -n "$(find "$dev_root/lib" -name "$f")" ] || fail "libsanperf-dev lacks $f"
-done
-[ "$(readlink "$(find "$dev_root/lib" -name libsanperf.so)")" = libsanperf.so.1 ] ||
-  fail "libsanperf.so does not point at the SONAME"
-dpkg-deb -f "${dev[0]}" Depends | grep -q 'libsanperf1 (= ' || fail "libsanperf-dev does not depend on libsanperf1"
-grep -qx 'prefix=/usr' "$(find "$dev_root/lib" -name sanperf.pc)" || fail "sanperf.pc does not name /usr"
+# A consumer built against the -dev package, found through the system's own
+# search paths: CMake's find_package, then pkg-config.
+unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH
+cmake -S "$here/consumer" -B "$work/cmake-build" >"$work/cmake.log" 2>&1 &&
+  cmake --build "$work/cmake-build" >>"$work/cmake.log" 2>&1 ||
+  { cat "$work/cmake.log" >&2; fail "consumer with find_package"; }
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+grep -qx "sanperf_DIR:PATH=/usr/lib/$multiarch/cmake/sanperf" "$work/cmake-build/CMakeCache.txt" ||
+  fail "find_package did not find the packaged CMake files: $(grep sanperf_DIR "$work/cmake-build/CMakeCache.txt")"
+"$work/cmake-build/consumer" | grep -qE '^sessions: [0-9]+$' || fail "find_package consumer does not run"
 
-# The tools package: both programs, depending on the library package.
-for t in sanstat sanperf-sim; do
-  [ -x "$work/root-sanperf-tools/usr/bin/$t" ] || fail "sanperf-tools lacks $t"
+# shellcheck disable=SC2046  # pkg-config's flags are meant to split
+g++ -std=c++17 "$here/consumer/main.cpp" -o "$work/pc-consumer" $(pkg-config --cflags --libs sanperf) ||
+  fail "consumer with pkg-config"
+"$work/pc-consumer" | grep -qE '^sessions: [0-9]+$' || fail "pkg-config consumer does not run"
+
+# The symbols file at work: a program built against the library gets a
+# versioned dependency on the runtime package.
+mkdir -p "$work/shlibs/debian"
+printf 'Source: consumer\n\nPackage: consumer\nArchitecture: any\n' >"$work/shlibs/debian/control"
+deps=$(cd "$work/shlibs" && dpkg-shlibdeps -O "$work/pc-consumer" 2>/dev/null)
+grep -q "libsanperf1 (>= $upstream_version)" <<<"$deps" || fail "dpkg-shlibdeps gives: $deps"
+echo "use: programs, man pages, the unit, consumers and the shlibs dependency work"
+
+# Everything the packages put on the machine, to check the purge took it all.
+for p in "${packages[@]}"; do dpkg-query -L "$p"; done | sort -u >"$work/files"
+purge_all || { cat "$work/purge.log" >&2; fail "apt-get purge"; }
+for p in "${packages[@]}" "${pulled[@]}"; do
+  ! known_to_dpkg "$p" || fail "$p is still known to dpkg after the purge"
 done
-dpkg-deb -f "${tools[0]}" Depends | grep -q libsanperf1 || fail "sanperf-tools does not depend on libsanperf1"
+# A directory may stay when another package still owns it.
+while IFS= read -r f; do
+  [ "$f" = /. ] || [ ! -e "$f" ] || { [ -d "$f" ] && dpkg-query -S "$f" >/dev/null 2>&1; } ||
+    fail "$f is left after the purge"
+done <"$work/files"
+left=$(find /etc/systemd /var/lib/systemd/deb-systemd-helper-enabled -name "$unit" 2>/dev/null)
+[ -z "$left" ] || fail "the purge leaves $left"
+echo "purge: every package, file and unit link removed"
 echo "package test passed"
