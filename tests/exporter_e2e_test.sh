@@ -9,15 +9,10 @@ set -euo pipefail
 exporter=$1
 sim=$2
 promdir=${3:-}
-if [ -z "$promdir" ] || [ ! -x "$promdir/prometheus" ] || [ ! -x "$promdir/promtool" ]; then
-  echo "SKIP: no prometheus and promtool (scripts/get-prometheus.sh DIR, then -DPROMETHEUS_DIR=DIR)"
-  # CI must run it, never skip it.
-  [ "${CI:-}" = true ] && exit 1
-  exit 77
-fi
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=support/exporter_test_lib.sh
 . "$here/support/exporter_test_lib.sh"
+need_prometheus prometheus promtool
 
 "$sim" "$work/tree" --sessions 100 --sockets 100 --interval 2 >/dev/null 2>"$work/sim.log" &
 pids+=($!)
@@ -27,8 +22,7 @@ url=http://127.0.0.1:$port
 
 # A real Prometheus server scraping the exporter, started now so that its
 # start-up overlaps the checks below; queried at the end.
-prom_port=$(free_port)
-cat >"$work/prometheus.yml" <<EOF
+start_prometheus <<EOF
 global:
   scrape_interval: 1s
   evaluation_interval: 1s
@@ -37,9 +31,6 @@ scrape_configs:
     static_configs:
       - targets: ['127.0.0.1:$port']
 EOF
-"$promdir/prometheus" --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb" \
-  --web.listen-address="127.0.0.1:$prom_port" --log.level=warn 2>"$work/prometheus.log" &
-pids+=($!)
 
 # ---- Flags and start-up failures ------------------------------------------
 set +e
@@ -144,10 +135,9 @@ if len(last) != 24:
 EOF
 
 # ---- What Prometheus saw ------------------------------------------------------
-api=http://127.0.0.1:$prom_port/api/v1/query
-wait_for_query "$api" 'up{job="sanperf"} == 1' ||
+wait_for_query "$prom_api" 'up{job="sanperf"} == 1' ||
   fail "Prometheus never saw up == 1: $(tail -5 "$work/prometheus.log")"
-wait_for_query "$api" 'sum(rate(sanperf_session_samples_total[5s])) > 0' ||
+wait_for_query "$prom_api" 'sum(rate(sanperf_session_samples_total[5s])) > 0' ||
   fail "no rate of a session counter in Prometheus"
 
 # ---- Stopping ---------------------------------------------------------------

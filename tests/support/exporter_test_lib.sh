@@ -1,6 +1,7 @@
 # Shell helpers of the exporter's tests: a scratch directory, processes
-# cleaned up on exit, an exporter on a free loopback port, HTTP checks.
-# The sourcing script sets $exporter.
+# cleaned up on exit, an exporter on a free loopback port, HTTP checks, a
+# real Prometheus server. The sourcing script sets $exporter (and $promdir
+# for the Prometheus helpers).
 
 work=$(mktemp -d)
 pids=()
@@ -23,6 +24,13 @@ fail() {
 wait_for_file() {
   for _ in $(seq 200); do [ -e "$1" ] && return 0; sleep 0.05; done
   fail "$1 never appeared"
+}
+
+# wait_for_log NAME PATTERN: $work/NAME.log has a line matching PATTERN
+# within 5 seconds.
+wait_for_log() {
+  for _ in $(seq 100); do grep -q "$2" "$work/$1.log" && return 0; sleep 0.05; done
+  fail "no '$2' in $1.log"
 }
 
 # A port nobody listens on now.
@@ -75,4 +83,28 @@ stop_within_5s() {
   [ "$rc" -eq 0 ] || fail "SIG$2 gave exit code $rc"
   [ "$ms" -lt 5000 ] || fail "SIG$2 took $ms ms"
   grep -q 'stopped' "$work/$1.log" || fail "no shutdown line in the log"
+}
+
+# need_prometheus PROGRAM...: each PROGRAM is in $promdir, or the test is
+# skipped (exit 77); under CI=true it fails instead, as CI must run it.
+need_prometheus() {
+  local program
+  for program in "$@"; do
+    [ -n "$promdir" ] && [ -x "$promdir/$program" ] && continue
+    echo "SKIP: no $* (scripts/get-prometheus.sh DIR, then -DPROMETHEUS_DIR=DIR)"
+    [ "${CI:-}" = true ] && exit 1
+    exit 77
+  done
+}
+
+# start_prometheus: a Prometheus server on a free loopback port, configured
+# by the YAML on standard input; sets $prom_api to its instant-query URL.
+start_prometheus() {
+  local prom_port
+  prom_port=$(free_port)
+  cat >"$work/prometheus.yml"
+  "$promdir/prometheus" --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb" \
+    --web.listen-address="127.0.0.1:$prom_port" --log.level=warn 2>"$work/prometheus.log" &
+  pids+=($!)
+  prom_api=http://127.0.0.1:$prom_port/api/v1/query
 }
