@@ -17,7 +17,7 @@ ABI_DEPS := abigail-tools
 BENCH_DEPS := libbenchmark-dev
 
 .PHONY: deps configure build test demo clean tsan package bench asan fuzz memcheck abi abi-update
-.PHONY: bench-exporter
+.PHONY: bench-exporter bench-configure
 
 deps:
 	scripts/install-deps.sh $(BUILD_DEPS)
@@ -56,13 +56,16 @@ package-test: package
 	scripts/install-deps.sh lintian man-db
 	tests/packaging/deb_test.sh $(DEB_BUILD)
 
-# One snapshot by the library beside the raw-syscall floor, on trees of
-# 100, 1,000 and 10,000 sessions and sockets, in a Release build.
+# The Release build that both benchmark targets run in.
 BENCH_BUILD ?= build-bench
-bench: deps
+bench-configure: deps
 	scripts/install-deps.sh $(BENCH_DEPS)
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DSANPERF_BUILD_TESTS=OFF \
 	  -DSANPERF_BUILD_EXAMPLES=OFF -DSANPERF_BUILD_BENCH=ON
+
+# One snapshot by the library beside the raw-syscall floor, on trees of
+# 100, 1,000 and 10,000 sessions and sockets.
+bench: bench-configure
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target sanperf_bench sanperf-sim
 	bench/run.sh $(BENCH_BUILD) $(BENCH_ARGS)
 
@@ -70,10 +73,7 @@ bench: deps
 # against a bare library snapshot, reads shared by 16 clients, memory over
 # 10,000 scrapes, 500 idle connections, a 10,000/10,000 tree. Takes minutes;
 # EXPORTER_BENCH_ARGS=--quick for a short pass.
-bench-exporter: deps
-	scripts/install-deps.sh $(BENCH_DEPS)
-	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DSANPERF_BUILD_TESTS=OFF \
-	  -DSANPERF_BUILD_EXAMPLES=OFF -DSANPERF_BUILD_BENCH=ON
+bench-exporter: bench-configure
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target sanperf_exporter sanperf-sim sanperf_snapshot_time
 	bench/exporter_bench.py $(BENCH_BUILD) $(EXPORTER_BENCH_ARGS)
 
