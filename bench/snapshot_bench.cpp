@@ -7,7 +7,8 @@
 // itself a private mount namespace with a tmpfs there and has sanperf-sim
 // write each tree into it. Run as root.
 
-#include <sanperf.h>
+#include "library_snapshot.h"
+
 #include <tree_layout.h>
 
 #include <benchmark/benchmark.h>
@@ -175,19 +176,6 @@ struct floor_reader {
         closedir(d);
     }
 };
-
-// ---- the library ---------------------------------------------------------
-
-std::size_t library_snapshot() {
-    sanserver_performance_info server;
-    std::list<disk_queue_info> queues;
-    std::list<session_info> sessions;
-    std::list<sock_info> sockets;
-    server.get_disk_queue_perf_info(queues);
-    server.get_session_perf_info(sessions);
-    server.get_socket_perf_info(sockets);
-    return queues.size() + sessions.size() + sockets.size();
-}
 
 void BM_Snapshot(benchmark::State& state) {
     long n = static_cast<long>(state.range(0));

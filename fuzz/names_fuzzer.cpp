@@ -1,6 +1,7 @@
 // Feeds arbitrary directory names to the listing filters, the numeric
-// ordering and the socket number parser. The input is split at its first NUL
-// byte into two names, each cut to fit a dirent's name field.
+// ordering and the socket number parser, which must agree with strtol. The
+// input is split at its first NUL byte into two names, each cut to fit a
+// dirent's name field.
 #include "sanperf.h"
 
 #include <dirent.h>
@@ -41,7 +42,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if ((s != 0 && s != 1) || (k != 0 && k != 1)) std::abort();
         if (s != (std::strncmp(e->d_name, "session", 7) == 0)) std::abort();
         if (k != (std::strncmp(e->d_name, "sock", 4) == 0)) std::abort();
-        sockets.socket_name_to_number(e->d_name);
+        // The socket number must be what strtol makes of the first run of
+        // digits, cut to 32 bits.
+        const char* digits = e->d_name + std::strcspn(e->d_name, "0123456789");
+        unsigned int number =
+            *digits == '\0' ? 0 : static_cast<unsigned int>(std::strtol(digits, nullptr, 10));
+        if (sockets.socket_name_to_number(e->d_name) != number) std::abort();
     }
 
     const dirent* pa = &a;

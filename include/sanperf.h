@@ -316,7 +316,8 @@ public:
     socket_performance_info& operator=(const socket_performance_info&) = delete;
 
     // Returns the number in a socket directory name: the first run of digits,
-    // converted with strtol and cut to its low 32 bits ("sock07" gives 7).
+    // converted as strtol converts it and cut to its low 32 bits ("sock07"
+    // gives 7).
     // A name without a digit gives 0.
     unsigned int socket_name_to_number(const char* name);
 

@@ -111,15 +111,21 @@ unsigned digit_value(char c) {
     return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0';
 }
 
-// The digits [p, end) as a number no larger than limit: the value of a run
-// too long to fit, saturated.
-unsigned long long saturated(const char* p, const char* end, unsigned long long limit) {
-    unsigned long long magnitude = 0;
-    for (; p != end; ++p) {
-        unsigned d = digit_value(*p);
-        magnitude = magnitude > (limit - d) / 10 ? limit : magnitude * 10 + d;
+// Reads the run of digits at p (possibly empty) as a number no larger than
+// limit, a run too long to fit saturating there, and leaves p past the run.
+unsigned long long digit_run(const char*& p, unsigned long long limit) {
+    const char* run = p;
+    unsigned long long n = 0;
+    for (unsigned d; (d = digit_value(*p)) <= 9; ++p) n = n * 10 + d;
+    // Eighteen digits always fit; a longer run may have wrapped around, so it
+    // is read again with a check on every digit.
+    if (p - run <= 18) return n;
+    n = 0;
+    for (const char* q = run; q != p; ++q) {
+        unsigned d = digit_value(*q);
+        n = n > (limit - d) / 10 ? limit : n * 10 + d;
     }
-    return magnitude;
+    return n;
 }
 
 // Converts the numbers at the start of the NUL-terminated text into slots, in
@@ -134,13 +140,10 @@ void convert_numbers(const char* p, long long* const (&slots)[N]) {
         while (blanks.contains(*p)) ++p;
         bool negative = *p == '-';
         if (negative || *p == '+') ++p;
-        const char* run = p;
-        unsigned long long magnitude = 0;
-        for (unsigned d; (d = digit_value(*p)) <= 9; ++p) magnitude = magnitude * 10 + d;
-        if (p == run) return;
-        // Eighteen digits always fit; a longer run may have wrapped around.
         const unsigned long long limit = negative ? 1ULL << 63 : (1ULL << 63) - 1;
-        if (p - run > 18) magnitude = saturated(run, p, limit);
+        const char* run = p;
+        unsigned long long magnitude = digit_run(p, limit);
+        if (p == run) return;
         if (!negative) {
             *slot = static_cast<long long>(magnitude);
         } else if (magnitude == limit) {
@@ -165,8 +168,6 @@ constexpr long long no_sample_minimum = 4294967295LL;
 
 constexpr int queues_per_disk = 8;
 
-const char* const digits = "0123456789";
-
 long long sentinel_to_zero(long long minimum) {
     return minimum == no_sample_minimum ? 0 : minimum;
 }
@@ -179,16 +180,12 @@ void delete_all(Container& owned) {
     owned.clear();
 }
 
-// The first run of digits in name as an unsigned number, saturating instead
+// The first run of digits in name as a number, saturating at limit instead
 // of wrapping; 0 when the name holds no digit.
-std::uint64_t first_number(const char* name) {
+unsigned long long first_number(const char* name, unsigned long long limit) {
     const char* p = name;
     while (*p != '\0' && digit_value(*p) > 9) ++p;
-    const char* run = p;
-    std::uint64_t n = 0;
-    for (unsigned d; (d = digit_value(*p)) <= 9; ++p) n = n * 10 + d;
-    // Nineteen digits always fit; a longer run may have wrapped around.
-    return p - run > 19 ? saturated(run, p, UINT64_MAX) : n;
+    return digit_run(p, limit);
 }
 
 // The names of the files in one directory, built in one string that keeps
@@ -243,11 +240,9 @@ void list_numbered_dirs(const char* dir, int (*filter)(const dirent*),
     }
     list.count = count;
     for (; list.next < list.count; ++list.next) {
-        dirent*& entry = list.entries[list.next];
-        if (entry == nullptr) continue;
+        dirent* entry = list.entries[list.next];
         out.push_back(to_number(entry->d_name));
         std::free(entry);
-        entry = nullptr;
     }
 }
 
@@ -344,8 +339,8 @@ int socket_scandir_select(const dirent* entry) {
 }
 
 int dirname_sort(const void* a, const void* b) {
-    std::uint64_t x = first_number((*static_cast<const dirent* const*>(a))->d_name);
-    std::uint64_t y = first_number((*static_cast<const dirent* const*>(b))->d_name);
+    std::uint64_t x = first_number((*static_cast<const dirent* const*>(a))->d_name, UINT64_MAX);
+    std::uint64_t y = first_number((*static_cast<const dirent* const*>(b))->d_name, UINT64_MAX);
     return (x > y) - (x < y);
 }
 
@@ -536,9 +531,8 @@ socket_performance_info::~socket_performance_info() {
 }
 
 unsigned int socket_performance_info::socket_name_to_number(const char* name) {
-    const char* first = name + std::strcspn(name, digits);
-    if (*first == '\0') return 0;
-    return static_cast<unsigned int>(std::strtol(first, nullptr, 10));
+    // A run past LONG_MAX reads as LONG_MAX, as strtol reads it.
+    return static_cast<unsigned int>(first_number(name, LONG_MAX));
 }
 
 void socket_performance_info::get_sockets_list(std::list<unsigned int>& numbers) {
