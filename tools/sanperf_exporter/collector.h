@@ -19,6 +19,22 @@ public:
     virtual void collect(const sanperf_tools::snapshot& s, sanperf_tools::sink& out) = 0;
 };
 
+// A collector that writes one block as the common renderer has it.
+class block_collector : public collector {
+public:
+    using renderer = void (*)(const sanperf_tools::snapshot&, sanperf_tools::sink&);
+    block_collector(bool sanperf_tools::selection::*block, renderer render)
+        : block_(block), render_(render) {}
+    void select(sanperf_tools::selection& sel) const override { sel.*block_ = true; }
+    void collect(const sanperf_tools::snapshot& s, sanperf_tools::sink& out) override {
+        render_(s, out);
+    }
+
+private:
+    bool sanperf_tools::selection::*block_;
+    renderer render_;
+};
+
 std::unique_ptr<collector> make_disk_queue_collector();
 std::unique_ptr<collector> make_session_collector();
 // Every socket's own series, or with aggregate the per-slot sums over all

@@ -7,14 +7,6 @@ namespace sanperf_exporter {
 
 namespace {
 
-class socket_collector : public collector {
-public:
-    void select(sanperf_tools::selection& sel) const override { sel.sockets = true; }
-    void collect(const sanperf_tools::snapshot& s, sanperf_tools::sink& out) override {
-        sanperf_tools::render_prometheus_sockets(s, out);
-    }
-};
-
 // For servers with thousands of sockets: twelve series per counter instead
 // of twelve per socket.
 class socket_aggregate_collector : public collector {
@@ -47,7 +39,8 @@ private:
 
 std::unique_ptr<collector> make_socket_collector(bool aggregate) {
     if (aggregate) return std::make_unique<socket_aggregate_collector>();
-    return std::make_unique<socket_collector>();
+    return std::make_unique<block_collector>(&sanperf_tools::selection::sockets,
+                                             &sanperf_tools::render_prometheus_sockets);
 }
 
 }  // namespace sanperf_exporter

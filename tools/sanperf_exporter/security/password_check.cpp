@@ -26,16 +26,32 @@ bool equal_in_constant_time(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
-// Whether password hashes to hash; a crypt_data of its own per call keeps
-// concurrent checks apart.
-bool bcrypt_matches(std::string_view password, const std::string& hash) {
+// A "$2b$" setting at cost with a fresh salt.
+std::string bcrypt_setting(int cost) {
+    char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+    if (crypt_gensalt_rn("$2b$", static_cast<unsigned long>(cost), nullptr, 0, setting, sizeof setting) ==
+        nullptr) {
+        throw std::runtime_error("libcrypt cannot make a bcrypt salt");
+    }
+    return setting;
+}
+
+// password hashed with setting (a bare setting or a whole hash), or empty
+// when libcrypt refuses. A crypt_data of its own per call keeps concurrent
+// checks apart; it and the copy of the password are wiped after.
+std::string crypt_password(std::string_view password, const std::string& setting) {
     std::string phrase(password);
     auto data = std::make_unique<crypt_data>();
-    const char* out = crypt_rn(phrase.c_str(), hash.c_str(), data.get(), sizeof *data);
-    bool match = out != nullptr && out[0] != '*' && equal_in_constant_time(out, hash);
+    const char* out = crypt_rn(phrase.c_str(), setting.c_str(), data.get(), sizeof *data);
+    std::string hash = out != nullptr && out[0] != '*' ? out : "";
     explicit_bzero(data.get(), sizeof *data);
     explicit_bzero(phrase.data(), phrase.size());
-    return match;
+    return hash;
+}
+
+// Whether password hashes to hash.
+bool bcrypt_matches(std::string_view password, const std::string& hash) {
+    return equal_in_constant_time(crypt_password(password, hash), hash);
 }
 
 void append_sized(std::string& out, std::string_view part) {
@@ -56,17 +72,7 @@ bool is_bcrypt_hash(std::string_view hash) {
 }
 
 std::string bcrypt_hash(std::string_view password, int cost) {
-    char setting[CRYPT_GENSALT_OUTPUT_SIZE];
-    if (crypt_gensalt_rn("$2b$", static_cast<unsigned long>(cost), nullptr, 0, setting, sizeof setting) ==
-        nullptr) {
-        throw std::runtime_error("libcrypt cannot make a bcrypt salt");
-    }
-    std::string phrase(password);
-    auto data = std::make_unique<crypt_data>();
-    const char* out = crypt_rn(phrase.c_str(), setting, data.get(), sizeof *data);
-    std::string hash = out != nullptr && out[0] != '*' ? out : "";
-    explicit_bzero(data.get(), sizeof *data);
-    explicit_bzero(phrase.data(), phrase.size());
+    std::string hash = crypt_password(password, bcrypt_setting(cost));
     if (!is_bcrypt_hash(hash)) throw std::runtime_error("libcrypt cannot make a bcrypt hash");
     return hash;
 }
@@ -94,12 +100,7 @@ password_checker::password_checker(std::map<std::string, std::string> users,
     for (const auto& [name, hash] : users_) cost = std::max(cost, cost_of(hash));
     // Only the salt and cost matter: an unknown user is refused whatever the
     // computed hash, the computation is there for its time.
-    char setting[CRYPT_GENSALT_OUTPUT_SIZE];
-    if (crypt_gensalt_rn("$2b$", static_cast<unsigned long>(cost), nullptr, 0, setting, sizeof setting) ==
-        nullptr) {
-        throw std::runtime_error("libcrypt cannot make a bcrypt salt");
-    }
-    unknown_user_hash_ = setting;
+    unknown_user_hash_ = bcrypt_setting(cost);
 }
 
 std::string password_checker::cache_key(std::string_view user, std::string_view password,

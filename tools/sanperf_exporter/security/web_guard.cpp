@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 namespace sanperf_exporter::security {
 namespace {
@@ -108,7 +109,7 @@ int web_guard::certificate(gnutls_session_t, const gnutls_datum_t*, int, const g
     return 0;
 }
 
-bool web_guard::may_log_refusal() {
+bool web_guard::may_log_refusal(unsigned& unlogged) {
     // At most one line a second, so a client retrying without a certificate
     // cannot flood the log.
     std::lock_guard<std::mutex> hold(mutex_);
@@ -118,6 +119,7 @@ bool web_guard::may_log_refusal() {
         return false;
     }
     last_refusal_log_ = now;
+    unlogged = std::exchange(refusals_unlogged_, 0);
     return true;
 }
 
@@ -131,12 +133,7 @@ web_guard::verdict web_guard::admit(MHD_Connection* connection) {
         std::string why = "no TLS session";
         if (session == nullptr || !tls->client_cas->verify_peer(session, why)) {
             v.status = MHD_HTTP_FORBIDDEN;
-            if (may_log_refusal()) {
-                unsigned more = 0;
-                {
-                    std::lock_guard<std::mutex> hold(mutex_);
-                    std::swap(more, refusals_unlogged_);
-                }
+            if (unsigned more = 0; may_log_refusal(more)) {
                 v.log = "refused a client certificate from " + peer_address(connection) + ": " + why;
                 if (more > 0) v.log += " (and " + std::to_string(more) + " refusals not logged)";
             }

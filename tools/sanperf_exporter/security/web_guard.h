@@ -69,7 +69,9 @@ private:
     };
     std::shared_ptr<const state> load() const;
     std::shared_ptr<const state> current() const;
-    bool may_log_refusal();
+    // Whether a refusal may be logged now; if so, unlogged is how many were
+    // left out since the last line.
+    bool may_log_refusal(unsigned& unlogged);
 
     std::string path_;
     std::shared_ptr<concurrency_gate> gate_;
