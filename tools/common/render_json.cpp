@@ -49,61 +49,60 @@ void emit(sink& out, buffer& b) {
     b.clear();
 }
 
-void disks(sink& out, const interval& iv, const snapshot& now) {
+// The member key of the report: an array of one object per record, whose
+// members put writes. Each object is handed to out as soon as it is whole.
+template <typename Records, typename Put>
+void array(sink& out, std::string_view key, const Records& records, Put put) {
     buffer b;
-    out.write(",\"disk_queues\":[");
+    fmt::format_to(std::back_inserter(b), ",\"{}\":[", key);
     bool first = true;
-    for (const auto& d : now.disks) {
+    for (const auto& record : records) {
+        if (!first) b.push_back(',');
+        first = false;
+        b.push_back('{');
+        put(b, record);
+        b.push_back('}');
+        emit(out, b);
+    }
+    b.push_back(']');
+    emit(out, b);
+}
+
+void disks(sink& out, const interval& iv, const snapshot& now) {
+    array(out, "disk_queues", now.disks, [&iv](buffer& b, const disk_queue_info& d) {
         disk_row row = iv.disk(d);
         // Queue names are the library's "disk<d>_<q>": nothing to escape.
-        fmt::format_to(std::back_inserter(b), "{}{{\"name\":\"{}\",\"totals\":{},",
-                       first ? "" : ",", *row.name, row.totals);
+        fmt::format_to(std::back_inserter(b), "\"name\":\"{}\",\"totals\":{},", *row.name,
+                       row.totals);
         put_counters(b, "handler_", row.handler, true);
         b.push_back(',');
         put_counters(b, "processing_", row.processing, true);
-        fmt::format_to(std::back_inserter(b), ",\"max_num_active\":{}}}", row.max_num_active);
-        emit(out, b);
-        first = false;
-    }
-    out.write("]");
+        fmt::format_to(std::back_inserter(b), ",\"max_num_active\":{}", row.max_num_active);
+    });
 }
 
 void sessions(sink& out, const interval& iv, const snapshot& now) {
-    buffer b;
-    out.write(",\"sessions\":[");
-    bool first = true;
-    for (const auto& s : now.sessions) {
+    array(out, "sessions", now.sessions, [&iv](buffer& b, const session_info& s) {
         session_row row = iv.session(s);
-        fmt::format_to(std::back_inserter(b), "{}{{\"id\":{},\"lba\":{},\"totals\":{},",
-                       first ? "" : ",", row.id, row.lba, row.totals);
+        fmt::format_to(std::back_inserter(b), "\"id\":{},\"lba\":{},\"totals\":{},", row.id,
+                       row.lba, row.totals);
         put_counters(b, "write_", row.write, false);
         b.push_back(',');
         put_counters(b, "read_", row.read, false);
-        b.push_back('}');
-        emit(out, b);
-        first = false;
-    }
-    out.write("]");
+    });
 }
 
 void sockets(sink& out, const interval& iv, const snapshot& now) {
-    buffer b;
-    out.write(",\"sockets\":[");
-    bool first = true;
-    for (const auto& s : now.sockets) {
+    array(out, "sockets", now.sockets, [&iv](buffer& b, const sock_info& s) {
         socket_row row = iv.socket(s);
-        fmt::format_to(std::back_inserter(b), "{}{{\"number\":{},\"totals\":{}", first ? "" : ",",
-                       row.number, row.totals);
+        fmt::format_to(std::back_inserter(b), "\"number\":{},\"totals\":{}", row.number,
+                       row.totals);
         for (int i = 0; i < socket_slot_count; ++i) {
             fmt::format_to(std::back_inserter(b), ",\"{}\":{{", socket_slot_names[i]);
             put_counters(b, "", row.slots[i], false);
             b.push_back('}');
         }
-        b.push_back('}');
-        emit(out, b);
-        first = false;
-    }
-    out.write("]");
+    });
 }
 
 }  // namespace

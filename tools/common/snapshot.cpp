@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <list>
+#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -70,6 +72,23 @@ void read_disks(snapshot& snap) {
     snap.disks.assign(disks.begin(), disks.end());
 }
 
+// The id an entry's name gives when it is exactly the name the library
+// reads that session from; none for any other name.
+std::optional<unsigned> id_in_name(const char* name) {
+    const char* digits = name + std::strlen(session_prefix);
+    if (*digits < '0' || *digits > '9') return std::nullopt;
+    unsigned long id = std::strtoul(digits, nullptr, 10);
+    if (id > INT_MAX || session_name(static_cast<long long>(id)) != name) return std::nullopt;
+    return static_cast<unsigned>(id);
+}
+
+session_info read_session(unsigned id) {
+    session_perf_stats reader(static_cast<int>(id));
+    session_info info;
+    reader.get_session_info(info);
+    return info;
+}
+
 // Lists the sessions as the library does (each entry's id file names the
 // session) and reads each wanted one through the library.
 void read_sessions(const selection& sel, snapshot& snap) {
@@ -77,13 +96,27 @@ void read_sessions(const selection& sel, snapshot& snap) {
     listing entries(dir, session_scandir_select);
     std::unordered_set<unsigned> seen;
     for (int i = 0; i < entries.size(); ++i) {
-        st_property id(dir + entries.name(i) + "/" + session_id_file);
-        auto listed = static_cast<unsigned>(id.get_value());
-        if (!wanted(sel.session_ids, listed) || !seen.insert(listed).second) continue;
-        session_perf_stats reader(static_cast<int>(listed));
         session_info info;
-        reader.get_session_info(info);
-        if (info.id != listed || !exists(session_read_dir(listed))) continue;
+        bool have_info = false;
+        unsigned listed;
+        // An entry named as the library names the session's directory is the
+        // directory it reads: the id file read along with the counters is
+        // the one the listing goes by, so it is read once.
+        std::optional<unsigned> named = id_in_name(entries.name(i));
+        if (named && wanted(sel.session_ids, *named) && seen.count(*named) == 0) {
+            info = read_session(*named);
+            listed = info.id;
+            have_info = listed == *named;
+        } else {
+            st_property id(dir + entries.name(i) + "/" + session_id_file);
+            listed = static_cast<unsigned>(id.get_value());
+        }
+        if (!wanted(sel.session_ids, listed) || !seen.insert(listed).second) continue;
+        if (!have_info) {
+            info = read_session(listed);
+            if (info.id != listed) continue;
+        }
+        if (!exists(session_read_dir(listed))) continue;
         snap.sessions.push_back(info);
     }
 }

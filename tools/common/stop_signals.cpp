@@ -56,12 +56,10 @@ void catch_stop_signals(second_stop second) {
     struct sigaction action{};
     action.sa_handler = on_stop;
     action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaddset(&action.sa_mask, SIGINT);
-    sigaddset(&action.sa_mask, SIGTERM);
+    const sigset_t set = stop_set();
+    action.sa_mask = set;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    sigset_t set = stop_set();
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 

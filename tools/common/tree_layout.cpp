@@ -22,6 +22,10 @@ std::string socket_name(long long number) {
     return socket_prefix + std::to_string(number);
 }
 
+std::string socket_slot_file(int slot) {
+    return std::string(socket_slot_names[slot]) + socket_slot_file_suffix;
+}
+
 std::string counter_line(const counter_values& c) {
     char line[8 * 21];
     int n = std::snprintf(line, sizeof line, "%lld %lld %lld %lld %lld %lld %lld\n", c.samples,

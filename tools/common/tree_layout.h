@@ -12,8 +12,9 @@ namespace sanperf_tools {
 constexpr int disk_count = 4;
 constexpr int queues_per_disk = 8;
 
-// A socket's counter sets, by slot. Each is read from the file named
-// socket_slot_names[slot] followed by socket_slot_file_suffix.
+// A socket's counter sets, by slot. Each is read from the file
+// socket_slot_file(slot) names: socket_slot_names[slot] followed by
+// socket_slot_file_suffix.
 constexpr int socket_slot_count = 12;
 extern const char* const socket_slot_names[socket_slot_count];
 constexpr const char* socket_slot_file_suffix = "_stats";
@@ -43,6 +44,9 @@ constexpr const char* socket_prefix = "sock";
 std::string disk_queue_name(int disk, int queue);
 std::string session_name(long long id);
 std::string socket_name(long long number);
+
+// The file of a socket's counter set in slot: "aio_read_stats"...
+std::string socket_slot_file(int slot);
 
 // The seven numbers of a counter-line file, members in the order the line
 // lists them.

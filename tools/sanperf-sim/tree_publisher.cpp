@@ -8,10 +8,6 @@ namespace {
 
 using namespace sanperf_tools;
 
-std::string slot_file(int slot) {
-    return std::string(socket_slot_names[slot]) + socket_slot_file_suffix;
-}
-
 std::string value_line(long long value) {
     return std::to_string(value) + "\n";
 }
@@ -118,7 +114,8 @@ void tree_publisher::publish_socket(socket& k) {
         std::vector<file_content> files;
         files.reserve(socket_slot_count);
         for (int slot = 0; slot < socket_slot_count; ++slot) {
-            files.emplace_back(slot_file(slot), counter_line(k.slots[static_cast<std::size_t>(slot)].totals));
+            files.emplace_back(socket_slot_file(slot),
+                               counter_line(k.slots[static_cast<std::size_t>(slot)].totals));
         }
         writer.publish_dir(socket_dir, name, files);
         for (activity& a : k.slots) a.changed = false;
@@ -129,7 +126,7 @@ void tree_publisher::publish_socket(socket& k) {
     for (int slot = 0; slot < socket_slot_count; ++slot) {
         activity& a = k.slots[static_cast<std::size_t>(slot)];
         if (!a.changed) continue;
-        writer.replace_file(dir + slot_file(slot), counter_line(a.totals));
+        writer.replace_file(dir + socket_slot_file(slot), counter_line(a.totals));
         a.changed = false;
     }
 }
