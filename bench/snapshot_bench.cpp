@@ -103,7 +103,7 @@ struct socket_file_names {
     std::string names[layout::socket_slot_count];
     socket_file_names() {
         for (int slot = 0; slot < layout::socket_slot_count; ++slot)
-            names[slot] = std::string(layout::socket_slot_names[slot]) + layout::socket_slot_file_suffix;
+            names[slot] = layout::socket_slot_file(slot);
     }
 };
 const socket_file_names socket_files;

@@ -8,10 +8,6 @@ namespace fs = std::filesystem;
 
 namespace sanperf_test {
 
-std::string socket_slot_file(int slot) {
-    return std::string(sanperf_tools::socket_slot_names[slot]) + sanperf_tools::socket_slot_file_suffix;
-}
-
 std::string kernel_tree::path(const std::string& relative) {
     return "/sys/kernel/" + relative;
 }

@@ -12,9 +12,7 @@ namespace sanperf_test {
 // The seven numbers of a counter-line file, in the order the file lists them.
 using counters = sanperf_tools::counter_values;
 using sanperf_tools::counter_line;
-
-// The file name of a socket's counter set in slot.
-std::string socket_slot_file(int slot);
+using sanperf_tools::socket_slot_file;
 
 // Owns the contents of /sys/kernel for one test: empty when built, emptied
 // again when destroyed. Paths taken are relative to /sys/kernel.
