@@ -12,6 +12,7 @@
 #include "render_prometheus.h"
 #include "render_table.h"
 #include "snapshot.h"
+#include "time_unit.h"
 
 using namespace sanperf_tools;
 using sanperf_test::counters;
@@ -160,6 +161,38 @@ TEST(SanstatReadable, ShortensLargeNumbersWithinFiveCharacters) {
     EXPECT_EQ(readable(9223372036854775807.0), "9.2E");
     for (double v : {999999.0, 1e9 - 1, 1e15 - 1, 123456789012.0})
         EXPECT_LE(readable(v).size(), 5u) << v;
+}
+
+TEST(SanstatTimeUnit, HumanDurationsKeepThreeDigitsAndMoveUnitAtThousand) {
+    time_unit ns = *parse_time_unit("ns"), us = *parse_time_unit("us");
+    EXPECT_EQ(human_duration(std::nullopt, ns), "-");
+    EXPECT_EQ(human_duration(0.0, us), "0us");
+    EXPECT_EQ(human_duration(850000.0, ns), "850us");
+    EXPECT_EQ(human_duration(1250.0, us), "1.25ms");
+    EXPECT_EQ(human_duration(2100000.0, us), "2.1s");
+    EXPECT_EQ(human_duration(999999.0, ns), "1ms");  // 999.999us rounds up a unit
+    EXPECT_EQ(human_duration(5e12, us), "5000000s");
+    EXPECT_FALSE(parse_time_unit("µs"));
+    EXPECT_FALSE(parse_time_unit(""));
+}
+
+TEST(SanstatTimeUnit, FlagOverridesEnvironmentAndBadNamesAreRefused) {
+    std::optional<time_unit> unit;
+    std::string error;
+    ::unsetenv(time_unit_variable);
+    EXPECT_TRUE(resolve_time_unit(std::nullopt, unit, error));
+    EXPECT_FALSE(unit);
+    ::setenv(time_unit_variable, "ms", 1);
+    EXPECT_TRUE(resolve_time_unit(std::nullopt, unit, error));
+    EXPECT_STREQ(unit->name, "ms");
+    EXPECT_TRUE(resolve_time_unit(std::string("ns"), unit, error));
+    EXPECT_STREQ(unit->name, "ns");
+    ::setenv(time_unit_variable, "msec", 1);
+    EXPECT_FALSE(resolve_time_unit(std::nullopt, unit, error));
+    EXPECT_NE(error.find("SANPERF_TIME_UNIT"), std::string::npos);
+    EXPECT_FALSE(resolve_time_unit(std::string("h"), unit, error));
+    EXPECT_NE(error.find("--time-unit"), std::string::npos);
+    ::unsetenv(time_unit_variable);
 }
 
 // The same fixture tree for every renderer: the library's real reading path.
