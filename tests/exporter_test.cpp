@@ -1,12 +1,17 @@
 // The exporter's pieces that decide numbers and headers on their own: the
-// socket aggregate across churn, Accept-Encoding, listen addresses.
+// socket aggregate across churn, Accept-Encoding, listen addresses, the time
+// unit setting and its gauge.
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <string>
 #include <vector>
 
+#include "collector.h"
 #include "gzip.h"
 #include "listen_address.h"
+#include "options.h"
 #include "socket_aggregate.h"
 
 namespace {
@@ -108,6 +113,71 @@ TEST(ListenAddress, HostPortFormsAndRefusals) {
         } else {
             EXPECT_FALSE(why.empty()) << c.text;
         }
+    }
+}
+
+// Parses args (after the program name) with SANPERF_TIME_UNIT set to env,
+// or unset when env is null. Returns parse_options' code.
+int parse_with(std::vector<std::string> args, const char* env,
+               sanperf_exporter::options& opt) {
+    if (env) ::setenv(sanperf_tools::time_unit_variable, env, 1);
+    else ::unsetenv(sanperf_tools::time_unit_variable);
+    std::vector<char*> argv{const_cast<char*>("sanperf_exporter")};
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int code = sanperf_exporter::parse_options(static_cast<int>(argv.size() - 1), argv.data(), opt);
+    ::unsetenv(sanperf_tools::time_unit_variable);
+    return code;
+}
+
+TEST(TimeUnit, FlagOverEnvironmentAndWrongValuesRefused) {
+    struct {
+        std::vector<std::string> args;
+        const char* env;
+        int code;
+        const char* unit;  // null: unknown
+    } cases[] = {
+        {{}, nullptr, -1, nullptr},
+        {{}, "", -1, nullptr},
+        {{}, "ms", -1, "ms"},
+        {{"--time-unit=ns"}, "ms", -1, "ns"},
+        {{"--time-unit", "s"}, nullptr, -1, "s"},
+        {{"--time-unit=us"}, "bogus", -1, "us"},  // the flag wins; the variable is not read
+        {{}, "msec", 2, nullptr},
+        {{"--time-unit=µs"}, nullptr, 2, nullptr},
+        {{"--time-unit="}, "us", 2, nullptr},
+    };
+    for (auto& c : cases) {
+        std::string shown = (c.args.empty() ? "" : c.args[0]) + " env=" + (c.env ? c.env : "unset");
+        sanperf_exporter::options opt;
+        EXPECT_EQ(parse_with(c.args, c.env, opt), c.code) << shown;
+        if (c.code != -1) continue;
+        ASSERT_EQ(opt.time_unit.has_value(), c.unit != nullptr) << shown;
+        if (c.unit) {
+            EXPECT_STREQ(opt.time_unit->name, c.unit) << shown;
+        }
+    }
+}
+
+TEST(TimeUnit, GaugeGivesSecondsPerUnitAndReadsNoBlock) {
+    for (const char* name : {"ns", "us", "ms", "s"}) {
+        auto unit = *sanperf_tools::parse_time_unit(name);
+        auto c = sanperf_exporter::make_time_unit_collector(unit);
+        sanperf_tools::selection sel;
+        sel.disks = sel.sessions = sel.sockets = false;
+        c->select(sel);
+        EXPECT_FALSE(sel.disks || sel.sessions || sel.sockets) << name;
+
+        std::string body;
+        sanperf_tools::string_sink out(body);
+        c->collect(sanperf_tools::snapshot{}, out);
+        const std::string head = "# TYPE sanperf_time_unit_seconds gauge\nsanperf_time_unit_seconds ";
+        auto at = body.find(head);
+        ASSERT_NE(at, std::string::npos) << body;
+        std::string value = body.substr(at + head.size());
+        ASSERT_FALSE(value.empty());
+        EXPECT_EQ(value.back(), '\n');
+        EXPECT_DOUBLE_EQ(std::stod(value), unit.seconds_per_tick) << name;
     }
 }
 

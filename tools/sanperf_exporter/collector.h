@@ -6,6 +6,7 @@
 
 #include "sink.h"
 #include "snapshot.h"
+#include "time_unit.h"
 
 namespace sanperf_exporter {
 
@@ -40,5 +41,7 @@ std::unique_ptr<collector> make_session_collector();
 // Every socket's own series, or with aggregate the per-slot sums over all
 // sockets and their number.
 std::unique_ptr<collector> make_socket_collector(bool aggregate);
+// sanperf_time_unit_seconds, for an exporter told the tree's time unit.
+std::unique_ptr<collector> make_time_unit_collector(const sanperf_tools::time_unit& unit);
 
 }  // namespace sanperf_exporter

@@ -123,6 +123,7 @@ int run(const options& opt) {
         collectors.push_back(make_socket_collector(opt.sockets_aggregate));
         names.push_back(opt.sockets_aggregate ? "sockets (aggregate)" : "sockets");
     }
+    if (opt.time_unit) collectors.push_back(make_time_unit_collector(*opt.time_unit));
 
     exporter_metrics metrics;
     scraper scrape(std::move(collectors), metrics);
@@ -136,7 +137,8 @@ int run(const options& opt) {
     log_line("sanperf_exporter " SANPERF_VERSION " listening on " + join(addresses) +
              ", telemetry path " + opt.telemetry_path + ", root " +
              (opt.root.empty() ? std::string("/sys/kernel") : opt.root) + ", collectors " +
-             join(names) + ", " + (guard ? guard->describe() : "TLS off, authentication off"));
+             join(names) + ", time unit " + (opt.time_unit ? opt.time_unit->name : "unknown") +
+             ", " + (guard ? guard->describe() : "TLS off, authentication off"));
 
     int signo = 0;
     while (sigwait(&stop, &signo) == 0 && signo == SIGHUP) {

@@ -13,7 +13,7 @@ const char* const usage =
     "                        [--web.max-requests=N] [--[no-]collector.disk-queues]\n"
     "                        [--[no-]collector.sessions] [--[no-]collector.sockets]\n"
     "                        [--collector.sockets.aggregate] [--root=DIR]\n"
-    "                        [--web.config.file=FILE]\n"
+    "                        [--web.config.file=FILE] [--time-unit=ns|us|ms|s]\n"
     "       sanperf_exporter --hash-password\n"
     "Run 'sanperf_exporter --help' for more.\n";
 
@@ -58,6 +58,12 @@ int parse_options(int argc, char** argv, options& opt) {
                    "Web configuration file: TLS, client certificates, response headers and "
                    "basic-auth users; reread on SIGHUP")
         ->type_name("FILE");
+    std::optional<std::string> time_unit;
+    app.add_option("--time-unit", time_unit,
+                   "Unit of the server's times: ns, us, ms or s (default: SANPERF_TIME_UNIT; "
+                   "unknown when neither is set). When known, sanperf_time_unit_seconds "
+                   "tells the query side how to make seconds of them")
+        ->type_name("UNIT");
     app.add_flag("--hash-password", opt.hash_password,
                  "Read a password from standard input, print its bcrypt hash for "
                  "basic_auth_users and exit");
@@ -73,6 +79,8 @@ int parse_options(int argc, char** argv, options& opt) {
                 throw CLI::ValidationError("--web.listen-address", text + ": " + why);
             opt.listen.push_back(address);
         }
+        if (!sanperf_tools::resolve_time_unit(time_unit, opt.time_unit, why))
+            throw CLI::ValidationError(why);
         if (opt.root.empty() && app.count("--root") > 0)
             throw CLI::ValidationError("--root", "the directory must not be empty");
     } catch (const CLI::ParseError& e) {

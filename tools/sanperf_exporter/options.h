@@ -1,10 +1,12 @@
 // sanperf_exporter's command line.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "listen_address.h"
+#include "time_unit.h"
 
 namespace sanperf_exporter {
 
@@ -22,6 +24,9 @@ struct options {
     std::string root;  // empty: /sys/kernel itself
     std::string web_config_file;  // empty: plain HTTP, no authentication
     bool hash_password = false;   // print a bcrypt hash of standard input and exit
+    // The unit of the tree's times: --time-unit, else SANPERF_TIME_UNIT;
+    // none when neither says.
+    std::optional<sanperf_tools::time_unit> time_unit;
 };
 
 // Parses the command line into opt. Returns -1 to go on, or the exit code

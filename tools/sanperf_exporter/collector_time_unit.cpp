@@ -1,0 +1,31 @@
+#include "collector.h"
+#include "render_prometheus.h"
+
+namespace sanperf_exporter {
+
+namespace {
+
+// Tells the query side what the tree's time counters count in, so recording
+// rules can turn them into seconds. Reads nothing from the tree.
+class time_unit_collector : public collector {
+public:
+    explicit time_unit_collector(const sanperf_tools::time_unit& unit) : unit_(unit) {}
+    void select(sanperf_tools::selection&) const override {}
+    void collect(const sanperf_tools::snapshot&, sanperf_tools::sink& out) override {
+        sanperf_tools::metric_family(out, "sanperf_time_unit_seconds", "gauge",
+                                     "Seconds per unit of the server's time counters, as "
+                                     "configured; absent when the unit is not configured.")
+            .sample({}, unit_.seconds_per_tick);
+    }
+
+private:
+    sanperf_tools::time_unit unit_;
+};
+
+}  // namespace
+
+std::unique_ptr<collector> make_time_unit_collector(const sanperf_tools::time_unit& unit) {
+    return std::make_unique<time_unit_collector>(unit);
+}
+
+}  // namespace sanperf_exporter
