@@ -45,7 +45,7 @@ set +e
 rc=$?
 set -e
 [ "$rc" -eq 1 ] || fail "listening on a port in use exits $rc, not 1"
-grep -q "127.0.0.1:$port: Address already in use" "$work/bind" || fail "bind failure message: $(cat "$work/bind")"
+grep -q "level=error msg=\"cannot listen\" address=127.0.0.1:$port err=\"Address already in use\"" "$work/bind" || fail "bind failure message: $(cat "$work/bind")"
 
 # ---- Endpoints --------------------------------------------------------------
 curl -sS -D "$work/h" -o "$work/body" "$url/metrics"

@@ -105,7 +105,7 @@ grep -q 'turning TLS on or off takes a restart' "$work/auth.log" || fail "droppi
 answers 401 "$url"
 sed "s/alice/bob/" "$work/good.yml" >"$work/web.yml"
 kill -HUP "${exporter_pid[auth]}"
-wait_for_log auth '^sanperf_exporter: reloaded'
+wait_for_log auth 'level=info msg="reloaded '
 answers 200 -u bob:'right horse' "$url"
 answers 401 -u alice:'right horse' "$url"
 stop_within_5s auth TERM
@@ -113,7 +113,7 @@ stop_within_5s auth TERM
 # ---- Users without TLS: served, with a warning ---------------------------------
 printf "basic_auth_users:\n  alice: '%s'\n" "$hash" >"$work/clear.yml"
 start_exporter clear --web.config.file="$work/clear.yml" "${quiet[@]}"
-grep -q 'warning: .*passwords cross the network in clear' "$work/clear.log" || fail "no clear-text warning"
+grep -q 'level=warn msg=".*passwords cross the network in clear' "$work/clear.log" || fail "no clear-text warning"
 curl -sS -u alice:'right horse' -D "$work/h" -o /dev/null "http://127.0.0.1:$port/metrics"
 status_is "$work/h" 200
 
@@ -129,7 +129,7 @@ rm -f "$work/body"
 # Without a certificate, or with one the CA did not sign: no metrics.
 if get "$url" 2>/dev/null; then status_is "$work/h" 403; fi
 ! grep -q '^sanperf_' "$work/body" 2>/dev/null || fail "metrics served without a client certificate"
-grep -q 'refused a client certificate from 127.0.0.1: no client certificate' "$work/mtls.log" ||
+grep -q 'msg="refused a client certificate" client=127.0.0.1 err="no client certificate"' "$work/mtls.log" ||
   fail "refused client not logged"
 rm -f "$work/body"
 if get --cert "$work/stranger.pem" --key "$work/stranger.key" "$url" 2>/dev/null; then status_is "$work/h" 403; fi

@@ -18,12 +18,21 @@ namespace {
 
 const char* const exposition_type = "text/plain; version=0.0.4; charset=utf-8";
 
+// libmicrohttpd's own lines, which any client can cause (a failed TLS
+// handshake, a malformed request, a refused connection), are rate-limited
+// like every other repeated event; handshake failures apart from the rest,
+// so a flood of one does not hide the other.
+rate_limited_log tls_lines;
+rate_limited_log http_lines;
+
 void log_from_daemon(void*, const char* format, va_list args) {
     char text[512];
     std::vsnprintf(text, sizeof text, format, args);
     std::size_t n = std::strlen(text);
     while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) --n;
-    log_line(std::string("http: ") + std::string(text, n));
+    const std::string_view line(text, n);
+    const bool tls = line.find("TLS") != line.npos || line.find("handshake") != line.npos;
+    (tls ? tls_lines : http_lines).log(log_level::warn, line, {{"component", "http"}});
 }
 
 std::string html_escape(const std::string& s) {

@@ -51,7 +51,6 @@ void raise_descriptor_limit() {
 void guard_listener(web_guard& guard, listener_settings& settings) {
     settings.admit = [&guard](const request_view& request) {
         web_guard::verdict v = guard.admit(request.connection);
-        if (!v.log.empty()) log_line(v.log);
         return admission{v.status, std::move(v.headers)};
     };
     settings.add_response_headers = [&guard](MHD_Response* response) { guard.add_headers(response); };
@@ -69,15 +68,16 @@ int run(const options& opt) {
         try {
             guard = std::make_unique<web_guard>(opt.web_config_file);
         } catch (const security::config_error& e) {
-            log_line(e.what());
+            log(log_level::error, e.what());
             return 1;
         }
-        if (!guard->warning().empty()) log_line("warning: " + guard->warning());
+        if (!guard->warning().empty()) log(log_level::warn, guard->warning());
     }
     // Before any thread starts: a mount namespace is per process only while
     // there is one thread.
     if (!opt.root.empty() && !mount_root(opt.root, why)) {
-        log_line("cannot read " + opt.root + " in place of /sys/kernel: " + why);
+        log(log_level::error, "cannot read the root in place of /sys/kernel",
+            {{"root", opt.root}, {"err", why}});
         return 1;
     }
     raise_descriptor_limit();
@@ -92,7 +92,8 @@ int run(const options& opt) {
     for (const listen_address& address : opt.listen) {
         int fd = bind_listen_socket(address, why);
         if (fd < 0) {
-            log_line("cannot listen on " + address.host + ":" + address.port + ": " + why);
+            log(log_level::error, "cannot listen",
+                {{"address", address.host + ":" + address.port}, {"err", why}});
             for (int open_fd : settings.sockets) close(open_fd);
             return 1;
         }
@@ -130,28 +131,31 @@ int run(const options& opt) {
     tree_reader reader([&scrape](std::string& body) { scrape.scrape(body); });
     http_listener listener(std::move(settings), reader, metrics);
     if (!listener.start(why)) {
-        log_line(why);
+        log(log_level::error, why);
         reader.stop(std::chrono::seconds(1));
         return 1;
     }
-    log_line("sanperf_exporter " SANPERF_VERSION " listening on " + join(addresses) +
-             ", telemetry path " + opt.telemetry_path + ", root " +
-             (opt.root.empty() ? std::string("/sys/kernel") : opt.root) + ", collectors " +
-             join(names) + ", time unit " + (opt.time_unit ? opt.time_unit->name : "unknown") +
-             ", " + (guard ? guard->describe() : "TLS off, authentication off"));
+    // Tests and scripts take the port from this line's "listening on HOST:PORT".
+    log(log_level::info, "sanperf_exporter listening on " + join(addresses),
+        {{"version", SANPERF_VERSION},
+         {"telemetry_path", opt.telemetry_path},
+         {"root", opt.root.empty() ? std::string("/sys/kernel") : opt.root},
+         {"collectors", join(names)},
+         {"time_unit", opt.time_unit ? opt.time_unit->name : "unknown"},
+         {"web", guard ? guard->describe() : "TLS off, authentication off"}});
 
     int signo = 0;
     while (sigwait(&stop, &signo) == 0 && signo == SIGHUP) {
         if (!guard) {
-            log_line("SIGHUP: no --web.config.file to reload");
+            log(log_level::info, "SIGHUP: no --web.config.file to reload");
             continue;
         }
         std::string message;
         bool taken = guard->reload(message);
-        log_line(message);
-        if (taken && !guard->warning().empty()) log_line("warning: " + guard->warning());
+        log(taken ? log_level::info : log_level::error, message);
+        if (taken && !guard->warning().empty()) log(log_level::warn, guard->warning());
     }
-    log_line(std::string("stopping on ") + (signo == SIGINT ? "SIGINT" : "SIGTERM"));
+    log(log_level::info, "stopping", {{"signal", signo == SIGINT ? "SIGINT" : "SIGTERM"}});
 
     // Requests in flight finish; their reads complete within the grace
     // time unless the tree is enormous, and whatever is left is answered 503.
@@ -163,10 +167,10 @@ int run(const options& opt) {
     listener.stop();
     if (!joined) {
         // The reader is still inside a read and uses objects of this frame.
-        log_line("stopped with a read of the tree unfinished");
+        log(log_level::warn, "stopped with a read of the tree unfinished");
         std::_Exit(0);
     }
-    log_line("stopped");
+    log(log_level::info, "stopped");
     return 0;
 }
 
@@ -178,10 +182,11 @@ int main(int argc, char** argv) {
     if (code >= 0) return code;
     if (opt.hash_password)
         return security::hash_password(std::cin, std::cout, std::cerr, isatty(STDIN_FILENO) != 0);
+    configure_log(opt.log_level, opt.log_format);
     try {
         return run(opt);
     } catch (const std::exception& e) {
-        log_line(std::string("failed: ") + e.what());
+        log(log_level::error, "failed", {{"err", e.what()}});
         return 1;
     }
 }

@@ -14,6 +14,7 @@ const char* const usage =
     "                        [--[no-]collector.sessions] [--[no-]collector.sockets]\n"
     "                        [--collector.sockets.aggregate] [--root=DIR]\n"
     "                        [--web.config.file=FILE] [--time-unit=ns|us|ms|s]\n"
+    "                        [--log.level=LEVEL] [--log.format=FORMAT]\n"
     "       sanperf_exporter --hash-password\n"
     "Run 'sanperf_exporter --help' for more.\n";
 
@@ -64,6 +65,22 @@ int parse_options(int argc, char** argv, options& opt) {
                    "unknown when neither is set). When known, sanperf_time_unit_seconds "
                    "tells the query side how to make seconds of them")
         ->type_name("UNIT");
+    std::string level_text = "info";
+    app.add_option("--log.level", level_text, "Least level logged: debug, info, warn or error")
+        ->default_val(level_text)
+        ->check([&opt](const std::string& text) {
+            return parse_log_level(text, opt.log_level) ? std::string()
+                                                        : "must be debug, info, warn or error";
+        })
+        ->type_name("LEVEL");
+    std::string format_text = "logfmt";
+    app.add_option("--log.format", format_text, "Log line format: logfmt or json")
+        ->default_val(format_text)
+        ->check([&opt](const std::string& text) {
+            return parse_log_format(text, opt.log_format) ? std::string()
+                                                          : "must be logfmt or json";
+        })
+        ->type_name("FORMAT");
     app.add_flag("--hash-password", opt.hash_password,
                  "Read a password from standard input, print its bcrypt hash for "
                  "basic_auth_users and exit");

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "listen_address.h"
+#include "log.h"
 #include "time_unit.h"
 
 namespace sanperf_exporter {
@@ -27,6 +28,8 @@ struct options {
     // The unit of the tree's times: --time-unit, else SANPERF_TIME_UNIT;
     // none when neither says.
     std::optional<sanperf_tools::time_unit> time_unit;
+    sanperf_exporter::log_level log_level = log_level::info;
+    sanperf_exporter::log_format log_format = log_format::logfmt;
 };
 
 // Parses the command line into opt. Returns -1 to go on, or the exit code

@@ -7,6 +7,14 @@
 
 namespace sanperf_exporter {
 
+namespace {
+
+// Every scrape of a broken tree fails the same way.
+rate_limited_log read_failures;
+rate_limited_log compress_failures;
+
+}  // namespace
+
 tree_reader::tree_reader(producer p) : produce(std::move(p)), thread([this] { run(); }) {}
 
 tree_reader::~tree_reader() {
@@ -38,7 +46,7 @@ void tree_reader::run() {
         try {
             produce(result->body);
         } catch (const std::exception& e) {
-            log_line(std::string("reading the tree failed: ") + e.what());
+            read_failures.log(log_level::error, "reading the tree failed", {{"err", e.what()}});
             ok = false;
         }
         hold.lock();
@@ -52,7 +60,7 @@ void tree_reader::run() {
             try {
                 result->gzip_body = gzip(result->body);
             } catch (const std::exception& e) {
-                log_line(std::string("compressing the metrics failed: ") + e.what());
+                compress_failures.log(log_level::error, "compressing the metrics failed", {{"err", e.what()}});
                 ok = false;
             }
         }

@@ -1,6 +1,7 @@
 #include "web_guard.h"
 
 #include "basic_auth_header.h"
+#include "log.h"
 
 #include <netdb.h>
 #include <sys/socket.h>
@@ -109,20 +110,6 @@ int web_guard::certificate(gnutls_session_t, const gnutls_datum_t*, int, const g
     return 0;
 }
 
-bool web_guard::may_log_refusal(unsigned& unlogged) {
-    // At most one line a second, so a client retrying without a certificate
-    // cannot flood the log.
-    std::lock_guard<std::mutex> hold(mutex_);
-    auto now = std::chrono::steady_clock::now();
-    if (now - last_refusal_log_ < std::chrono::seconds(1)) {
-        ++refusals_unlogged_;
-        return false;
-    }
-    last_refusal_log_ = now;
-    unlogged = std::exchange(refusals_unlogged_, 0);
-    return true;
-}
-
 web_guard::verdict web_guard::admit(MHD_Connection* connection) {
     std::shared_ptr<const state> s = current();
     verdict v;
@@ -133,10 +120,8 @@ web_guard::verdict web_guard::admit(MHD_Connection* connection) {
         std::string why = "no TLS session";
         if (session == nullptr || !tls->client_cas->verify_peer(session, why)) {
             v.status = MHD_HTTP_FORBIDDEN;
-            if (unsigned more = 0; may_log_refusal(more)) {
-                v.log = "refused a client certificate from " + peer_address(connection) + ": " + why;
-                if (more > 0) v.log += " (and " + std::to_string(more) + " refusals not logged)";
-            }
+            certificate_refusals_.log(log_level::warn, "refused a client certificate",
+                                      {{"client", peer_address(connection)}, {"err", why}});
             return v;
         }
     }

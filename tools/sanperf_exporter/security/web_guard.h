@@ -3,6 +3,7 @@
 // request must show before anything is produced for it. Reloadable.
 #pragma once
 
+#include "log.h"
 #include "password_check.h"
 #include "web_config.h"
 
@@ -47,7 +48,6 @@ public:
     struct verdict {
         unsigned status = 0;  // 0: serve; otherwise refuse with this status
         std::vector<std::pair<std::string, std::string>> headers;
-        std::string log;  // a line for the log, or empty
     };
     // Decides a request: a verified client certificate when the file asks
     // for one (else 403), then the basic-auth user (else 401, or 503 when
@@ -69,9 +69,6 @@ private:
     };
     std::shared_ptr<const state> load() const;
     std::shared_ptr<const state> current() const;
-    // Whether a refusal may be logged now; if so, unlogged is how many were
-    // left out since the last line.
-    bool may_log_refusal(unsigned& unlogged);
 
     std::string path_;
     std::shared_ptr<concurrency_gate> gate_;
@@ -86,8 +83,8 @@ private:
     // until the guard goes.
     std::vector<std::shared_ptr<const state>> retired_;
 
-    std::chrono::steady_clock::time_point last_refusal_log_{};
-    unsigned refusals_unlogged_ = 0;
+    // A client retrying without a certificate must not flood the log.
+    rate_limited_log certificate_refusals_;
 };
 
 }  // namespace sanperf_exporter::security

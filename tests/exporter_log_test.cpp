@@ -1,0 +1,143 @@
+// The exporter's log lines: their text in both formats, the level filter,
+// and the rate limit that keeps a client from flooding the log.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log.h"
+
+namespace {
+
+using namespace sanperf_exporter;
+using namespace std::chrono;
+
+// 2026-12-08T20:30:00.123Z
+const system_clock::time_point when = system_clock::time_point(seconds(1796761800)) + milliseconds(123);
+
+TEST(LogLine, LogfmtQuotesOnlyWhatWouldBreakTheLineApart) {
+    EXPECT_EQ(format_log_line(log_format::logfmt, when, log_level::info, "stopped", {}),
+              "ts=2026-12-08T20:30:00.123Z level=info msg=stopped\n");
+    EXPECT_EQ(format_log_line(log_format::logfmt, when, log_level::warn, "refused a client",
+                              {{"client", "127.0.0.2"},
+                               {"err", "say \"hi\"\n\\"},
+                               {"empty", ""},
+                               {"eq", "a=b"},
+                               {"bad key", "\x01"}}),
+              "ts=2026-12-08T20:30:00.123Z level=warn msg=\"refused a client\" client=127.0.0.2 "
+              "err=\"say \\\"hi\\\"\\n\\\\\" empty=\"\" eq=\"a=b\" bad_key=\"\\u0001\"\n");
+}
+
+TEST(LogLine, JsonIsOneValidObjectEvenForJunkBytes) {
+    EXPECT_EQ(format_log_line(log_format::json, when, log_level::error, "failed \"x\"",
+                              {{"err", "line\nbreak"}, {"junk", "\xff"}}),
+              "{\"ts\":\"2026-12-08T20:30:00.123Z\",\"level\":\"error\",\"msg\":\"failed \\\"x\\\"\","
+              "\"err\":\"line\\nbreak\",\"junk\":\"\xef\xbf\xbd\"}\n");
+}
+
+TEST(LogLine, LevelsAndFormatsParseOnlyTheirNames) {
+    log_level level = log_level::info;
+    EXPECT_TRUE(parse_log_level("debug", level));
+    EXPECT_EQ(level, log_level::debug);
+    EXPECT_TRUE(parse_log_level("error", level));
+    EXPECT_EQ(level, log_level::error);
+    EXPECT_FALSE(parse_log_level("warning", level));
+    EXPECT_FALSE(parse_log_level("INFO", level));
+    log_format format = log_format::logfmt;
+    EXPECT_TRUE(parse_log_format("json", format));
+    EXPECT_EQ(format, log_format::json);
+    EXPECT_FALSE(parse_log_format("text", format));
+}
+
+// Standard error captured in a file for the test's length.
+class captured_stderr {
+public:
+    captured_stderr() {
+        std::fflush(stderr);
+        saved_ = dup(STDERR_FILENO);
+        char name[] = "/tmp/sanperf-log-XXXXXX";
+        file_ = mkstemp(name);
+        unlink(name);
+        dup2(file_, STDERR_FILENO);
+    }
+    ~captured_stderr() {
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+        close(file_);
+    }
+    std::string text() const {
+        std::string out;
+        char buffer[4096];
+        ssize_t n;
+        for (off_t at = 0; (n = pread(file_, buffer, sizeof buffer, at)) > 0; at += n)
+            out.append(buffer, static_cast<std::size_t>(n));
+        return out;
+    }
+
+private:
+    int saved_ = -1;
+    int file_ = -1;
+};
+
+int lines(const std::string& text) {
+    int n = 0;
+    for (char c : text) n += c == '\n';
+    return n;
+}
+
+TEST(Log, LinesBelowTheLeastLevelAreLeftOut) {
+    captured_stderr err;
+    configure_log(log_level::warn, log_format::logfmt);
+    log(log_level::info, "not written");
+    log(log_level::debug, "not written");
+    log(log_level::warn, "written");
+    log(log_level::error, "written too");
+    configure_log(log_level::info, log_format::logfmt);
+    const std::string text = err.text();
+    EXPECT_EQ(lines(text), 2) << text;
+    EXPECT_EQ(text.find("not written"), std::string::npos) << text;
+}
+
+TEST(RateLimitedLog, OneLinePerPeriodAndTheNextCountsWhatWasLeftOut) {
+    captured_stderr err;
+    rate_limited_log refusals(milliseconds(500));
+    rate_limited_log other_kind(milliseconds(500));
+    EXPECT_TRUE(refusals.log(log_level::warn, "refused", {{"client", "127.0.0.2"}}));
+    int left_out = 0;
+    for (int i = 0; i < 1000; ++i) left_out += !refusals.log(log_level::warn, "refused");
+    // A flood of one kind does not silence another.
+    EXPECT_TRUE(other_kind.log(log_level::warn, "other"));
+    std::this_thread::sleep_for(milliseconds(600));
+    EXPECT_TRUE(refusals.log(log_level::warn, "refused", {{"client", "127.0.0.3"}}));
+    // Nothing left out since: no count.
+    std::this_thread::sleep_for(milliseconds(600));
+    EXPECT_TRUE(refusals.log(log_level::warn, "refused"));
+
+    const std::string text = err.text();
+    EXPECT_EQ(lines(text), 4) << text;
+    EXPECT_EQ(left_out, 1000);
+    EXPECT_NE(text.find("client=127.0.0.3 suppressed=" + std::to_string(left_out) + "\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("suppressed"), text.rfind("suppressed")) << text;
+}
+
+TEST(RateLimitedLog, ThreadsFloodingOneKindWriteOneLine) {
+    captured_stderr err;
+    rate_limited_log kind(hours(1));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&kind] {
+            for (int i = 0; i < 10000; ++i) kind.log(log_level::warn, "handshake failed");
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(lines(err.text()), 1);
+}
+
+}  // namespace
