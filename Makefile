@@ -17,7 +17,7 @@ ABI_DEPS := abigail-tools
 BENCH_DEPS := libbenchmark-dev
 
 .PHONY: deps configure build test demo clean tsan package bench asan fuzz memcheck abi abi-update
-.PHONY: bench-exporter bench-configure
+.PHONY: bench-exporter bench-configure monitoring-test
 
 deps:
 	scripts/install-deps.sh $(BUILD_DEPS)
@@ -43,6 +43,16 @@ tsan: deps
 	  -DSANPERF_BUILD_EXAMPLES=OFF -DCMAKE_CXX_FLAGS=-fsanitize=thread
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target sanperf_concurrency_tests
 	TSAN_OPTIONS="halt_on_error=1 exitcode=66" $(TSAN_BUILD)/tests/sanperf_concurrency_tests
+
+# The monitoring content in monitoring/: the generated files are current,
+# promtool checks and unit-tests the rules and alerts, every alert is tested,
+# and the dashboards pass the lint. promtool comes from scripts/get-prometheus.sh.
+MONITORING_DEPS := python3-yaml
+PROM_DIR ?= $(BUILD)/prometheus
+monitoring-test:
+	scripts/install-deps.sh python3 $(MONITORING_DEPS)
+	scripts/get-prometheus.sh $(PROM_DIR) >/dev/null
+	monitoring/tests/run.sh $(PROM_DIR)/promtool
 
 # The Debian packages, built from debian/ by dpkg-buildpackage into
 # $(DEB_BUILD); package-test runs lintian on them, then installs, uses and

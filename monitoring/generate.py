@@ -190,7 +190,7 @@ def alerts(cfg):
               what + " on {{ $labels.instance }} is slow.",
               what + " on {{ $labels.instance }} takes {{ $value | humanizeDuration }} "
               "per sample on average over the last " + w + ", above the threshold of "
-              f"{threshold_text(threshold)}, with at least {min_rate:g} samples per second.")
+              f"{threshold_text(threshold)}, at a rate of at least {min_rate:g} per second.")
 
     slot_rate = record_name(SLOT[0], "sanperf_socket", "samples", ops["rate"])
     alert("SanperfSocketBackpressure",

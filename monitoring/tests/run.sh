@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# The monitoring content's own checks, without a server: the generated files
+# are current, promtool accepts the rule files and passes their unit tests,
+# every alert is tested and follows the conventions, and the dashboards pass
+# the lint.
+# Usage: monitoring/tests/run.sh PROMTOOL
+set -euo pipefail
+promtool=$(realpath "${1:?usage: monitoring/tests/run.sh PROMTOOL}")
+cd "$(dirname "$0")"
+
+python3 ../generate.py --check
+"$promtool" check rules ../prometheus/*.yml
+"$promtool" test rules ./*_test.yml
+python3 check_alerts.py
+python3 lint_dashboards.py --promtool "$promtool" ../dashboards/*.json
+python3 -m unittest --quiet test_checks
+echo "monitoring checks passed"
