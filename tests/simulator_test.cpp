@@ -23,8 +23,10 @@
 
 #include <sys/mount.h>
 
+#include "fault.h"
 #include "kernel_tree.h"
 #include "sanperf.h"
+#include "server_model.h"
 #include "snapshot.h"
 #include "tree_layout.h"
 
@@ -347,6 +349,9 @@ TEST(Simulator, CommandLineErrorsAndExitCodes) {
         {"/sys/kernel", "--sessions", "many"},
         {"/sys/kernel", "--seed", "-1"},
         {"/sys/kernel", "--seed", "18446744073709551616"},
+        {"/sys/kernel", "--fault", "session9:slow"},  // 8 sessions by default
+        {"/sys/kernel", "--sockets", "2", "--fault", "sock3/wait_for_space:busy"},
+        {"/sys/kernel", "--fault", "disk1_3"},
         {""},
     };
     for (const auto& args : usage_errors) {
@@ -478,6 +483,205 @@ TEST(Simulator, FullDiskLeavesNoTemporaryFiles) {
         EXPECT_EQ(hidden, std::vector<std::string>{});
         tree.remove("full");
     }
+}
+
+// ---- Faults --------------------------------------------------------------
+
+using sanperf_sim::fault;
+using sanperf_sim::fault_kind;
+using sanperf_sim::object_kind;
+
+TEST(SimulatorFaults, TextFormsAndRefusals) {
+    struct good_case {
+        const char* text;
+        object_kind object;
+        unsigned number;  // disk * 10 + queue for disk queues
+        int stream;
+        fault_kind kind;
+        std::uint64_t value;
+        std::uint64_t after_ms;
+    };
+    const int all = sanperf_sim::all_streams;
+    const good_case good[] = {
+        {"disk1_3:slow", object_kind::disk_queue, 13, all, fault_kind::slow, 500000, 0},
+        {"disk4_7/processing:slow=250ms:after=5s", object_kind::disk_queue, 47, 1, fault_kind::slow, 250000, 5000},
+        {"session12/write:busy=300", object_kind::session, 12, 1, fault_kind::busy, 300, 0},
+        {"session1:busy:after=2m", object_kind::session, 1, all, fault_kind::busy, 20000, 120000},
+        {"sock2/wait_for_space:busy:after=1500ms", object_kind::socket, 2, 10, fault_kind::busy, 20000, 1500},
+        {"sock7/aio_read:slow=1s:after=0", object_kind::socket, 7, 0, fault_kind::slow, 1000000, 0},
+        {"sock7:slow=40us", object_kind::socket, 7, all, fault_kind::slow, 40, 0},
+    };
+    for (const good_case& c : good) {
+        fault f;
+        std::string error;
+        ASSERT_TRUE(sanperf_sim::parse_fault(c.text, f, error)) << c.text << ": " << error;
+        EXPECT_EQ(f.object, c.object) << c.text;
+        EXPECT_EQ(f.object == object_kind::disk_queue ? unsigned(f.disk * 10 + f.queue) : f.number, c.number) << c.text;
+        EXPECT_EQ(f.stream, c.stream) << c.text;
+        EXPECT_EQ(f.kind, c.kind) << c.text;
+        EXPECT_EQ(f.value, c.value) << c.text;
+        EXPECT_EQ(f.after_ms, c.after_ms) << c.text;
+    }
+    for (const char* bad : {"", "disk1_3", "disk1_3:", "disk0_1:slow", "disk5_0:slow", "disk1_8:slow",
+                            "disk1:slow", "session0:busy", "sock0:busy", "session1/reads:slow",
+                            "disk1_1/wait_for_space:slow", "sock1/read:slow", "sock1:stuck",
+                            "sock1:slow=0", "sock1:slow=2m", "sock1:slow=5", "sock1:busy=0",
+                            "sock1:busy=1000001", "sock1:busy=1e3", "sock1:slow:after=5",
+                            "sock1:slow:after=-5s", "sock1:slow:5s", "sock1:slow:after=1s:x",
+                            "queue1:slow", "session1 :slow"}) {
+        fault f;
+        std::string error;
+        EXPECT_FALSE(sanperf_sim::parse_fault(bad, f, error)) << "'" << bad << "' was taken";
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+// What one stream did over one step of the model.
+struct step_view {
+    long long samples = 0;
+    long long time = 0;
+    double per_sample() const { return samples ? double(time) / double(samples) : 0; }
+};
+
+step_view step_of(const sanperf_sim::activity& a, const sanperf_tools::counter_values& before) {
+    return {a.totals.samples - before.samples, a.totals.total_time - before.total_time};
+}
+
+// The normal streams' time per operation: a mean of at most 2019us, each
+// step's average at most one and a half times that.
+constexpr double normal_time_ceiling = 3100;
+
+TEST(SimulatorFaults, SlowStreamFromItsStartOnAndNoOtherStream) {
+    sanperf_sim::server_model model(21, 4, 4);
+    fault f;
+    std::string error;
+    ASSERT_TRUE(sanperf_sim::parse_fault("disk2_5/handler:slow=200ms:after=3s", f, error)) << error;
+    model.add_fault(f);
+    ASSERT_TRUE(sanperf_sim::parse_fault("session3:slow=50ms:after=3s", f, error)) << error;
+    model.add_fault(f);
+
+    auto& queue = model.disk_queues[1 * 8 + 5];
+    auto session3 = [&model]() -> sanperf_sim::session& {
+        for (auto& s : model.sessions)
+            if (s.id == 3) return s;
+        throw std::runtime_error("session 3 is gone");
+    };
+    for (int second = 0; second < 8; ++second) {
+        SCOPED_TRACE("second " + std::to_string(second));
+        auto handler = queue.handler.totals, processing = queue.processing.totals;
+        auto read = session3().read.totals, write = session3().write.totals;
+        auto other = model.disk_queues[0].handler.totals;
+        model.advance(1000);
+        step_view h = step_of(queue.handler, handler), p = step_of(queue.processing, processing);
+        step_view r = step_of(session3().read, read), w = step_of(session3().write, write);
+        if (second < 3) {
+            EXPECT_LT(h.per_sample(), normal_time_ceiling);
+            EXPECT_LT(r.per_sample(), normal_time_ceiling);
+        } else {
+            // Slow, and sampled often enough for the mean to mean something.
+            EXPECT_GE(h.samples, 50);
+            EXPECT_GE(h.per_sample(), 100000);
+            EXPECT_LE(h.per_sample(), 300000);
+            for (const step_view& op : {r, w}) {
+                EXPECT_GE(op.samples, 50);
+                EXPECT_GE(op.per_sample(), 25000);
+                EXPECT_LE(op.per_sample(), 75000);
+            }
+        }
+        // The other stage and the other queues keep their pace.
+        EXPECT_LT(p.per_sample(), normal_time_ceiling);
+        EXPECT_LT(step_of(model.disk_queues[0].handler, other).per_sample(), normal_time_ceiling);
+    }
+}
+
+TEST(SimulatorFaults, BusyStreamRunsAtItsRateAndFillsItsQueue) {
+    sanperf_sim::server_model model(5, 2, 3);
+    fault f;
+    std::string error;
+    ASSERT_TRUE(sanperf_sim::parse_fault("sock2/wait_for_space:busy=40000", f, error)) << error;
+    model.add_fault(f);
+    ASSERT_TRUE(sanperf_sim::parse_fault("disk4_0:busy=5000:after=1s", f, error)) << error;
+    model.add_fault(f);
+
+    auto& queue = model.disk_queues[3 * 8 + 0];
+    model.advance(1000);
+    EXPECT_LT(queue.max_num_active, 256) << "busy before its time";
+    for (int second = 0; second < 5; ++second) {
+        SCOPED_TRACE("second " + std::to_string(second));
+        const sanperf_sim::socket* k = nullptr;
+        for (const auto& s : model.sockets)
+            if (s.number == 2) k = &s;
+        ASSERT_NE(k, nullptr);
+        std::vector<sanperf_tools::counter_values> slots;
+        for (const auto& a : k->slots) slots.push_back(a.totals);
+        auto handler = queue.handler.totals;
+        model.advance(1000);
+        for (int slot = 0; slot < sanperf_sim::socket_slot_count; ++slot) {
+            long long n = step_of(k->slots[slot], slots[slot]).samples;
+            if (slot == 10) {  // wait_for_space: the rate, within the model's jitter
+                EXPECT_GE(n, 20000);
+                EXPECT_LE(n, 60000);
+            } else {
+                EXPECT_LE(n, 1600) << sanperf_tools::socket_slot_names[slot];
+            }
+        }
+        long long h = step_of(queue.handler, handler).samples;
+        EXPECT_GE(h, 2500);
+        EXPECT_LE(h, 7500);
+        EXPECT_EQ(queue.max_num_active, 256);
+    }
+}
+
+TEST(SimulatorFaults, TheFaultySessionAndSocketNeverEnd) {
+    sanperf_sim::server_model model(9, 3, 3);
+    fault f;
+    std::string error;
+    ASSERT_TRUE(sanperf_sim::parse_fault("session2/read:busy=100:after=1m", f, error)) << error;
+    model.add_fault(f);
+    ASSERT_TRUE(sanperf_sim::parse_fault("sock3:slow", f, error)) << error;
+    model.add_fault(f);
+    std::set<unsigned> ended_sessions, ended_sockets;
+    long long last_read = -1, last_slot = -1;
+    // Each of the others ends once in 64 steps: 600 steps end about 28.
+    for (int step = 0; step < 600; ++step) {
+        model.advance(100);
+        ended_sessions.insert(model.ended_sessions.begin(), model.ended_sessions.end());
+        ended_sockets.insert(model.ended_sockets.begin(), model.ended_sockets.end());
+        model.ended_sessions.clear();
+        model.ended_sockets.clear();
+        long long read = -1, slot = -1;
+        for (const auto& s : model.sessions)
+            if (s.id == 2) read = s.read.totals.samples;
+        for (const auto& k : model.sockets)
+            if (k.number == 3) slot = k.slots[0].totals.samples;
+        ASSERT_GE(read, last_read) << "session 2 gone or restarted at step " << step;
+        ASSERT_GE(slot, last_slot) << "socket 3 gone or restarted at step " << step;
+        last_read = read;
+        last_slot = slot;
+    }
+    EXPECT_EQ(ended_sessions.count(2), 0u);
+    EXPECT_EQ(ended_sockets.count(3), 0u);
+    EXPECT_GE(ended_sessions.size(), 2u) << "no other session ended: the test proves nothing";
+    EXPECT_GE(ended_sockets.size(), 2u) << "no other socket ended: the test proves nothing";
+}
+
+TEST(SimulatorFaults, TheCommandLineFaultReachesTheTree) {
+    kernel_tree tree;
+    running_sim sim({"/sys/kernel", "--interval", "20", "--sockets", "2",
+                     "--fault", "sock1/wait_for_space:busy=100000"});
+    ASSERT_NE(sim.ready_line.find("ready"), std::string::npos) << sim.ready_line;
+    auto samples = [] {
+        st_perf_stats wait("/sys/kernel/sock/sock1/wait_for_space_stats");
+        st_perf_stats read("/sys/kernel/sock/sock1/aio_read_stats");
+        return std::make_pair(wait.get_samples(), read.get_samples());
+    };
+    auto before = samples();
+    usleep(500 * 1000);
+    auto after = samples();
+    // Half a second at 100,000 a second, however slow the machine (time
+    // follows the clock), against a normal stream's 1,600 at most.
+    EXPECT_GE(after.first - before.first, 20000);
+    EXPECT_LE(after.second - before.second, 1600);
 }
 
 }  // namespace

@@ -14,6 +14,9 @@
 #include <iostream>
 #include <string>
 #include <system_error>
+#include <vector>
+
+#include "fault.h"
 
 #include "server_model.h"
 #include "stop_signals.h"
@@ -26,7 +29,8 @@ namespace tools = sanperf_tools;
 using clock_type = std::chrono::steady_clock;
 
 const char* const usage =
-    "usage: sanperf-sim [--sessions N] [--sockets N] [--interval MS] [--seed N] [--once] DIR\n"
+    "usage: sanperf-sim [--sessions N] [--sockets N] [--interval MS] [--seed N] [--once]"
+    " [--fault FAULT]... DIR\n"
     "Run 'sanperf-sim --help' for more.\n";
 
 struct options {
@@ -36,6 +40,7 @@ struct options {
     unsigned interval_ms = 1000;
     std::uint64_t seed = 1;
     bool once = false;
+    std::vector<sanperf_sim::fault> faults;
 };
 
 // Keeps simulated time in step with the clock: each update advances the
@@ -78,6 +83,7 @@ int run(const options& opt) {
     tools::catch_stop_signals(tools::second_stop::counted);
 
     sanperf_sim::server_model model(opt.seed, opt.sessions, opt.sockets);
+    for (const auto& f : opt.faults) model.add_fault(f);
     sanperf_sim::tree_writer writer(opt.dir);
     sanperf_sim::tree_publisher publisher(writer);
     try {
@@ -155,10 +161,35 @@ int main(int argc, char** argv) {
         ->check(not_negative)
         ->check(CLI::Validator(seed_error, "", "seed"));
     app.add_flag("--once", opt.once, "Write one state and exit");
+    std::vector<std::string> faults;
+    app.add_option("--fault", faults,
+                   "Make one disk queue, session or socket slow or busy from a time on "
+                   "(repeatable): TARGET:slow|busy[=VALUE][:after=DURATION], TARGET being "
+                   "disk<d>_<q>, session<n> or sock<n>, optionally with /STREAM (handler, "
+                   "processing; read, write; a socket slot such as wait_for_space). slow=TIME "
+                   "per operation (default 500ms), busy=RATE operations per second (default "
+                   "20000); after counts from the start (default 0). "
+                   "Example: disk1_3:slow:after=5s")
+        ->allow_extra_args(false)
+        ->type_name("FAULT");
     app.set_version_flag("--version", "sanperf-sim " SANPERF_VERSION);
 
     try {
         app.parse(argc, argv);
+        for (const std::string& text : faults) {
+            sanperf_sim::fault f;
+            std::string why;
+            if (!sanperf_sim::parse_fault(text, f, why)) throw CLI::ValidationError("--fault", why);
+            // The first sessions and sockets are numbered 1..N.
+            const bool is_session = f.object == sanperf_sim::object_kind::session;
+            const unsigned count = is_session ? opt.sessions : opt.sockets;
+            if (f.object != sanperf_sim::object_kind::disk_queue && f.number > count)
+                throw CLI::ValidationError(
+                    "--fault", text + ": there " + (count == 1 ? "is " : "are ") +
+                                   std::to_string(count) + (is_session ? " session" : " socket") +
+                                   (count == 1 ? "" : "s") + ", numbered from 1");
+            opt.faults.push_back(f);
+        }
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
         std::cerr << "sanperf-sim: " << e.what() << "\n" << usage;

@@ -32,6 +32,29 @@ void wake(random_source& random, activity& a) {
 constexpr std::uint64_t max_uptime_ms = 3600 * 1000;
 constexpr long long max_active_ceiling = 256;
 
+// Makes a stream slow or busy as f says. One that was idle starts at an
+// ordinary pace first.
+void afflict(activity& a, const fault& f) {
+    if (a.rate == 0) {
+        a.rate = slow_min_rate;
+        a.mean_time = 500;
+        a.mean_count = 8;
+    }
+    if (f.kind == fault_kind::slow) {
+        a.mean_time = static_cast<unsigned>(f.value);
+        a.rate = std::max(a.rate, slow_min_rate);
+    } else {
+        a.rate = static_cast<unsigned>(f.value);
+    }
+}
+
+// The streams of an object that f names: all of them, or one.
+template <std::size_t n>
+void afflict_streams(const std::array<activity*, n>& streams, const fault& f) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (f.stream == all_streams || f.stream == static_cast<int>(i)) afflict(*streams[i], f);
+}
+
 }  // namespace
 
 server_model::server_model(std::uint64_t seed, unsigned session_count, unsigned socket_count)
@@ -106,7 +129,54 @@ socket server_model::new_socket(unsigned number) {
     return k;
 }
 
+void server_model::add_fault(const fault& f) {
+    faults.push_back({f, false});
+}
+
+bool server_model::under_fault(object_kind object, unsigned number) const {
+    for (const pending_fault& p : faults)
+        if (p.what.object == object && p.what.number == number) return true;
+    return false;
+}
+
+void server_model::start_fault(const fault& f) {
+    switch (f.object) {
+    case object_kind::disk_queue: {
+        disk_queue& q = disk_queues[static_cast<std::size_t>((f.disk - 1) * queues_per_disk + f.queue)];
+        afflict_streams(std::array<activity*, 2>{&q.handler, &q.processing}, f);
+        // A busy queue soon has as many requests active as it can take.
+        if (f.kind == fault_kind::busy) {
+            q.max_num_active = max_active_ceiling;
+            q.max_num_active_changed = true;
+        }
+        break;
+    }
+    case object_kind::session:
+        for (session& s : sessions)
+            if (s.id == f.number) afflict_streams(std::array<activity*, 2>{&s.read, &s.write}, f);
+        break;
+    case object_kind::socket:
+        for (socket& k : sockets) {
+            if (k.number != f.number) continue;
+            std::array<activity*, socket_slot_count> slots;
+            for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = &k.slots[i];
+            afflict_streams(slots, f);
+        }
+        break;
+    }
+}
+
+void server_model::start_faults() {
+    for (pending_fault& p : faults) {
+        if (p.started || p.what.after_ms > run_time_ms) continue;
+        start_fault(p.what);
+        p.started = true;
+    }
+}
+
 void server_model::advance(unsigned ms) {
+    start_faults();
+    run_time_ms += ms;
     for (disk_queue& queue : disk_queues) {
         run(queue.handler, ms);
         run(queue.processing, ms);
@@ -117,7 +187,8 @@ void server_model::advance(unsigned ms) {
     }
 
     for (session& s : sessions) {
-        if (random.one_in(64)) {
+        // A session under a fault stays.
+        if (random.one_in(64) && !under_fault(object_kind::session, s.id)) {
             // The session ends; a new one starts, now and then reusing its id.
             ended_sessions.push_back(s.id);
             s = new_session(random.one_in(4) ? s.id : next_session_id++);
@@ -133,7 +204,7 @@ void server_model::advance(unsigned ms) {
     }
 
     for (socket& k : sockets) {
-        if (random.one_in(64)) {
+        if (random.one_in(64) && !under_fault(object_kind::socket, k.number)) {
             ended_sockets.push_back(k.number);
             k = new_socket(random.one_in(4) ? k.number : next_socket_number++);
             continue;

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "fault.h"
 #include "tree_layout.h"
 
 namespace sanperf_sim {
@@ -82,6 +83,12 @@ public:
     // the same number with its counters started afresh.
     void advance(unsigned ms);
 
+    // Gives the server a fault from f.after_ms of run time on (run time is
+    // what advance has added up). The session or socket it names never
+    // ends, so the fault stays in sight; it must exist when the fault is
+    // added (the first ones are numbered 1..sessions and 1..sockets).
+    void add_fault(const fault& f);
+
     // disk_queues[(d - 1) * queues_per_disk + q] is queue q of disk d.
     std::vector<disk_queue> disk_queues;
     std::vector<session> sessions;
@@ -92,6 +99,9 @@ public:
 
 private:
     void start(activity& a);
+    void start_faults();
+    void start_fault(const fault& f);
+    bool under_fault(object_kind object, unsigned number) const;
     void run(activity& a, std::uint64_t ms);
     session new_session(unsigned id);
     socket new_socket(unsigned number);
@@ -99,6 +109,12 @@ private:
     random_source random;
     unsigned next_session_id;
     unsigned next_socket_number;
+    std::uint64_t run_time_ms = 0;
+    struct pending_fault {
+        fault what;
+        bool started;
+    };
+    std::vector<pending_fault> faults;
 };
 
 }  // namespace sanperf_sim
