@@ -13,7 +13,7 @@ dir=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-packages=(libsanperf1 libsanperf-dev sanperf-tools sanperf-exporter
+packages=(libsanperf1 libsanperf-dev sanperf-tools sanperf-exporter sanperf-monitoring
   libsanperf1-dbgsym sanperf-tools-dbgsym sanperf-exporter-dbgsym)
 unit=sanperf_exporter.service
 
@@ -90,6 +90,19 @@ done
 [ -f /usr/share/doc/sanperf-exporter/examples/web-config.example.yml ] ||
   fail "no example web configuration"
 
+# The monitoring content where Prometheus and Grafana are told to look: the
+# rules and alerts as configuration files, dashboards that parse as JSON.
+for f in /etc/prometheus/sanperf/sanperf.rules.yml /etc/prometheus/sanperf/sanperf.alerts.yml; do
+  [ -f "$f" ] || fail "no $f"
+  dpkg-query -W -f='${Conffiles}' sanperf-monitoring | grep -q " $f " || fail "$f is no conffile"
+done
+for f in /usr/share/sanperf-monitoring/dashboards/sanperf-{server,fleet}.json; do
+  python3 -c 'import json, sys; assert json.load(open(sys.argv[1]))["uid"]' "$f" ||
+    fail "$f is no dashboard"
+done
+[ -f /usr/share/doc/sanperf-monitoring/runbooks.md ] || [ -f /usr/share/doc/sanperf-monitoring/runbooks.md.gz ] ||
+  fail "no runbooks"
+
 # A consumer built against the -dev package, found through the system's own
 # search paths: CMake's find_package, then pkg-config.
 unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH
@@ -112,7 +125,7 @@ mkdir -p "$work/shlibs/debian"
 printf 'Source: consumer\n\nPackage: consumer\nArchitecture: any\n' >"$work/shlibs/debian/control"
 deps=$(cd "$work/shlibs" && dpkg-shlibdeps -O "$work/pc-consumer" 2>/dev/null)
 grep -q "libsanperf1 (>= $upstream_version)" <<<"$deps" || fail "dpkg-shlibdeps gives: $deps"
-echo "use: programs, man pages, the unit, consumers and the shlibs dependency work"
+echo "use: programs, man pages, the unit, monitoring files, consumers and the shlibs dependency work"
 
 # Everything the packages put on the machine, to check the purge took it all.
 for p in "${packages[@]}"; do dpkg-query -L "$p"; done | sort -u >"$work/files"
