@@ -126,15 +126,19 @@ EOF
 start_exporter mtls --web.config.file="$work/mtls.yml" "${quiet[@]}"
 url=https://localhost:$port/metrics
 rm -f "$work/body"
-# Without a certificate, or with one the CA did not sign: no metrics.
-if get "$url" 2>/dev/null; then status_is "$work/h" 403; fi
-! grep -q '^sanperf_' "$work/body" 2>/dev/null || fail "metrics served without a client certificate"
-grep -q 'msg="refused a client certificate" client=127.0.0.1 err="no client certificate"' "$work/mtls.log" ||
-  fail "refused client not logged"
-rm -f "$work/body"
-if get --cert "$work/stranger.pem" --key "$work/stranger.key" "$url" 2>/dev/null; then status_is "$work/h" 403; fi
-! grep -q '^sanperf_' "$work/body" 2>/dev/null || fail "metrics served to a certificate of another CA"
-answers 200 --cert "$work/client.pem" --key "$work/client.key" "$url"
+# Without a certificate, or with one the CA did not sign, the handshake
+# itself fails (TLS 1.2, where the client learns it) or the connection closes
+# before any answer (TLS 1.3): no response at all.
+for version in 1.2 1.3; do
+  for who in none stranger; do
+    rm -f "$work/body"
+    cert=()
+    [ "$who" = stranger ] && cert=(--cert "$work/stranger.pem" --key "$work/stranger.key")
+    get --tls-max "$version" "${cert[@]}" "$url" 2>/dev/null && fail "TLS $version, $who: answered"
+    [ ! -s "$work/body" ] || fail "TLS $version, $who: got a body"
+  done
+  answers 200 --tls-max "$version" --cert "$work/client.pem" --key "$work/client.key" "$url"
+done
 
 # ---- Prometheus scraping over TLS with a password ----------------------------------
 start_exporter scraped --web.config.file="$work/good.yml" "${quiet[@]}"

@@ -17,14 +17,22 @@ public:
     // Counts one read of the tree. Any thread.
     void count_read() { ++tree_reads; }
     unsigned long long reads() const { return tree_reads; }
+    // Counts a connection closed at once for being over a limit. Any thread.
+    enum refusal { over_source_limit, over_total };
+    void count_refused_connection(refusal why) { ++refused[why]; }
+    // Counts a connection closed because its request's headers were late.
+    void count_header_timeout() { ++header_timeouts; }
 
     // sanperf_up (from tree_found), sanperf_scrape_duration_seconds,
-    // sanperf_exporter_tree_reads_total, sanperf_exporter_requests_total and
-    // sanperf_exporter_build_info.
+    // sanperf_exporter_tree_reads_total, sanperf_exporter_requests_total,
+    // sanperf_exporter_connections_refused_total,
+    // sanperf_exporter_header_timeouts_total and sanperf_exporter_build_info.
     void render(sanperf_tools::sink& out, bool tree_found, double read_seconds) const;
 
 private:
     std::atomic<unsigned long long> tree_reads{0};
+    std::atomic<unsigned long long> refused[2] = {0, 0};
+    std::atomic<unsigned long long> header_timeouts{0};
     mutable std::mutex lock;
     std::map<unsigned, unsigned long long> responses{{200, 0}};  // by status
 };

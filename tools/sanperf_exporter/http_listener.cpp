@@ -1,5 +1,6 @@
 #include "http_listener.h"
 
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -66,6 +67,16 @@ void release_result(void* holder) {
     delete static_cast<std::shared_ptr<const scrape_result>*>(holder);
 }
 
+connection_table::entry* entry_of(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info != nullptr ? static_cast<connection_table::entry*>(info->socket_context) : nullptr;
+}
+
+socklen_t address_length(const sockaddr* address) {
+    return address->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
 }  // namespace
 
 // One request's progress, from its first call to its completion.
@@ -79,7 +90,7 @@ struct http_listener::request {
 };
 
 http_listener::http_listener(listener_settings s, tree_reader& r, exporter_metrics& m)
-    : settings(std::move(s)), reader(r), metrics(m) {}
+    : settings(std::move(s)), reader(r), metrics(m), connections(settings.limits, m) {}
 
 http_listener::~http_listener() {
     stop();
@@ -91,25 +102,27 @@ MHD_Daemon* http_listener::start_daemon(int socket) {
     std::vector<MHD_OptionItem> tls;
     if (settings.tls.enabled) {
         flags |= MHD_USE_TLS;
-        tls.push_back({MHD_OPTION_HTTPS_CERT_CALLBACK, 0,
-                       reinterpret_cast<void*>(settings.tls.certificate_callback)});
+        // Each session is set up afresh when its connection starts.
+        tls.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(settings.tls.cert_pem.c_str())});
+        tls.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(settings.tls.key_pem.c_str())});
         tls.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0,
                        const_cast<char*>(settings.tls.priority.c_str())});
-        // A trust list makes the server ask for a client certificate; checking
-        // it is left to the admission check, as libmicrohttpd does not.
-        if (!settings.tls.client_ca_pem.empty())
-            tls.push_back({MHD_OPTION_HTTPS_MEM_TRUST, 0,
-                           const_cast<char*>(settings.tls.client_ca_pem.c_str())});
     }
     tls.push_back({MHD_OPTION_END, 0, nullptr});
+    // The connection table enforces the limits over every socket and counts
+    // its refusals; libmicrohttpd's own limits, a little higher, only back
+    // it up against connections accepted by several threads at once.
+    const unsigned slack = 2 * settings.threads_per_socket;
     return MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &http_listener::on_request, this,
+        flags, 0, &http_listener::on_accept, this, &http_listener::on_request, this,
         MHD_OPTION_EXTERNAL_LOGGER, &log_from_daemon, nullptr,
         MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(socket),
         MHD_OPTION_THREAD_POOL_SIZE, settings.threads_per_socket,
-        MHD_OPTION_CONNECTION_LIMIT, settings.connection_limit,
+        MHD_OPTION_CONNECTION_LIMIT, settings.limits.total + slack,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings.limits.per_source + slack,
         MHD_OPTION_CONNECTION_TIMEOUT, settings.connection_timeout_seconds,
         MHD_OPTION_NOTIFY_COMPLETED, &http_listener::on_completed, this,
+        MHD_OPTION_NOTIFY_CONNECTION, &http_listener::on_connection, this,
         MHD_OPTION_ARRAY, tls.data(),
         MHD_OPTION_END);
 }
@@ -160,6 +173,7 @@ MHD_Result http_listener::on_request(void* cls, MHD_Connection* connection, cons
     if (r == nullptr) {
         // Only the headers are in: answering now would cost the connection
         // its keep-alive, so the request is decided once it is complete.
+        if (connection_table::entry* e = entry_of(connection)) self->connections.headers_complete(e);
         *state = new request;
         ++self->live_requests;
         return MHD_YES;
@@ -175,15 +189,47 @@ MHD_Result http_listener::on_request(void* cls, MHD_Connection* connection, cons
     return self->answer_metrics(connection, *r);
 }
 
-void http_listener::on_completed(void* cls, MHD_Connection*, void** state,
+void http_listener::on_completed(void* cls, MHD_Connection* connection, void** state,
                                  MHD_RequestTerminationCode) {
     auto* self = static_cast<http_listener*>(cls);
     auto* r = static_cast<request*>(*state);
     if (r == nullptr) return;
+    if (connection_table::entry* e = entry_of(connection)) self->connections.awaiting_request(e);
     if (r->metrics) --self->metric_requests;
     delete r;
     *state = nullptr;
     --self->live_requests;
+}
+
+MHD_Result http_listener::on_accept(void* cls, const sockaddr* address, socklen_t length) {
+    auto* self = static_cast<http_listener*>(cls);
+    return self->connections.admit(address, length) ? MHD_YES : MHD_NO;
+}
+
+void http_listener::on_connection(void* cls, MHD_Connection* connection, void** socket_state,
+                                  MHD_ConnectionNotificationCode what) {
+    auto* self = static_cast<http_listener*>(cls);
+    if (what == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo* peer =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        const MHD_ConnectionInfo* fd =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (peer == nullptr || peer->client_addr == nullptr || fd == nullptr) return;
+        auto* e = self->connections.opened(peer->client_addr, address_length(peer->client_addr),
+                                           fd->connect_fd);
+        *socket_state = e;
+        if (!self->settings.tls.enabled) return;
+        // Nothing is read from the client before this returns: the whole
+        // handshake uses the session as set up here.
+        const MHD_ConnectionInfo* tls =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+        if (tls != nullptr && tls->tls_session != nullptr)
+            e->tls_material = self->settings.tls.setup(static_cast<gnutls_session_t>(tls->tls_session));
+        if (!e->tls_material) shutdown(fd->connect_fd, SHUT_RDWR);
+    } else if (*socket_state != nullptr) {
+        self->connections.closed(static_cast<connection_table::entry*>(*socket_state));
+        *socket_state = nullptr;
+    }
 }
 
 MHD_Result http_listener::begin(MHD_Connection* connection, const char* url, const char* method,

@@ -9,10 +9,12 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "connection_table.h"
 #include "exporter_metrics.h"
 #include "tree_reader.h"
 
@@ -37,21 +39,28 @@ struct admission {
 // Decides every request first, whatever its path. Empty admits everything.
 using admission_check = std::function<admission(const request_view&)>;
 
+// Sets up a connection's TLS session before its handshake begins: the
+// certificate to present, the CAs trusted for client certificates, whether
+// one is required. Returns what must stay alive for as long as the
+// connection does, or null to close the connection.
+using tls_session_setup = std::function<std::shared_ptr<const void>(gnutls_session_t session)>;
+
 // TLS for every daemon, set when they start.
 struct tls_listener_settings {
     bool enabled = false;
-    std::string priority;       // GnuTLS priority string
-    std::string client_ca_pem;  // non-empty: ask clients for a certificate
-    // Picks the certificate and key at each handshake, so new ones apply to
-    // new connections.
-    gnutls_certificate_retrieve_function2* certificate_callback = nullptr;
+    std::string priority;  // GnuTLS priority string
+    // The certificate and key at start (PEM); each session gets those of
+    // setup instead.
+    std::string cert_pem;
+    std::string key_pem;
+    tls_session_setup setup;
 };
 
 struct listener_settings {
     std::vector<int> sockets;  // bound and listening; the listener closes them
     std::string telemetry_path = "/metrics";
     unsigned max_requests = 40;             // metric requests at once; beyond, 503
-    unsigned connection_limit = 1024;       // open connections per socket
+    connection_limits limits;                  // over every socket together
     unsigned connection_timeout_seconds = 10;  // idle time before a connection is closed
     unsigned threads_per_socket = 2;        // polling threads; none ever blocks on the tree
     admission_check admit;
@@ -87,6 +96,9 @@ private:
                                  std::size_t* upload_size, void** state);
     static void on_completed(void* cls, MHD_Connection* connection, void** state,
                              MHD_RequestTerminationCode why);
+    static MHD_Result on_accept(void* cls, const sockaddr* address, socklen_t length);
+    static void on_connection(void* cls, MHD_Connection* connection, void** socket_state,
+                              MHD_ConnectionNotificationCode what);
     MHD_Daemon* start_daemon(int socket);
     MHD_Result begin(MHD_Connection* connection, const char* url, const char* method,
                      request& r);
@@ -98,6 +110,7 @@ private:
     listener_settings settings;
     tree_reader& reader;
     exporter_metrics& metrics;
+    connection_table connections;
     std::vector<MHD_Daemon*> daemons;
     std::atomic<unsigned> metric_requests{0};  // admitted to the reader, not yet completed
     std::atomic<unsigned> live_requests{0};    // being handled, of any kind

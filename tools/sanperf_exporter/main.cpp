@@ -36,16 +36,6 @@ std::string join(const std::vector<std::string>& parts) {
     return out.empty() ? "none" : out;
 }
 
-// Idle connections each hold a descriptor; the soft limit's usual 1,024
-// would run out before the connection limit does.
-void raise_descriptor_limit() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max < 8192 ? limit.rlim_max : 8192;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
 // The listener's hooks into the web configuration file: admission, headers
 // and TLS.
 void guard_listener(web_guard& guard, listener_settings& settings) {
@@ -56,8 +46,11 @@ void guard_listener(web_guard& guard, listener_settings& settings) {
     settings.add_response_headers = [&guard](MHD_Response* response) { guard.add_headers(response); };
     settings.tls.enabled = guard.tls();
     settings.tls.priority = guard.priority();
-    settings.tls.client_ca_pem = guard.client_ca_pem();
-    settings.tls.certificate_callback = &web_guard::certificate;
+    if (settings.tls.enabled) {
+        settings.tls.cert_pem = guard.start_identity().cert_pem();
+        settings.tls.key_pem = guard.start_identity().key_pem();
+    }
+    settings.tls.setup = [&guard](gnutls_session_t session) { return guard.handshake(session); };
 }
 
 int run(const options& opt) {
@@ -80,13 +73,17 @@ int run(const options& opt) {
             {{"root", opt.root}, {"err", why}});
         return 1;
     }
-    raise_descriptor_limit();
+    // Every connection holds a descriptor: the limits follow from how many
+    // the process may have.
+    connection_limits limits = limits_for_descriptors(raise_descriptor_limit());
+    limits.header_timeout = opt.read_header_timeout;
     // A log reader that goes away must not end the daemon.
     signal(SIGPIPE, SIG_IGN);
 
     listener_settings settings;
     settings.telemetry_path = opt.telemetry_path;
     settings.max_requests = opt.max_requests;
+    settings.limits = limits;
     if (guard) guard_listener(*guard, settings);
     std::vector<std::string> addresses;
     for (const listen_address& address : opt.listen) {
@@ -142,7 +139,9 @@ int run(const options& opt) {
          {"root", opt.root.empty() ? std::string("/sys/kernel") : opt.root},
          {"collectors", join(names)},
          {"time_unit", opt.time_unit ? opt.time_unit->name : "unknown"},
-         {"web", guard ? guard->describe() : "TLS off, authentication off"}});
+         {"web", guard ? guard->describe() : "TLS off, authentication off"},
+         {"max_connections", std::to_string(limits.total)},
+         {"max_connections_per_source", std::to_string(limits.per_source)}});
 
     int signo = 0;
     while (sigwait(&stop, &signo) == 0 && signo == SIGHUP) {

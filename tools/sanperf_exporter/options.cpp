@@ -1,8 +1,12 @@
 #include "options.h"
 
+#include <sys/resource.h>
+
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+
+#include "connection_table.h"
 
 namespace sanperf_exporter {
 
@@ -10,13 +14,41 @@ namespace {
 
 const char* const usage =
     "usage: sanperf_exporter [--web.listen-address=HOST:PORT]... [--web.telemetry-path=PATH]\n"
-    "                        [--web.max-requests=N] [--[no-]collector.disk-queues]\n"
+    "                        [--web.max-requests=N] [--web.read-header-timeout=DURATION]\n"
+    "                        [--[no-]collector.disk-queues]\n"
     "                        [--[no-]collector.sessions] [--[no-]collector.sockets]\n"
     "                        [--collector.sockets.aggregate] [--root=DIR]\n"
     "                        [--web.config.file=FILE] [--time-unit=ns|us|ms|s]\n"
     "                        [--log.level=LEVEL] [--log.format=FORMAT]\n"
     "       sanperf_exporter --hash-password\n"
     "Run 'sanperf_exporter --help' for more.\n";
+
+// A duration as the exporters write one: a whole number and ms, s or m.
+std::string parse_duration(const std::string& text, std::chrono::milliseconds& out) {
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    const std::string unit = text.substr(digits);
+    const long long scale = unit == "ms" ? 1 : unit == "s" ? 1000 : unit == "m" ? 60000 : 0;
+    if (digits == 0 || digits > 7 || scale == 0)
+        return "a duration is a whole number and ms, s or m, as 10s";
+    out = std::chrono::milliseconds(std::stoll(text.substr(0, digits)) * scale);
+    if (out.count() == 0) return "the duration must not be zero";
+    return {};
+}
+
+// How the connection limits follow from the descriptor limit, with the
+// figures for this process.
+std::string connection_limits_footer() {
+    rlimit limit{};
+    const rlim_t descriptors = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_max : 1024;
+    const connection_limits limits = limits_for_descriptors(descriptors);
+    return "Connections: the descriptor limit (RLIMIT_NOFILE) is raised to its hard limit; every "
+           "descriptor beyond " + std::to_string(reserved_descriptors) + " may hold a connection, up "
+           "to 16384 in all, and one source address may hold a sixteenth of those (at least 4). "
+           "Beyond either limit a new connection is closed at once and counted in "
+           "sanperf_exporter_connections_refused_total. Here: " + std::to_string(limits.total) +
+           " in all, " + std::to_string(limits.per_source) + " per source address.";
+}
 
 }  // namespace
 
@@ -44,6 +76,12 @@ int parse_options(int argc, char** argv, options& opt) {
         ->default_val(opt.max_requests)
         ->check(CLI::Range(1u, 100000u))
         ->type_name("N");
+    std::string header_timeout = "10s";
+    app.add_option("--web.read-header-timeout", header_timeout,
+                   "Time a request's headers may take to arrive, counted from the connection's "
+                   "start (its TLS handshake included) or from the previous response, however "
+                   "slowly they trickle; then the connection is closed (default 10s)")
+        ->type_name("DURATION");
     app.add_flag("--collector.disk-queues,!--no-collector.disk-queues", opt.disk_queues,
                  "Export the disk queues (default on)");
     app.add_flag("--collector.sessions,!--no-collector.sessions", opt.sessions,
@@ -84,6 +122,7 @@ int parse_options(int argc, char** argv, options& opt) {
     app.add_flag("--hash-password", opt.hash_password,
                  "Read a password from standard input, print its bcrypt hash for "
                  "basic_auth_users and exit");
+    app.footer(connection_limits_footer());
     app.set_version_flag("--version", "sanperf_exporter " SANPERF_VERSION);
 
     std::string why;
@@ -98,6 +137,8 @@ int parse_options(int argc, char** argv, options& opt) {
         }
         if (!sanperf_tools::resolve_time_unit(time_unit, opt.time_unit, why))
             throw CLI::ValidationError(why);
+        if (std::string bad = parse_duration(header_timeout, opt.read_header_timeout); !bad.empty())
+            throw CLI::ValidationError("--web.read-header-timeout", header_timeout + ": " + bad);
         if (opt.root.empty() && app.count("--root") > 0)
             throw CLI::ValidationError("--root", "the directory must not be empty");
     } catch (const CLI::ParseError& e) {

@@ -1,6 +1,7 @@
 // sanperf_exporter's command line.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,9 @@ struct options {
     std::vector<listen_address> listen;  // at least one
     std::string telemetry_path = "/metrics";
     unsigned max_requests = 40;  // metric requests served at once; more get 503
+    // A request's headers must be complete this long after the connection
+    // opened, or after the previous response.
+    std::chrono::milliseconds read_header_timeout{10000};
     bool disk_queues = true;
     bool sessions = true;
     bool sockets = true;

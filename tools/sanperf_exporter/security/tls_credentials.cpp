@@ -132,43 +132,69 @@ std::string curves_priority(const std::vector<std::string>& names) {
 }  // namespace
 
 server_identity::server_identity(const std::string& cert_pem, const std::string& key_pem)
-    : chain_(new gnutls_pcert_st[max_chain_length]) {
+    : cert_pem_(cert_pem), key_pem_(key_pem) {
+    std::unique_ptr<gnutls_pcert_st[]> chain(new gnutls_pcert_st[max_chain_length]);
     gnutls_datum_t cert = datum_of(cert_pem);
     unsigned count = max_chain_length;
-    int rc = gnutls_pcert_list_import_x509_raw(chain_.get(), &count, &cert, GNUTLS_X509_FMT_PEM,
+    int rc = gnutls_pcert_list_import_x509_raw(chain.get(), &count, &cert, GNUTLS_X509_FMT_PEM,
                                                GNUTLS_X509_CRT_LIST_FAIL_IF_UNSORTED);
     if (rc < 0) throw tls_error("no usable certificate: " + gnutls_reason(rc));
-    chain_length_ = count;
+    auto release_chain = [&chain, count] {
+        for (unsigned i = 0; i < count; ++i) gnutls_pcert_deinit(&chain[i]);
+    };
 
+    gnutls_privkey_t key_handle = nullptr;
     try {
-        rc = gnutls_privkey_init(&key_);
+        rc = gnutls_privkey_init(&key_handle);
         if (rc < 0) throw tls_error(gnutls_reason(rc));
+        std::unique_ptr<gnutls_privkey_st, void (*)(gnutls_privkey_t)> key_guard(key_handle, gnutls_privkey_deinit);
         gnutls_datum_t key = datum_of(key_pem);
-        rc = gnutls_privkey_import_x509_raw(key_, &key, GNUTLS_X509_FMT_PEM, nullptr, 0);
+        rc = gnutls_privkey_import_x509_raw(key_handle, &key, GNUTLS_X509_FMT_PEM, nullptr, 0);
         if (rc < 0) throw tls_error("no usable private key: " + gnutls_reason(rc));
 
         gnutls_pubkey_t from_key = nullptr;
         rc = gnutls_pubkey_init(&from_key);
         if (rc < 0) throw tls_error(gnutls_reason(rc));
         std::unique_ptr<gnutls_pubkey_st, void (*)(gnutls_pubkey_t)> guard(from_key, gnutls_pubkey_deinit);
-        rc = gnutls_pubkey_import_privkey(from_key, key_, 0, 0);
+        rc = gnutls_pubkey_import_privkey(from_key, key_handle, 0, 0);
         if (rc < 0) throw tls_error("no usable private key: " + gnutls_reason(rc));
-        if (der_of(from_key) != der_of(chain_[0].pubkey)) {
+        if (der_of(from_key) != der_of(chain[0].pubkey)) {
             throw tls_error("the private key does not belong to the certificate");
         }
     } catch (...) {
-        release();
+        release_chain();
         throw;
+    }
+    release_chain();
+}
+
+handshake_credentials::handshake_credentials(const server_identity& identity, const client_ca* required)
+    : require_(required != nullptr) {
+    int rc = gnutls_certificate_allocate_credentials(&credentials_);
+    if (rc < 0) throw tls_error(gnutls_reason(rc));
+    gnutls_datum_t cert = datum_of(identity.cert_pem());
+    gnutls_datum_t key = datum_of(identity.key_pem());
+    rc = gnutls_certificate_set_x509_key_mem2(credentials_, &cert, &key, GNUTLS_X509_FMT_PEM, nullptr, 0);
+    if (rc >= 0 && required != nullptr) {
+        gnutls_datum_t cas = datum_of(required->pem());
+        rc = gnutls_certificate_set_x509_trust_mem(credentials_, &cas, GNUTLS_X509_FMT_PEM);
+    }
+    if (rc < 0) {
+        gnutls_certificate_free_credentials(credentials_);
+        throw tls_error(gnutls_reason(rc));
     }
 }
 
-server_identity::~server_identity() { release(); }
+handshake_credentials::~handshake_credentials() { gnutls_certificate_free_credentials(credentials_); }
 
-void server_identity::release() {
-    for (unsigned i = 0; i < chain_length_; ++i) gnutls_pcert_deinit(&chain_[i]);
-    chain_length_ = 0;
-    if (key_ != nullptr) gnutls_privkey_deinit(key_);
-    key_ = nullptr;
+void handshake_credentials::apply(gnutls_session_t session) const {
+    gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, credentials_);
+    if (!require_) return;
+    gnutls_certificate_server_set_request(session, GNUTLS_CERT_REQUIRE);
+    static gnutls_typed_vdata_st client_purpose{
+        GNUTLS_DT_KEY_PURPOSE_OID,
+        reinterpret_cast<unsigned char*>(const_cast<char*>(GNUTLS_KP_TLS_WWW_CLIENT)), 0};
+    gnutls_session_set_verify_cert2(session, &client_purpose, 1, 0);
 }
 
 client_ca::client_ca(const std::string& pem) : pem_(pem) {

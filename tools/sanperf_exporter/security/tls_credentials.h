@@ -21,27 +21,18 @@ public:
 };
 
 // The server's certificate chain and private key, checked to belong together.
-// Handed to GnuTLS at each handshake, so a reloaded pair serves new
-// connections while old ones keep theirs.
 class server_identity {
 public:
     // Throws tls_error when either PEM text cannot be parsed or the key is not
     // the certificate's.
     server_identity(const std::string& cert_pem, const std::string& key_pem);
-    ~server_identity();
-    server_identity(const server_identity&) = delete;
-    server_identity& operator=(const server_identity&) = delete;
 
-    gnutls_pcert_st* chain() const { return chain_.get(); }
-    unsigned chain_length() const { return chain_length_; }
-    gnutls_privkey_t key() const { return key_; }
+    const std::string& cert_pem() const { return cert_pem_; }
+    const std::string& key_pem() const { return key_pem_; }
 
 private:
-    void release();
-
-    std::unique_ptr<gnutls_pcert_st[]> chain_;
-    unsigned chain_length_ = 0;
-    gnutls_privkey_t key_ = nullptr;
+    std::string cert_pem_;
+    std::string key_pem_;
 };
 
 // The CAs that client certificates must chain to.
@@ -64,6 +55,30 @@ public:
 private:
     std::string pem_;
     gnutls_x509_trust_list_t trust_ = nullptr;
+};
+
+// What one TLS handshake is given: the server's certificate and key and,
+// when client certificates are required, the CAs they must chain to. A
+// connection keeps the credentials its handshake was given, so a reload
+// applies to new connections only.
+class handshake_credentials {
+public:
+    // required: the CAs a client certificate must chain to, or null when
+    // none is asked for. Throws tls_error.
+    handshake_credentials(const server_identity& identity, const client_ca* required);
+    ~handshake_credentials();
+    handshake_credentials(const handshake_credentials&) = delete;
+    handshake_credentials& operator=(const handshake_credentials&) = delete;
+
+    // Sets up session, whose handshake has not begun. With CAs, the
+    // handshake names them, demands a certificate that chains to them and
+    // may be used by a TLS client, and fails without one: a client without
+    // a valid certificate never gets past it.
+    void apply(gnutls_session_t session) const;
+
+private:
+    gnutls_certificate_credentials_t credentials_ = nullptr;
+    bool require_ = false;
 };
 
 enum class tls_version { tls10, tls11, tls12, tls13 };

@@ -15,8 +15,6 @@
 namespace sanperf_exporter::security {
 namespace {
 
-std::atomic<web_guard*> the_guard{nullptr};
-
 // bcrypt checks at once: half the cores, so wrong passwords cannot take them
 // all. A check never waits for a slot: a polling thread that waited would
 // stall every connection it serves.
@@ -43,16 +41,20 @@ web_guard::web_guard(std::string path)
     if (c.tls) {
         start_priority_ = c.tls->priority;
         start_client_auth_ = c.tls->client_auth;
-        if (c.tls->client_cas) start_ca_pem_ = c.tls->client_cas->pem();
+        start_identity_ = c.tls->identity;
     }
-    the_guard = this;
 }
-
-web_guard::~web_guard() { the_guard = nullptr; }
 
 std::shared_ptr<const web_guard::state> web_guard::load() const {
     auto fresh = std::make_shared<state>();
     fresh->config = load_web_config(path_);
+    if (const auto& tls = fresh->config.tls) {
+        try {
+            fresh->credentials = std::make_unique<handshake_credentials>(*tls->identity, tls->client_cas.get());
+        } catch (const tls_error& e) {
+            throw config_error(path_ + ": " + e.what());
+        }
+    }
     if (!fresh->config.users.empty()) {
         fresh->checker = std::make_shared<password_checker>(fresh->config.users, gate_, 1024,
                                                             std::chrono::milliseconds(0));
@@ -90,24 +92,17 @@ bool web_guard::reload(std::string& message) {
     }
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        retired_.push_back(std::move(current_));
         current_ = std::move(fresh);
     }
     message = "reloaded " + path_ + ": " + describe();
     return true;
 }
 
-int web_guard::certificate(gnutls_session_t, const gnutls_datum_t*, int, const gnutls_pk_algorithm_t*, int,
-                           gnutls_pcert_st** chain, unsigned* chain_length, gnutls_privkey_t* key) {
-    web_guard* guard = the_guard.load();
-    if (guard == nullptr) return -1;
-    std::shared_ptr<const state> s = guard->current();
-    if (!s->config.tls) return -1;
-    const server_identity& identity = *s->config.tls->identity;
-    *chain = identity.chain();
-    *chain_length = identity.chain_length();
-    *key = identity.key();
-    return 0;
+std::shared_ptr<const void> web_guard::handshake(gnutls_session_t session) const {
+    std::shared_ptr<const state> s = current();
+    if (!s->credentials) return nullptr;
+    s->credentials->apply(session);
+    return s;
 }
 
 web_guard::verdict web_guard::admit(MHD_Connection* connection) {

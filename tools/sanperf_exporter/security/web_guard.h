@@ -20,10 +20,8 @@ namespace sanperf_exporter::security {
 
 class web_guard {
 public:
-    // Loads the file; throws config_error. One guard per process: TLS
-    // handshakes find it through certificate().
+    // Loads the file; throws config_error.
     explicit web_guard(std::string path);
-    ~web_guard();
     web_guard(const web_guard&) = delete;
     web_guard& operator=(const web_guard&) = delete;
 
@@ -37,13 +35,16 @@ public:
     // What the daemons start with; fixed for the process's life.
     bool tls() const { return start_tls_; }
     const std::string& priority() const { return start_priority_; }
-    const std::string& client_ca_pem() const { return start_ca_pem_; }  // empty: none asked for
 
-    // libmicrohttpd's certificate callback: the certificate and key of the
-    // file in force.
-    static int certificate(gnutls_session_t session, const gnutls_datum_t* requested_cas, int cas,
-                           const gnutls_pk_algorithm_t* algorithms, int algorithm_count,
-                           gnutls_pcert_st** chain, unsigned* chain_length, gnutls_privkey_t* key);
+    // The certificate and key the file had at start (PEM).
+    const server_identity& start_identity() const { return *start_identity_; }
+
+    // Sets up a TLS session, before its handshake, with the file in force:
+    // its certificate and key, and with client certificates required, its
+    // CAs (named in the handshake, which fails without a certificate that
+    // chains to them). Returns what the connection must keep alive until it
+    // closes; null when TLS is off.
+    std::shared_ptr<const void> handshake(gnutls_session_t session) const;
 
     struct verdict {
         unsigned status = 0;  // 0: serve; otherwise refuse with this status
@@ -66,6 +67,7 @@ private:
     struct state {
         web_config config;
         std::shared_ptr<password_checker> checker;  // null without users
+        std::unique_ptr<handshake_credentials> credentials;  // null without TLS
     };
     std::shared_ptr<const state> load() const;
     std::shared_ptr<const state> current() const;
@@ -74,14 +76,13 @@ private:
     std::shared_ptr<concurrency_gate> gate_;
     bool start_tls_ = false;
     std::string start_priority_;
-    std::string start_ca_pem_;
+    std::shared_ptr<const server_identity> start_identity_;
     client_auth_policy start_client_auth_ = client_auth_policy::none;
 
     mutable std::mutex mutex_;
+    // Connections keep the state their handshake used; an earlier file's
+    // goes once the last of them closes.
     std::shared_ptr<const state> current_;
-    // Handshakes may still hold certificates of earlier files; they stay
-    // until the guard goes.
-    std::vector<std::shared_ptr<const state>> retired_;
 
     // A client retrying without a certificate must not flood the log.
     rate_limited_log certificate_refusals_;

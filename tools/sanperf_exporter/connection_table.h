@@ -1,0 +1,95 @@
+// The exporter's hold on its open connections: how many one source address,
+// and all of them together, may keep open, and how long a request's headers
+// may take to arrive, however slowly they trickle. One client can then never
+// take every slot, nor keep one by sending a byte now and then.
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "exporter_metrics.h"
+
+namespace sanperf_exporter {
+
+struct connection_limits {
+    unsigned total = 0;       // open connections over every listening socket
+    unsigned per_source = 0;  // open connections from one address
+    // From a connection's start, or from the end of its last response, to
+    // the end of the next request's headers. TLS handshakes count in it.
+    std::chrono::milliseconds header_timeout{10000};
+};
+
+// Descriptors kept back from connections: the tree's files, the log, the
+// listening sockets and libmicrohttpd's own.
+constexpr unsigned reserved_descriptors = 128;
+
+// The limits a descriptor limit allows: every descriptor beyond the
+// reserved ones (at most 16,384) for connections, a sixteenth of that (at
+// least 4) for each source.
+connection_limits limits_for_descriptors(rlim_t descriptors);
+
+// Raises the soft descriptor limit to the hard one and returns the limit
+// then in force.
+rlim_t raise_descriptor_limit();
+
+class connection_table {
+public:
+    // One open connection, from its start until libmicrohttpd closes it.
+    struct entry {
+        std::string source;  // the address's bytes
+        int fd = -1;
+        std::chrono::steady_clock::time_point deadline;
+        bool waiting = false;  // in waiting_, at position
+        std::list<entry*>::iterator position;
+        // What the connection's TLS handshake was given (certificates,
+        // trusted CAs), kept until the connection closes.
+        std::shared_ptr<const void> tls_material;
+    };
+
+    // Refusals and timeouts are counted in metrics.
+    connection_table(connection_limits limits, exporter_metrics& metrics);
+    ~connection_table();
+    connection_table(const connection_table&) = delete;
+    connection_table& operator=(const connection_table&) = delete;
+
+    const connection_limits& limits() const { return limits_; }
+
+    // Whether a new connection from address may open.
+    // Any polling thread.
+    bool admit(const sockaddr* address, socklen_t length);
+    // A connection opened on socket fd: it counts against the limits and
+    // its headers are due within the timeout. The entry lives until closed.
+    entry* opened(const sockaddr* address, socklen_t length, int fd);
+    void closed(entry* e);
+    // Its request's headers are in: the clock stops (a request waiting for
+    // the tree is never cut off).
+    void headers_complete(entry* e);
+    // Its response went out: the next request's headers are due.
+    void awaiting_request(entry* e);
+
+private:
+    using clock = std::chrono::steady_clock;
+    void watch();
+
+    connection_limits limits_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    unsigned open_ = 0;
+    std::unordered_map<std::string, unsigned> per_source_;
+    // Connections whose headers are due, earliest deadline first.
+    std::list<entry*> waiting_;
+    exporter_metrics& metrics_;
+    std::thread watcher_;
+};
+
+}  // namespace sanperf_exporter
