@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "background_task.h"
 #include "collector.h"
 #include "exporter_metrics.h"
 #include "http_listener.h"
@@ -143,30 +144,40 @@ int run(const options& opt) {
          {"max_connections", std::to_string(limits.total)},
          {"max_connections_per_source", std::to_string(limits.per_source)}});
 
+    // The file is reread on a thread of its own: one that stalls can never
+    // keep this thread from taking SIGTERM.
+    std::unique_ptr<background_task> reloads;
+    if (guard) {
+        reloads = std::make_unique<background_task>([&guard] {
+            std::string message;
+            bool taken = guard->reload(message);
+            log(taken ? log_level::info : log_level::error, message);
+            if (taken && !guard->warning().empty()) log(log_level::warn, guard->warning());
+        });
+    }
     int signo = 0;
     while (sigwait(&stop, &signo) == 0 && signo == SIGHUP) {
-        if (!guard) {
+        if (reloads)
+            reloads->request();
+        else
             log(log_level::info, "SIGHUP: no --web.config.file to reload");
-            continue;
-        }
-        std::string message;
-        bool taken = guard->reload(message);
-        log(taken ? log_level::info : log_level::error, message);
-        if (taken && !guard->warning().empty()) log(log_level::warn, guard->warning());
     }
     log(log_level::info, "stopping", {{"signal", signo == SIGINT ? "SIGINT" : "SIGTERM"}});
 
     // Requests in flight finish; their reads complete within the grace
     // time unless the tree is enormous, and whatever is left is answered 503.
     const auto start = std::chrono::steady_clock::now();
+    const bool reloaded = !reloads || reloads->stop(start + std::chrono::milliseconds(200));
     listener.stop_accepting();
     listener.wait_idle(start + std::chrono::seconds(3));
     bool joined = reader.stop(std::chrono::milliseconds(500));
     listener.wait_idle(std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
     listener.stop();
-    if (!joined) {
-        // The reader is still inside a read and uses objects of this frame.
-        log(log_level::warn, "stopped with a read of the tree unfinished");
+    if (!joined || !reloaded) {
+        // The reader is still inside a read, or a reload inside the file,
+        // and uses objects of this frame.
+        log(log_level::warn, !joined ? "stopped with a read of the tree unfinished"
+                                     : "stopped with a reload of the web configuration unfinished");
         std::_Exit(0);
     }
     log(log_level::info, "stopped");

@@ -2,6 +2,10 @@
 
 #include "password_check.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 
@@ -9,7 +13,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -35,21 +38,39 @@ const std::vector<header_rule>& header_rules() {
     return rules;
 }
 
-// Reads one file's text, or throws config_error naming it.
+// Reads one file's text, or throws config_error naming it. Only a regular
+// file is read, opened without blocking: a FIFO or a device named by
+// mistake (or malice) would otherwise leave the reading thread waiting.
 std::string read_whole_file(const std::string& config, const std::string& what, const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
         throw config_error(config + ": cannot read " + what + " " + path + ": " + std::strerror(errno));
+    }
+    struct closer {
+        int fd;
+        ~closer() { close(fd); }
+    } closing{fd};
+    struct stat info {};
+    if (fstat(fd, &info) != 0) {
+        throw config_error(config + ": cannot read " + what + " " + path + ": " + std::strerror(errno));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        throw config_error(config + ": " + what + " " + path + " is not a regular file");
     }
     std::string text;
     char buffer[4096];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            throw config_error(config + ": cannot read " + what + " " + path + ": " + std::strerror(errno));
+        }
+        if (n == 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
         if (text.size() > max_file_size) {
             throw config_error(config + ": " + what + " " + path + " is larger than 1 MiB");
         }
     }
-    if (in.bad()) throw config_error(config + ": cannot read " + what + " " + path);
     return text;
 }
 
