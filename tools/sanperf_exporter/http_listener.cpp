@@ -67,6 +67,44 @@ void release_result(void* holder) {
     delete static_cast<std::shared_ptr<const scrape_result>*>(holder);
 }
 
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes %HH in place, except %00: a decoded NUL would end the path early
+// as C strings go, and "/metrics%00" would pass for "/metrics".
+std::size_t unescape_without_nul(void*, MHD_Connection*, char* s) {
+    char* out = s;
+    for (const char* in = s; *in != '\0'; ++in) {
+        const int high = in[0] == '%' ? hex_digit(in[1]) : -1;
+        const int low = high >= 0 ? hex_digit(in[2]) : -1;
+        if (low >= 0 && (high | low) != 0) {
+            *out++ = static_cast<char>(high * 16 + low);
+            in += 2;
+        } else {
+            *out++ = *in;
+        }
+    }
+    *out = '\0';
+    return static_cast<std::size_t>(out - s);
+}
+
+// A request that must not be served however it would be routed: a body
+// framed two ways at once (the way request smuggling starts), or a body on
+// a method that takes none.
+bool malformed_framing(MHD_Connection* connection, const char* method) {
+    const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                     MHD_HTTP_HEADER_CONTENT_LENGTH);
+    const char* encoding = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                       MHD_HTTP_HEADER_TRANSFER_ENCODING);
+    if (length != nullptr && encoding != nullptr) return true;
+    const bool body = encoding != nullptr || (length != nullptr && std::strcmp(length, "0") != 0);
+    return body && is_get_or_head(method);
+}
+
 connection_table::entry* entry_of(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
@@ -123,6 +161,7 @@ MHD_Daemon* http_listener::start_daemon(int socket) {
         MHD_OPTION_CONNECTION_TIMEOUT, settings.connection_timeout_seconds,
         MHD_OPTION_NOTIFY_COMPLETED, &http_listener::on_completed, this,
         MHD_OPTION_NOTIFY_CONNECTION, &http_listener::on_connection, this,
+        MHD_OPTION_UNESCAPE_CALLBACK, &unescape_without_nul, nullptr,
         MHD_OPTION_ARRAY, tls.data(),
         MHD_OPTION_END);
 }
@@ -176,6 +215,9 @@ MHD_Result http_listener::on_request(void* cls, MHD_Connection* connection, cons
         if (connection_table::entry* e = entry_of(connection)) self->connections.headers_complete(e);
         *state = new request;
         ++self->live_requests;
+        if (malformed_framing(connection, method))
+            return self->respond_text(connection, MHD_HTTP_BAD_REQUEST, "Bad request.\n",
+                                      "text/plain", {{MHD_HTTP_HEADER_CONNECTION, "close"}});
         return MHD_YES;
     }
     if (*upload_size != 0) {

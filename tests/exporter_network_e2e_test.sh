@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# sanperf_exporter against hostile clients on loopback: the attacker on
+# 127.0.0.2, the honest client on 127.0.0.1. Idle connection floods, headers
+# trickled a byte at a time, TLS handshakes without a client certificate,
+# malformed requests, reloads naming a FIFO, the CA names a handshake
+# advertises after a reload, and memory over many reloads.
+# Usage: exporter_network_e2e_test.sh EXPORTER
+set -euo pipefail
+exporter=$1
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=support/exporter_test_lib.sh
+. "$here/support/exporter_test_lib.sh"
+raw=$here/support/raw_http.py
+quiet=(--no-collector.disk-queues --no-collector.sessions --no-collector.sockets)
+
+# honest_scrape_within SECONDS URL CURL-ARGS...: a scrape from 127.0.0.1 is
+# answered 200 in time.
+honest_scrape_within() {
+  local limit=$1 url=$2 out
+  shift 2
+  out=$(curl -sS --interface 127.0.0.1 -m 10 -o /dev/null -w '%{http_code} %{time_total}' "$@" "$url") ||
+    fail "honest scrape failed: $out"
+  awk -v o="$out" -v l="$limit" 'BEGIN { split(o, f, " "); exit !(f[1] == 200 && f[2] <= l) }' ||
+    fail "honest scrape: $out (status, seconds), wanted 200 within $limit s"
+}
+metric() {  # URL NAME-AND-LABELS: the sample's value
+  curl -sS "$1" | awk -v m="$2" '$1 == m { print $2 }'
+}
+
+# ---- One address holding more connections than its share --------------------
+start_exporter flood "${quiet[@]}"
+url=http://127.0.0.1:$port/metrics
+per_source=$(sed -n 's/.*, \([0-9]*\) per source address.*/\1/p' "$work/flood.log")
+[ -n "$per_source" ] || fail "the start-up line does not state the limits"
+flood=$((per_source + 200))
+coproc holder { python3 "$raw" hold 127.0.0.2 "$port" "$flood" 20; }
+pids+=($!)
+read -r -t 30 word held <&"${holder[0]}" || fail "the flood never opened"
+[ "$word" = held ] && [ "$held" -ge "$per_source" ] || fail "the flood opened $held connections"
+honest_scrape_within 1 "$url"
+refused=$(metric "$url" 'sanperf_exporter_connections_refused_total{reason="per_source"}')
+[ "${refused:-0}" -ge 150 ] || fail "$flood connections from one address: $refused refused, wanted about 200"
+kill "$holder_PID" 2>/dev/null || true
+
+# ---- Headers trickled a byte at a time ------------------------------------------
+start_exporter trickle --web.read-header-timeout=2s "${quiet[@]}"
+url=http://127.0.0.1:$port/metrics
+python3 "$raw" trickle 127.0.0.2 "$port" 20 0.5 3.5 || fail "trickled headers kept a connection past the deadline"
+timeouts=$(metric "$url" sanperf_exporter_header_timeouts_total)
+[ "${timeouts:-0}" -ge 20 ] || fail "header timeouts counted: $timeouts, wanted 20"
+
+# ---- Malformed requests: a 4xx or a close in time, and service goes on ---------
+python3 "$raw" malformed 127.0.0.2 "$port" 3 || fail "a malformed request was mishandled"
+honest_scrape_within 1 "$url"
+curl -sS -o "$work/nul" "http://127.0.0.1:$port/metrics%00"
+! grep -q '^sanperf_' "$work/nul" || fail "/metrics%00 served the metrics"
+
+# ---- Client certificates: demanded in the handshake ------------------------------
+(
+  cd "$work"
+  ec=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes)
+  for ca in first-ca second-ca; do
+    openssl req -x509 "${ec[@]}" -days 2 -subj "/CN=$ca" -keyout "$ca.key" -out "$ca.pem"
+  done
+  openssl req "${ec[@]}" -subj /CN=localhost -keyout server.key -out server.csr
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >server.ext
+  openssl x509 -req -in server.csr -CA first-ca.pem -CAkey first-ca.key -CAcreateserial -days 2 \
+    -extfile server.ext -out server.pem
+  openssl req "${ec[@]}" -subj /CN=prometheus -keyout client.key -out client.csr
+  openssl x509 -req -in client.csr -CA first-ca.pem -CAkey first-ca.key -CAcreateserial -days 2 -out client.pem
+) >/dev/null 2>&1 || fail "openssl could not make the certificates"
+mtls() {  # CA-FILE CERT-FILE
+  printf 'tls_server_config:\n  cert_file: %s\n  key_file: server.key\n  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: %s\n' \
+    "$2" "$1" >"$work/mtls.yml"
+}
+mtls first-ca.pem server.pem
+start_exporter mtls --web.config.file="$work/mtls.yml" "${quiet[@]}"
+url=https://localhost:$port/metrics
+client=(--cacert "$work/first-ca.pem" --cert "$work/client.pem" --key "$work/client.key")
+python3 "$raw" tls-without-cert 127.0.0.2 "$port" 300 1 || fail "a handshake without a certificate held on"
+honest_scrape_within 1 "$url" "${client[@]}"
+
+# The CA names the handshake sends follow a reload.
+ca_names() {
+  openssl s_client -connect "127.0.0.1:$port" </dev/null 2>/dev/null |
+    sed -n '/Acceptable client certificate CA names/{n;p}'
+}
+[ "$(ca_names)" = "CN = first-ca" ] || fail "CA names at start: $(ca_names)"
+mtls second-ca.pem server.pem
+kill -HUP "${exporter_pid[mtls]}"
+wait_for_log mtls 'reloaded'
+[ "$(ca_names)" = "CN = second-ca" ] || fail "CA names after the reload: $(ca_names)"
+
+# Memory over 1,000 reloads, with handshakes holding some of them meanwhile.
+rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/${exporter_pid[mtls]}/status"; }
+mtls first-ca.pem server.pem
+for _ in 1 2 3 4 5; do kill -HUP "${exporter_pid[mtls]}"; sleep 0.05; done
+honest_scrape_within 1 "$url" "${client[@]}"
+before=$(rss_kib)
+python3 - "${exporter_pid[mtls]}" "$work/mtls.log" <<'PY' || fail "1,000 reloads did not all happen"
+import os, signal, sys, time
+pid, log = int(sys.argv[1]), sys.argv[2]
+count = lambda: open(log).read().count("reloaded")
+done = count()
+for i in range(1000):
+    os.kill(pid, signal.SIGHUP)
+    deadline = time.monotonic() + 5
+    while count() == done and time.monotonic() < deadline:
+        time.sleep(0.001)
+    if count() == done:
+        sys.exit(1)
+    done = count()
+PY
+honest_scrape_within 1 "$url" "${client[@]}"
+after=$(rss_kib)
+echo "RSS over 1,000 reloads: $before KiB -> $after KiB"
+[ $((after - before)) -le 2048 ] || fail "RSS grew from $before to $after KiB over 1,000 reloads"
+
+# A reload naming a FIFO is refused, and a stop right after is prompt.
+mkfifo "$work/fifo.pem"
+mtls first-ca.pem fifo.pem
+kill -HUP "${exporter_pid[mtls]}"
+wait_for_log mtls 'fifo.pem is not a regular file'
+honest_scrape_within 1 "$url" "${client[@]}"
+stop_within_5s mtls TERM
+echo "PASS"

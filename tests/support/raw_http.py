@@ -1,0 +1,176 @@
+#!/usr/bin/env python3
+"""Hostile clients for the exporter's network tests, over raw sockets.
+
+  raw_http.py hold SOURCE PORT COUNT SECONDS
+      opens up to COUNT idle connections from SOURCE, prints "held N" once
+      they are open, and keeps them for SECONDS.
+  raw_http.py trickle SOURCE PORT COUNT GAP LIMIT
+      COUNT connections from SOURCE each send a request's headers one byte
+      every GAP seconds; prints the longest time the server kept one open,
+      and fails when one outlived LIMIT seconds.
+  raw_http.py tls-without-cert SOURCE PORT COUNT LIMIT
+      COUNT TLS handshakes without a client certificate; fails when the
+      server answered a request on any, or kept one open beyond LIMIT.
+  raw_http.py malformed SOURCE PORT LIMIT
+      sends each malformed request; fails unless each gets a 4xx or a close
+      within LIMIT seconds.
+Every loop is bounded in count and time.
+"""
+import resource
+import socket
+import ssl
+import sys
+import time
+
+
+def connect(source, port, timeout=5):
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.settimeout(timeout)
+    s.bind((source, 0))
+    s.connect(("127.0.0.1", port))
+    return s
+
+
+def hold(source, port, count, seconds):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    held = []
+    for _ in range(count):
+        try:
+            held.append(connect(source, port, timeout=1))
+        except OSError:
+            break
+    print("held", len(held), flush=True)
+    time.sleep(seconds)
+
+
+def wait_closed(s, limit, start):
+    """Seconds from start until the server closed s (reads end of file or an
+    error), None when it stayed open past limit."""
+    s.settimeout(0.1)
+    while time.monotonic() - start < limit:
+        try:
+            if s.recv(65536) == b"":
+                return time.monotonic() - start
+        except socket.timeout:
+            continue
+        except OSError:
+            return time.monotonic() - start
+    return None
+
+
+def trickle(source, port, count, gap, limit):
+    request = b"GET /metrics HTTP/1.1\r\nHost: x\r\nX-Slow: " + b"a" * 1000
+    conns = [(connect(source, port), time.monotonic()) for _ in range(count)]
+    open_for = {}
+    sent = 0
+    deadline = time.monotonic() + limit + 2
+    while conns and time.monotonic() < deadline:
+        still = []
+        for s, start in conns:
+            try:
+                s.send(request[sent:sent + 1])
+                s.settimeout(0)
+                if s.recv(1) == b"":
+                    raise ConnectionError
+                still.append((s, start))
+            except BlockingIOError:
+                still.append((s, start))
+            except OSError:
+                open_for[s] = time.monotonic() - start
+        conns = still
+        sent += 1
+        time.sleep(gap)
+    longest = max(open_for.values(), default=0)
+    print("longest open %.1f s, %d still open" % (longest, len(conns)))
+    return not conns and longest <= limit
+
+
+def tls_without_cert(source, port, count, limit):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    worst = 0.0
+    for _ in range(count):
+        raw = connect(source, port)
+        start = time.monotonic()
+        try:
+            s = context.wrap_socket(raw)
+            s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+            s.settimeout(limit)
+            if s.recv(65536):
+                print("FAIL: answered without a certificate")
+                return False
+        except (OSError, ssl.SSLError):
+            pass
+        took = time.monotonic() - start
+        worst = max(worst, took)
+        raw.close()
+    print("worst %.2f s to be shut out" % worst)
+    return worst <= limit
+
+
+def malformed_requests():
+    get = b"GET /metrics HTTP/1.1\r\nHost: x\r\n"
+    return [
+        ("1 MiB header", get + b"X-Big: " + b"a" * (1 << 20) + b"\r\n\r\n"),
+        ("10,000 headers", get + b"".join(b"X-H%d: v\r\n" % i for i in range(10000)) + b"\r\n"),
+        ("256 KiB URL", b"GET /" + b"a" * (256 << 10) + b" HTTP/1.1\r\nHost: x\r\n\r\n"),
+        ("%00 in the path", b"GET /metrics%00 HTTP/1.1\r\nHost: x\r\n\r\n"),
+        ("unknown method", b"BREW /metrics HTTP/1.1\r\nHost: x\r\n\r\n"),
+        ("HTTP/2 preface", b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"),
+        ("binary junk", bytes(range(256)) * 16),
+        ("Content-Length and Transfer-Encoding",
+         get + b"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"),
+        ("a body on GET", get + b"Content-Length: 10\r\n\r\n0123456789"),
+    ]
+
+
+def malformed(source, port, limit):
+    ok = True
+    for name, data in malformed_requests():
+        s = connect(source, port)
+        start = time.monotonic()
+        try:
+            s.sendall(data)
+        except OSError:
+            pass  # closed while sending: a close is an answer
+        s.settimeout(limit)
+        reply = b""
+        try:
+            while b"\r\n" not in reply:
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                reply += chunk
+        except OSError:
+            pass
+        took = time.monotonic() - start
+        status = reply.split(b" ", 2)[1] if reply.startswith(b"HTTP/") else b""
+        verdict = "closed" if not reply else status.decode(errors="replace")
+        # 505 is the status for a protocol version the server does not speak.
+        good = took <= limit and (not reply or status.startswith(b"4") or
+                                  (name == "HTTP/2 preface" and status == b"505"))
+        print("%-40s %s in %.2f s%s" % (name, verdict, took, "" if good else "  <- FAIL"))
+        ok = ok and good
+        s.close()
+    return ok
+
+
+def main(argv):
+    what, source, port = argv[1], argv[2], int(argv[3])
+    if what == "hold":
+        hold(source, port, int(argv[4]), float(argv[5]))
+        return 0
+    if what == "trickle":
+        return 0 if trickle(source, port, int(argv[4]), float(argv[5]), float(argv[6])) else 1
+    if what == "tls-without-cert":
+        return 0 if tls_without_cert(source, port, int(argv[4]), float(argv[5])) else 1
+    if what == "malformed":
+        return 0 if malformed(source, port, float(argv[4])) else 1
+    print(__doc__)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
