@@ -30,7 +30,7 @@ metric() {  # URL NAME-AND-LABELS: the sample's value
 # ---- One address holding more connections than its share --------------------
 start_exporter flood "${quiet[@]}"
 url=http://127.0.0.1:$port/metrics
-per_source=$(sed -n 's/.*, \([0-9]*\) per source address.*/\1/p' "$work/flood.log")
+per_source=$(sed -n 's/.* max_connections_per_source=\([0-9]*\).*/\1/p' "$work/flood.log")
 [ -n "$per_source" ] || fail "the start-up line does not state the limits"
 flood=$((per_source + 200))
 coproc holder { python3 "$raw" hold 127.0.0.2 "$port" "$flood" 20; }

@@ -4,11 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <string>
 #include <vector>
 
+#include "background_task.h"
 #include "collector.h"
+#include "connection_table.h"
 #include "gzip.h"
 #include "listen_address.h"
 #include "options.h"
@@ -182,3 +190,97 @@ TEST(TimeUnit, GaugeGivesSecondsPerUnitAndReadsNoBlock) {
 }
 
 }  // namespace
+
+namespace {
+
+sockaddr_in v4(const char* address) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &a.sin_addr);
+    return a;
+}
+
+sockaddr_in6 v6(const char* address) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, address, &a.sin6_addr);
+    return a;
+}
+
+const sockaddr* as_sockaddr(const void* a) { return static_cast<const sockaddr*>(a); }
+
+}  // namespace
+
+TEST(ConnectionLimits, SizedFromTheDescriptorLimit) {
+    EXPECT_EQ(sanperf_exporter::limits_for_descriptors(1024).total, 896u);
+    EXPECT_EQ(sanperf_exporter::limits_for_descriptors(1024).per_source, 56u);
+    EXPECT_EQ(sanperf_exporter::limits_for_descriptors(524288).total, 16384u);
+    EXPECT_EQ(sanperf_exporter::limits_for_descriptors(524288).per_source, 1024u);
+    // A tiny limit still leaves room for the exporter's own files.
+    EXPECT_EQ(sanperf_exporter::limits_for_descriptors(64).total, 32u);
+    EXPECT_EQ(sanperf_exporter::limits_for_descriptors(64).per_source, 4u);
+}
+
+TEST(ConnectionTable, OneSourceCannotTakeEverySlotAndRefusalsAreCounted) {
+    sanperf_exporter::exporter_metrics metrics;
+    sanperf_exporter::connection_limits limits;
+    limits.total = 5;
+    limits.per_source = 2;
+    sanperf_exporter::connection_table table(limits, metrics);
+    const sockaddr_in attacker = v4("127.0.0.2");
+    // The same address over a dual-stack socket is the same source.
+    const sockaddr_in6 attacker_mapped = v6("::ffff:127.0.0.2");
+    std::vector<sanperf_exporter::connection_table::entry*> open;
+    ASSERT_TRUE(table.admit(as_sockaddr(&attacker), sizeof attacker));
+    open.push_back(table.opened(as_sockaddr(&attacker), sizeof attacker, -1));
+    ASSERT_TRUE(table.admit(as_sockaddr(&attacker_mapped), sizeof attacker_mapped));
+    open.push_back(table.opened(as_sockaddr(&attacker_mapped), sizeof attacker_mapped, -1));
+    EXPECT_FALSE(table.admit(as_sockaddr(&attacker), sizeof attacker));
+    EXPECT_FALSE(table.admit(as_sockaddr(&attacker_mapped), sizeof attacker_mapped));
+    for (const char* other : {"127.0.0.1", "127.0.0.3", "127.0.0.4"}) {
+        const sockaddr_in a = v4(other);
+        ASSERT_TRUE(table.admit(as_sockaddr(&a), sizeof a)) << other;
+        open.push_back(table.opened(as_sockaddr(&a), sizeof a, -1));
+    }
+    const sockaddr_in fresh = v4("127.0.0.5");
+    EXPECT_FALSE(table.admit(as_sockaddr(&fresh), sizeof fresh));  // over the total
+    // A closed connection gives its source its slot back.
+    table.closed(open.front());
+    EXPECT_TRUE(table.admit(as_sockaddr(&attacker), sizeof attacker));
+    for (std::size_t i = 1; i < open.size(); ++i) table.closed(open[i]);
+
+    std::string text;
+    sanperf_tools::string_sink out(text);
+    metrics.render(out, true, 0.0);
+    EXPECT_NE(text.find("sanperf_exporter_connections_refused_total{reason=\"per_source\"} 2\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("sanperf_exporter_connections_refused_total{reason=\"total\"} 1\n"), std::string::npos) << text;
+}
+
+TEST(BackgroundTask, RequestsCoalesceAndAStalledRunNeverHoldsUpAStop) {
+    std::atomic<int> runs{0};
+    std::atomic<bool> release{false};
+    auto task = std::make_unique<sanperf_exporter::background_task>([&] {
+        ++runs;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    task->request();
+    while (runs == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Asked three times during a run: one more run after it.
+    for (int i = 0; i < 3; ++i) task->request();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(task->stop(start + std::chrono::milliseconds(50)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    release = true;
+    // The thread was left behind and ends on its own once its run is over,
+    // with no second run; it still uses the task, which is therefore kept.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(runs, 1);
+    static_cast<void>(task.release());
+
+    runs = 0;
+    sanperf_exporter::background_task quick([&] { ++runs; });
+    quick.request();
+    for (int i = 0; i < 1000 && runs == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(quick.stop(std::chrono::steady_clock::now() + std::chrono::seconds(5)));
+    EXPECT_EQ(runs, 1);
+}
