@@ -1,4 +1,5 @@
-// The shared layer's interval arithmetic and its three renderers.
+// The shared layer's interval arithmetic, its ranking and summaries, and
+// its three renderers.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -7,6 +8,7 @@
 #include <sstream>
 
 #include "interval.h"
+#include "ranking.h"
 #include "kernel_tree.h"
 #include "render_json.h"
 #include "render_prometheus.h"
@@ -222,7 +224,7 @@ protected:
 };
 
 TEST_F(SanstatRender, JsonKeepsFieldsAndWholeNumbers) {
-    std::string line = rendered([&](sink& out) { render_json(now, nullptr, 1, out); });
+    std::string line = rendered([&](sink& out) { render_json(now, nullptr, 1, {}, std::nullopt, out); });
     ASSERT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\n'), line.size() - 1);  // one line per report
     auto doc = nlohmann::json::parse(line);
@@ -253,7 +255,7 @@ TEST_F(SanstatRender, JsonKeepsFieldsAndWholeNumbers) {
 }
 
 TEST_F(SanstatRender, TableFitsEightyColumnsForDisksAndSessions) {
-    std::string text = rendered([&](sink& out) { render_table(now, nullptr, 1, out); });
+    std::string text = rendered([&](sink& out) { render_table(now, nullptr, 1, {}, {}, out); });
     std::istringstream lines(text);
     bool in_sockets = false;
     for (std::string line; std::getline(lines, line);) {
@@ -357,18 +359,262 @@ TEST(TableRender, WidestIdsAndNumbersNeverTouchTheirNeighbours) {
         now.sockets.push_back(s);
     }
     // In an interval report new objects carry the mark "*" as well.
-    std::string text = rendered([&](sink& out) { render_table(now, &before, 2, out); });
+    std::string text = rendered([&](sink& out) { render_table(now, &before, 2, {}, {}, out); });
     std::istringstream lines(text);
     int rows = 0;
     for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("4294967295*", 0) == 0 && line.find("aio_read") == std::string::npos) {
-            EXPECT_EQ(fields(line).size(), 10u) << line;  // id, lba, 2 x 4 values
+        std::vector<std::string> f = fields(line);
+        if (f.size() < 2 || f[0].size() < 2 || f[0].back() != '*') continue;
+        if (std::find(std::begin(socket_slot_names), std::end(socket_slot_names), f[1]) !=
+            std::end(socket_slot_names)) {
+            EXPECT_EQ(f.size(), 5u) << line;  // number, slot, 3 values
+        } else {
+            EXPECT_EQ(f.size(), 10u) << line;  // id, lba, 2 x 4 values
             EXPECT_LE(line.size(), 80u) << line;
-            ++rows;
-        } else if (line.find("aio_read") != std::string::npos) {
-            EXPECT_EQ(fields(line).size(), 5u) << line;  // number, slot, 3 values
-            ++rows;
         }
+        ++rows;
     }
-    EXPECT_EQ(rows, 3);
+    EXPECT_EQ(rows, 1 + 2 * socket_slot_count);
+}
+
+// ---- Ranking, filters and summaries -------------------------------------
+
+namespace {
+
+// A session with both directions: write samples and time, read samples and
+// time.
+session_info session2(unsigned id, long long write_samples, long long write_time,
+                      long long read_samples, long long read_time) {
+    session_info s = session(id, read_samples, read_time);
+    s.write_samples = write_samples;
+    s.write_total_time = write_time;
+    return s;
+}
+
+template <typename Row>
+std::vector<unsigned> ids(const ranked_block<Row>& block) {
+    std::vector<unsigned> out;
+    for (const auto& r : block.rows) out.push_back(r.row.id);
+    return out;
+}
+
+ranked_block<session_row> ranked_sessions(const snapshot* before, const snapshot& now,
+                                          const ranking& how) {
+    interval iv(before, now);
+    return rank(session_rows(iv, now), iv.seconds().has_value(), how);
+}
+
+ranking sorted_by(sort_key key) {
+    ranking how;
+    how.sort = key;
+    return how;
+}
+
+}  // namespace
+
+// Over one second: 1 did 10 samples, 2 restarted (its counters went back)
+// and did 30 since, 3 is new with huge totals, 4 did 20 in slow samples.
+class RankingInterval : public testing::Test {
+protected:
+    snapshot before = sessions_at(0, {session2(1, 100, 1000, 0, 0), session2(2, 500, 500, 0, 0),
+                                      session2(4, 0, 0, 0, 0)});
+    snapshot now = sessions_at(1, {session2(1, 105, 1050, 5, 50), session2(2, 30, 30, 0, 0),
+                                   session2(3, 100000, 100000000, 0, 0),
+                                   session2(4, 10, 1000, 10, 1000)});
+};
+
+TEST_F(RankingInterval, NewObjectsRankLastAndRestartedOnesByTheirNewCounts) {
+    EXPECT_EQ(ids(ranked_sessions(&before, now, sorted_by(sort_key::rate))),
+              (std::vector<unsigned>{2, 4, 1, 3}));
+    // avg: 4 takes 100 per sample, 1 takes 10, 2 takes 1; 3 has none yet.
+    EXPECT_EQ(ids(ranked_sessions(&before, now, sorted_by(sort_key::avg))),
+              (std::vector<unsigned>{4, 1, 2, 3}));
+    EXPECT_EQ(ids(ranked_sessions(&before, now, sorted_by(sort_key::time))),
+              (std::vector<unsigned>{4, 1, 2, 3}));
+    // max is a current value: a new object has one. All are 77 here, so
+    // the listing order stays.
+    EXPECT_EQ(ids(ranked_sessions(&before, now, sorted_by(sort_key::max))),
+              (std::vector<unsigned>{1, 2, 3, 4}));
+    // Without an interval, the totals are sorted: 3's are the largest.
+    EXPECT_EQ(ids(ranked_sessions(nullptr, now, sorted_by(sort_key::rate))),
+              (std::vector<unsigned>{3, 1, 2, 4}));
+}
+
+TEST_F(RankingInterval, TopSortsByRateAndFiltersComeBeforeIt) {
+    ranking how;
+    how.top = 2;
+    EXPECT_EQ(ids(ranked_sessions(&before, now, how)), (std::vector<unsigned>{2, 4}));
+    how.top = 0;
+    EXPECT_TRUE(ranked_sessions(&before, now, how).rows.empty());
+    // min-avg 10 keeps 1 and 4; the new object has no average to pass.
+    how = ranking{};
+    how.min_avg = 10;
+    EXPECT_EQ(ids(ranked_sessions(&before, now, how)), (std::vector<unsigned>{1, 4}));
+    how.top = 1;
+    EXPECT_EQ(ids(ranked_sessions(&before, now, how)), (std::vector<unsigned>{4}));
+    // active: samples in the interval; a new object has none known yet.
+    snapshot idle = now;
+    idle.sessions[1] = session2(2, 500, 500, 0, 0);  // 2 did nothing
+    before.sessions[1] = session2(2, 500, 500, 0, 0);
+    how = ranking{};
+    how.active_only = true;
+    EXPECT_EQ(ids(ranked_sessions(&before, idle, how)), (std::vector<unsigned>{1, 4}));
+}
+
+TEST_F(RankingInterval, SummaryAddsIncreasesAndWeighsTheAverageBySamples) {
+    ranking how;
+    how.top = 1;  // the summary is over every object, whatever is shown
+    block_summary s = ranked_sessions(&before, now, how).summary;
+    EXPECT_EQ(s.objects, 4u);
+    // The new object adds nothing but its maximum: 10 + 30 + 20 samples,
+    // 100 + 30 + 2000 time.
+    EXPECT_EQ(s.all.samples, 60);
+    EXPECT_EQ(s.all.total_time, 2130);
+    EXPECT_DOUBLE_EQ(*s.all.samples_per_second, 60.0);
+    // Not the average of the averages (10, 1 and 100).
+    EXPECT_DOUBLE_EQ(*s.all.avg_time(), 2130.0 / 60);
+    ASSERT_EQ(s.streams.size(), 2u);  // write, then read
+    EXPECT_EQ(s.streams[0].samples, 45);
+    EXPECT_EQ(s.streams[1].samples, 15);
+    EXPECT_DOUBLE_EQ(*s.streams[1].avg_time(), 1050.0 / 15);
+    EXPECT_EQ(*s.all.max_time, 77);
+
+    // A report of totals adds the totals, and has no rate.
+    block_summary totals = ranked_sessions(nullptr, now, ranking{}).summary;
+    EXPECT_EQ(totals.all.samples, 105 + 5 + 30 + 100000 + 20);
+    EXPECT_FALSE(totals.all.samples_per_second);
+    // No object: no average and no maximum rather than zeros.
+    block_summary none = ranked_sessions(nullptr, sessions_at(0, {}), ranking{}).summary;
+    EXPECT_EQ(none.objects, 0u);
+    EXPECT_FALSE(none.all.avg_time());
+    EXPECT_FALSE(none.all.max_time);
+}
+
+TEST(Ranking, SummedCountersBeyondALongLongStayExact) {
+    constexpr long long max = 9223372036854775807LL;
+    snapshot now = sessions_at(0, {session2(1, max, max, max, max), session2(2, 1, 2, 0, 0)});
+    block_summary s = ranked_sessions(nullptr, now, ranking{}).summary;
+    EXPECT_EQ(s.all.samples, 2.0L * max + 1);
+    EXPECT_DOUBLE_EQ(*s.all.avg_time(), 1.0);
+}
+
+// A socket ranks by its slots together; its twelve slots stay one row.
+TEST(Ranking, SocketsRankByAllTheirSlotsAndDisksByEachDisk) {
+    snapshot before, now;
+    now.taken = before.taken + std::chrono::seconds(1);
+    sock_info one_busy_slot{}, all_slots_a_little{};
+    one_busy_slot.number = 1;
+    all_slots_a_little.number = 2;
+    before.sockets = {one_busy_slot, all_slots_a_little};
+    one_busy_slot.stats[3].samples = 100;
+    one_busy_slot.stats[3].total_time = 100;
+    for (auto& slot : all_slots_a_little.stats) {
+        slot.samples = 10;
+        slot.total_time = 50;
+    }
+    all_slots_a_little.stats[7].samples = 20;
+    now.sockets = {one_busy_slot, all_slots_a_little};
+    interval iv(&before, now);
+    ranked_block<socket_row> block = rank(socket_rows(iv, now), true, sorted_by(sort_key::rate));
+    ASSERT_EQ(block.rows.size(), 2u);
+    EXPECT_EQ(block.rows[0].row.number, 2u);  // 130 samples against 100
+    EXPECT_EQ(block.rows[0].row.slots[3].samples, 10);
+    EXPECT_EQ(block.rows[1].row.slots[3].samples, 100);
+    EXPECT_EQ(busiest_slot(block.rows[0].row, true), 7);
+    EXPECT_EQ(busiest_slot(block.rows[1].row, true), 3);
+    ASSERT_EQ(block.summary.streams.size(), static_cast<std::size_t>(socket_slot_count));
+    EXPECT_EQ(block.summary.streams[3].samples, 110);
+
+    snapshot disks;
+    for (int disk = 1; disk <= 2; ++disk)
+        for (int queue = 0; queue < 8; ++queue) {
+            disk_queue_info d{};
+            d.name = disk_queue_name(disk, queue);
+            d.handler_samples = disk;
+            d.handler_total_time = 10 * disk;
+            d.processing_max_time = queue;
+            disks.disks.push_back(d);
+        }
+    interval totals(nullptr, disks);
+    std::vector<disk_summary> parts = per_disk(disk_rows(totals, disks), false);
+    ASSERT_EQ(parts.size(), 2u);
+    EXPECT_EQ(parts[1].disk, "disk2");
+    EXPECT_EQ(parts[1].summary.objects, 8u);
+    EXPECT_EQ(parts[1].summary.streams[0].samples, 16);
+    EXPECT_EQ(*parts[1].summary.streams[1].max_time, 7);
+}
+
+TEST(TimeUnit, DurationsAsGivenOrInTicks) {
+    std::string error;
+    double ticks = 0;
+    std::optional<time_unit> us = parse_time_unit("us");
+    EXPECT_TRUE(parse_duration("1.5ms", us, ticks, error));
+    EXPECT_DOUBLE_EQ(ticks, 1500);
+    EXPECT_TRUE(parse_duration("2s", parse_time_unit("ns"), ticks, error));
+    EXPECT_DOUBLE_EQ(ticks, 2e9);
+    EXPECT_TRUE(parse_duration("250", std::nullopt, ticks, error));  // ticks
+    EXPECT_DOUBLE_EQ(ticks, 250);
+    // A unit needs the tree's unit to convert to; other text is refused.
+    for (const char* bad : {"1.5ms", "x", "1.5 ms", "1.5min", "-3", "nan", ""}) {
+        error.clear();
+        EXPECT_FALSE(parse_duration(bad, std::string(bad) == "1.5ms" ? std::nullopt : us, ticks,
+                                    error))
+            << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+// What the table and JSON show of a new object, of units and of summaries.
+TEST(RankedRender, NewObjectsHaveNoRateUnitsAreStatedAndSummariesLead) {
+    snapshot before = sessions_at(0, {session2(1, 0, 0, 100, 1000)});
+    snapshot now = sessions_at(2, {session2(1, 0, 0, 140, 1000 + 40 * 1250),
+                                   session2(2, 0, 0, 687, 687000)});
+    table_style style;
+    style.unit = parse_time_unit("us");
+    std::string text =
+        rendered([&](sink& out) { render_table(now, &before, 2, ranking{}, style, out); });
+    std::vector<std::string> session_lines;
+    std::istringstream lines(text);
+    bool header_says_unit = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("counts in us") != std::string::npos) header_says_unit = true;
+        std::vector<std::string> f = fields(line);
+        if (!f.empty() && (f[0] == "all(2)" || f[0] == "1" || f[0] == "2*")) session_lines.push_back(line);
+    }
+    EXPECT_TRUE(header_says_unit) << text;
+    ASSERT_EQ(session_lines.size(), 3u) << text;
+    // all(2): lba, write (none), then read: 20/s at 1.25ms, no minimum.
+    EXPECT_EQ(fields(session_lines[0]),
+              (std::vector<std::string>{"all(2)", "-", "0", "-", "-", "0us", "20", "1.25ms", "-",
+                                        "77us"}));
+    EXPECT_EQ(fields(session_lines[1])[6], "20");
+    EXPECT_EQ(fields(session_lines[1])[7], "1.25ms");
+    // The new object: neither its totals nor an average under smp/s and avg.
+    std::vector<std::string> fresh = fields(session_lines[2]);
+    EXPECT_EQ(fresh[6], "-");
+    EXPECT_EQ(fresh[7], "-");
+    EXPECT_EQ(fresh[9], "77us");
+
+    // Unknown unit: raw numbers, and the header says how to set it.
+    std::string raw =
+        rendered([&](sink& out) { render_table(now, &before, 2, ranking{}, {}, out); });
+    EXPECT_NE(raw.find(time_unit_variable), std::string::npos);
+    EXPECT_EQ(raw.find("1.25ms"), std::string::npos);
+
+    auto doc = nlohmann::json::parse(rendered(
+        [&](sink& out) { render_json(now, &before, 2, sorted_by(sort_key::rate), style.unit, out); }));
+    EXPECT_EQ(doc["time_unit"], "us");
+    ASSERT_EQ(doc["sessions"].size(), 2u);
+    EXPECT_EQ(doc["sessions"][1]["id"], 2);
+    EXPECT_EQ(doc["sessions"][1]["totals"], true);
+    EXPECT_EQ(doc["sessions"][1]["read_samples"], 687);  // totals, as before
+    EXPECT_TRUE(doc["sessions"][1]["read_samples_per_second"].is_null());
+    const auto& sum = doc["summary"]["sessions"];
+    EXPECT_EQ(sum["objects"], 2);
+    EXPECT_EQ(sum["samples"], 40);
+    EXPECT_EQ(sum["read"]["avg_time"], 1250.0);
+    EXPECT_TRUE(sum["write"]["avg_time"].is_null());
+    EXPECT_TRUE(nlohmann::json::parse(rendered([&](sink& out) {
+                    render_json(now, nullptr, 1, {}, std::nullopt, out);
+                }))["time_unit"].is_null());
 }

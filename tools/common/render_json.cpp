@@ -68,9 +68,55 @@ void array(sink& out, std::string_view key, const Records& records, Put put) {
     emit(out, b);
 }
 
-void disks(sink& out, const interval& iv, const snapshot& now) {
-    array(out, "disk_queues", now.disks, [&iv](buffer& b, const disk_queue_info& d) {
-        disk_row row = iv.disk(d);
+// The members of counter sets added together, each followed by a comma
+// but the last.
+void put_tally(buffer& b, const tally& t) {
+    fmt::format_to(std::back_inserter(b), "\"samples\":{:.0f},\"total_time\":{:.0f},"
+                                          "\"samples_per_second\":",
+                   t.samples, t.total_time);
+    put_number(b, t.samples_per_second);
+    b.append(std::string_view(",\"avg_time\":"));
+    put_number(b, t.avg_time());
+    b.append(std::string_view(",\"max_time\":"));
+    if (t.max_time)
+        fmt::format_to(std::back_inserter(b), "{}", *t.max_time);
+    else
+        b.append(std::string_view("null"));
+}
+
+// A block's summary: its objects and every stream of them together, then
+// each stream, named by names.
+void put_summary(buffer& b, const block_summary& s, const char* const* names) {
+    fmt::format_to(std::back_inserter(b), "\"objects\":{},", s.objects);
+    put_tally(b, s.all);
+    for (std::size_t i = 0; i < s.streams.size(); ++i) {
+        fmt::format_to(std::back_inserter(b), ",\"{}\":{{", names[i]);
+        put_tally(b, s.streams[i]);
+        b.push_back('}');
+    }
+}
+
+const char* const disk_streams[] = {"handler", "processing"};
+const char* const session_streams[] = {"write", "read"};
+
+// The blocks' summaries, written after their records.
+struct summaries {
+    buffer text;
+    void add(std::string_view block, const block_summary& s, const char* const* names) {
+        text.push_back(text.size() == 0 ? '{' : ',');
+        fmt::format_to(std::back_inserter(text), "\"{}\":{{", block);
+        put_summary(text, s, names);
+    }
+};
+
+void disks(sink& out, const interval& iv, const snapshot& now, const ranking& how,
+           summaries& sums) {
+    bool rates = iv.seconds().has_value();
+    std::vector<disk_row> rows = disk_rows(iv, now);
+    std::vector<disk_summary> parts = per_disk(rows, rates);
+    ranked_block<disk_row> block = rank(std::move(rows), rates, how);
+    array(out, "disk_queues", block.rows, [](buffer& b, const ranked_row<disk_row>& ranked) {
+        const disk_row& row = ranked.row;
         // Queue names are the library's "disk<d>_<q>": nothing to escape.
         fmt::format_to(std::back_inserter(b), "\"name\":\"{}\",\"totals\":{},", *row.name,
                        row.totals);
@@ -79,22 +125,37 @@ void disks(sink& out, const interval& iv, const snapshot& now) {
         put_counters(b, "processing_", row.processing, true);
         fmt::format_to(std::back_inserter(b), ",\"max_num_active\":{}", row.max_num_active);
     });
+    sums.add("disk_queues", block.summary, disk_streams);
+    sums.text.append(std::string_view(",\"disks\":["));
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        fmt::format_to(std::back_inserter(sums.text), "{}{{\"disk\":\"{}\",", i ? "," : "",
+                       parts[i].disk);
+        put_summary(sums.text, parts[i].summary, disk_streams);
+        sums.text.push_back('}');
+    }
+    sums.text.append(std::string_view("]}"));
 }
 
-void sessions(sink& out, const interval& iv, const snapshot& now) {
-    array(out, "sessions", now.sessions, [&iv](buffer& b, const session_info& s) {
-        session_row row = iv.session(s);
+void sessions(sink& out, const interval& iv, const snapshot& now, const ranking& how,
+              summaries& sums) {
+    ranked_block<session_row> block = rank(session_rows(iv, now), iv.seconds().has_value(), how);
+    array(out, "sessions", block.rows, [](buffer& b, const ranked_row<session_row>& ranked) {
+        const session_row& row = ranked.row;
         fmt::format_to(std::back_inserter(b), "\"id\":{},\"lba\":{},\"totals\":{},", row.id,
                        row.lba, row.totals);
         put_counters(b, "write_", row.write, false);
         b.push_back(',');
         put_counters(b, "read_", row.read, false);
     });
+    sums.add("sessions", block.summary, session_streams);
+    sums.text.push_back('}');
 }
 
-void sockets(sink& out, const interval& iv, const snapshot& now) {
-    array(out, "sockets", now.sockets, [&iv](buffer& b, const sock_info& s) {
-        socket_row row = iv.socket(s);
+void sockets(sink& out, const interval& iv, const snapshot& now, const ranking& how,
+             summaries& sums) {
+    ranked_block<socket_row> block = rank(socket_rows(iv, now), iv.seconds().has_value(), how);
+    array(out, "sockets", block.rows, [](buffer& b, const ranked_row<socket_row>& ranked) {
+        const socket_row& row = ranked.row;
         fmt::format_to(std::back_inserter(b), "\"number\":{},\"totals\":{}", row.number,
                        row.totals);
         for (int i = 0; i < socket_slot_count; ++i) {
@@ -103,22 +164,45 @@ void sockets(sink& out, const interval& iv, const snapshot& now) {
             b.push_back('}');
         }
     });
+    sums.add("sockets", block.summary, socket_slot_names);
+    sums.text.push_back('}');
+}
+
+void header(buffer& b, int sequence, std::time_t wall) {
+    fmt::format_to(std::back_inserter(b), "{{\"report\":{},\"time\":\"{:%Y-%m-%dT%H:%M:%SZ}\","
+                                          "\"interval\":",
+                   sequence, fmt::gmtime(wall));
 }
 
 }  // namespace
 
-void render_json(const snapshot& now, const snapshot* before, int sequence, sink& out) {
+void render_json(const snapshot& now, const snapshot* before, int sequence, const ranking& how,
+                 const std::optional<time_unit>& unit, sink& out) {
     interval iv(before, now);
     buffer b;
-    fmt::format_to(std::back_inserter(b), "{{\"report\":{},\"time\":\"{:%Y-%m-%dT%H:%M:%SZ}\","
-                                          "\"interval\":",
-                   sequence, fmt::gmtime(now.wall));
+    header(b, sequence, now.wall);
     put_number(b, iv.seconds());
+    if (unit)
+        fmt::format_to(std::back_inserter(b), ",\"time_unit\":\"{}\"", unit->name);
+    else
+        b.append(std::string_view(",\"time_unit\":null"));
     emit(out, b);
-    if (now.disks_read) disks(out, iv, now);
-    if (now.sessions_read) sessions(out, iv, now);
-    if (now.sockets_read) sockets(out, iv, now);
+    summaries sums;
+    if (now.disks_read) disks(out, iv, now, how, sums);
+    if (now.sessions_read) sessions(out, iv, now, how, sums);
+    if (now.sockets_read) sockets(out, iv, now, how, sums);
+    if (sums.text.size() == 0) sums.text.push_back('{');
+    sums.text.push_back('}');
+    out.write(",\"summary\":");
+    emit(out, sums.text);
     out.write("}\n");
+}
+
+void render_json_absent(int sequence, std::time_t wall, sink& out) {
+    buffer b;
+    header(b, sequence, wall);
+    b.append(std::string_view("null,\"tree_found\":false}\n"));
+    emit(out, b);
 }
 
 }  // namespace sanperf_tools

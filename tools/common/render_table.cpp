@@ -34,23 +34,71 @@ std::optional<double> whole(long long v) {
     return static_cast<double>(v);
 }
 
-// Value columns are 7 wide and readable() gives at most 6 characters, so
-// they always start with a blank.
+// Value columns are 7 wide and every cell is at most 6 characters, so they
+// always start with a blank.
 
 // The widest a row's name or id gets: ten digits and the mark "*".
 constexpr int id_width = 11;
 
-// samples (or samples/s), average, minimum and maximum time: 4 columns.
-void counter_columns(buffer& b, const counter_view& c, bool rates) {
-    std::optional<double> samples = rates ? c.samples_per_second : whole(c.samples);
-    fmt::format_to(std::back_inserter(b), "{:>7}{:>7}{:>7}{:>7}", readable(samples),
-                   readable(c.avg_time), readable(whole(c.min_time)), readable(whole(c.max_time)));
-}
+// What every row of one report shares: whether it shows rates, how its
+// times read, and which rows it keeps.
+class report {
+public:
+    report(const snapshot* before, const snapshot& now, const ranking& how,
+           const table_style& style)
+        : iv(before, now), rates(iv.seconds().has_value()), how(how), style(style) {}
 
-// A row's name, marked when its numbers are totals inside an interval report.
-std::string mark(std::string name, bool totals, bool interval) {
-    if (totals && interval) name += '*';
-    return name;
+    // A duration: in human units when the unit is known, else raw ticks.
+    std::string time(std::optional<double> ticks) const {
+        if (!style.unit || !ticks) return readable(ticks);
+        std::string text = human_duration(ticks, *style.unit);
+        if (text.size() <= 6) return text;
+        // Past 99999 s: the seconds shortened as other numbers are. A
+        // negative time is no duration a server means: its raw number.
+        double seconds = *ticks * style.unit->seconds_per_tick;
+        return seconds > 0 ? readable(seconds) + "s" : readable(ticks);
+    }
+
+    // samples (or samples/s), average, minimum and maximum time of one
+    // counter set. A new object in an interval report has neither a rate
+    // nor an average for the interval.
+    void counters(buffer& b, const counter_view& c, bool totals) const {
+        bool known = !(rates && totals);
+        std::optional<double> samples = rates ? c.samples_per_second : whole(c.samples);
+        fmt::format_to(std::back_inserter(b), "{:>7}{:>7}{:>7}{:>7}",
+                       known ? readable(samples) : "-", known ? time(c.avg_time) : "-",
+                       time(whole(c.min_time)), time(whole(c.max_time)));
+    }
+
+    // The same columns for counter sets added together; they have no
+    // minimum.
+    void counters(buffer& b, const tally& t) const {
+        std::optional<double> samples =
+            rates ? t.samples_per_second : std::optional<double>(static_cast<double>(t.samples));
+        fmt::format_to(std::back_inserter(b), "{:>7}{:>7}{:>7}{:>7}", readable(samples),
+                       time(t.avg_time()), "-", max_of(t));
+    }
+
+    std::string max_of(const tally& t) const {
+        return t.max_time ? time(whole(*t.max_time)) : "-";
+    }
+
+    // A row's name, marked when its numbers are totals inside an interval
+    // report.
+    std::string mark(std::string name, bool totals) const {
+        if (totals && rates) name += '*';
+        return name;
+    }
+
+    const interval iv;
+    const bool rates;
+    const ranking& how;
+    const table_style& style;
+};
+
+// The name of a summary row: all the objects and how many they are.
+std::string all_of(const block_summary& s) {
+    return fmt::format("all({})", s.objects);
 }
 
 void emit(sink& out, buffer& b) {
@@ -58,9 +106,11 @@ void emit(sink& out, buffer& b) {
     b.clear();
 }
 
-void disks(sink& out, const interval& iv, const snapshot& now) {
-    bool rates_shown = iv.seconds().has_value();
-    const char* smp = rates_shown ? "smp/s" : "smp";
+void disks(sink& out, const report& r, const snapshot& now) {
+    std::vector<disk_row> rows = disk_rows(r.iv, now);
+    std::vector<disk_summary> parts = per_disk(rows, r.rates);
+    ranked_block<disk_row> block = rank(std::move(rows), r.rates, r.how);
+    const char* smp = r.rates ? "smp/s" : "smp";
     buffer b;
     // Disk queue names are at most "disk4_7*", 8 characters, and each value
     // column starts with a blank.
@@ -68,85 +118,169 @@ void disks(sink& out, const interval& iv, const snapshot& now) {
                    " processing ");
     fmt::format_to(std::back_inserter(b), "{:<8}{:>7}{:>7}{:>7}{:>7}  {:>7}{:>7}{:>7}{:>7}{:>7}\n",
                    "queue", smp, "avg", "min", "max", smp, "avg", "min", "max", "active");
-    emit(out, b);
-    for (const auto& d : now.disks) {
-        disk_row row = iv.disk(d);
-        bool rates = rates_shown && !row.totals;
-        fmt::format_to(std::back_inserter(b), "{:<8}", mark(*row.name, row.totals, rates_shown));
-        counter_columns(b, row.handler, rates);
+    auto summary_row = [&](const std::string& name, const block_summary& s) {
+        fmt::format_to(std::back_inserter(b), "{:<8}", name);
+        r.counters(b, s.streams[0]);
         b.append(std::string_view("  "));
-        counter_columns(b, row.processing, rates);
+        r.counters(b, s.streams[1]);
+        fmt::format_to(std::back_inserter(b), "{:>7}\n", "-");
+    };
+    summary_row(all_of(block.summary), block.summary);
+    for (const auto& part : parts) summary_row(part.disk, part.summary);
+    emit(out, b);
+    for (const auto& ranked : block.rows) {
+        const disk_row& row = ranked.row;
+        fmt::format_to(std::back_inserter(b), "{:<8}", r.mark(*row.name, row.totals));
+        r.counters(b, row.handler, row.totals);
+        b.append(std::string_view("  "));
+        r.counters(b, row.processing, row.totals);
         fmt::format_to(std::back_inserter(b), "{:>7}\n", readable(whole(row.max_num_active)));
         emit(out, b);
     }
 }
 
-void sessions(sink& out, const interval& iv, const snapshot& now) {
-    bool rates_shown = iv.seconds().has_value();
-    const char* smp = rates_shown ? "smp/s" : "smp";
+void sessions(sink& out, const report& r, const snapshot& now) {
+    ranked_block<session_row> block = rank(session_rows(r.iv, now), r.rates, r.how);
+    const char* smp = r.rates ? "smp/s" : "smp";
     buffer b;
     // id (up to 11 characters, then a blank) and lba (up to 10 digits).
     fmt::format_to(std::back_inserter(b), "\n{:<22}{:-^28}  {:-^28}\n", "", " write ", " read ");
     fmt::format_to(std::back_inserter(b), "{:<{}}{:>10}{:>7}{:>7}{:>7}{:>7}  {:>7}{:>7}{:>7}{:>7}\n",
                    "session", id_width + 1, "lba", smp, "avg", "min", "max", smp, "avg", "min",
                    "max");
-    if (now.sessions.empty()) b.append(std::string_view("(none)\n"));
+    fmt::format_to(std::back_inserter(b), "{:<{}}{:>10}", all_of(block.summary), id_width + 1, "-");
+    r.counters(b, block.summary.streams[0]);
+    b.append(std::string_view("  "));
+    r.counters(b, block.summary.streams[1]);
+    b.push_back('\n');
     emit(out, b);
-    for (const auto& s : now.sessions) {
-        session_row row = iv.session(s);
-        bool rates = rates_shown && !row.totals;
+    for (const auto& ranked : block.rows) {
+        const session_row& row = ranked.row;
         fmt::format_to(std::back_inserter(b), "{:<{}}{:>10}",
-                       mark(std::to_string(row.id), row.totals, rates_shown), id_width + 1, row.lba);
-        counter_columns(b, row.write, rates);
+                       r.mark(std::to_string(row.id), row.totals), id_width + 1, row.lba);
+        r.counters(b, row.write, row.totals);
         b.append(std::string_view("  "));
-        counter_columns(b, row.read, rates);
+        r.counters(b, row.read, row.totals);
         b.push_back('\n');
         emit(out, b);
     }
 }
 
-void sockets(sink& out, const interval& iv, const snapshot& now) {
-    bool rates_shown = iv.seconds().has_value();
+// The rate (or samples) and average cells of counter sets added together,
+// for an object that may be new in an interval report.
+std::pair<std::string, std::string> rate_and_avg(const report& r, const tally& t, bool known) {
+    if (!known) return {"-", "-"};
+    std::optional<double> samples =
+        r.rates ? t.samples_per_second : std::optional<double>(static_cast<double>(t.samples));
+    return {readable(samples), r.time(t.avg_time())};
+}
+
+// Twelve rows per socket, each carrying the socket's number.
+void socket_slots(sink& out, const report& r, const ranked_block<socket_row>& block) {
     buffer b;
     fmt::format_to(std::back_inserter(b), "\n{:<{}}{:<27}{:>7}{:>7}{:>7}\n", "socket", id_width + 1,
-                   "slot", rates_shown ? "smp/s" : "smp", "avg", "max");
-    if (now.sockets.empty()) b.append(std::string_view("(none)\n"));
+                   "slot", r.rates ? "smp/s" : "smp", "avg", "max");
+    auto [rate, avg] = rate_and_avg(r, block.summary.all, true);
+    fmt::format_to(std::back_inserter(b), "{:<{}}{:<27}{:>7}{:>7}{:>7}\n", all_of(block.summary),
+                   id_width + 1, "all", rate, avg, r.max_of(block.summary.all));
     emit(out, b);
-    for (const auto& s : now.sockets) {
-        socket_row row = iv.socket(s);
-        bool rates = rates_shown && !row.totals;
-        std::string name = mark(std::to_string(row.number), row.totals, rates_shown);
+    for (const auto& ranked : block.rows) {
+        const socket_row& row = ranked.row;
+        std::string name = r.mark(std::to_string(row.number), row.totals);
+        bool known = !(r.rates && row.totals);
         for (int i = 0; i < socket_slot_count; ++i) {
             const counter_view& c = row.slots[i];
-            fmt::format_to(std::back_inserter(b), "{:<{}}{:<27}{:>7}{:>7}{:>7}\n",
-                           i == 0 ? name : "", id_width + 1, socket_slot_names[i],
-                           readable(rates ? c.samples_per_second : whole(c.samples)),
-                           readable(c.avg_time), readable(whole(c.max_time)));
+            std::optional<double> samples = r.rates ? c.samples_per_second : whole(c.samples);
+            fmt::format_to(std::back_inserter(b), "{:<{}}{:<27}{:>7}{:>7}{:>7}\n", name,
+                           id_width + 1, socket_slot_names[i], known ? readable(samples) : "-",
+                           known ? r.time(c.avg_time) : "-", r.time(whole(c.max_time)));
         }
         emit(out, b);
     }
 }
 
+// One row per socket: its slots together, then its busiest slot.
+void socket_busiest(sink& out, const report& r, const ranked_block<socket_row>& block) {
+    const char* smp = r.rates ? "smp/s" : "smp";
+    buffer b;
+    fmt::format_to(std::back_inserter(b), "\n{:<{}}{:>7}{:>7}  {:<27}{:>7}{:>7}{:>7}\n", "socket",
+                   id_width + 1, smp, "avg", "busiest slot", smp, "avg", "max");
+    auto [rate, avg] = rate_and_avg(r, block.summary.all, true);
+    fmt::format_to(std::back_inserter(b), "{:<{}}{:>7}{:>7}  {:<27}{:>7}{:>7}{:>7}\n",
+                   all_of(block.summary), id_width + 1, rate, avg, "-", "-", "-",
+                   r.max_of(block.summary.all));
+    emit(out, b);
+    for (const auto& ranked : block.rows) {
+        const socket_row& row = ranked.row;
+        bool known = ranked.figures.counted;
+        auto [socket_rate, socket_avg] = rate_and_avg(r, ranked.figures.all, known);
+        int slot = busiest_slot(row, r.rates);
+        tally busiest;
+        busiest.add(row.slots[slot], known);
+        auto [slot_rate, slot_avg] = rate_and_avg(r, busiest, known);
+        fmt::format_to(std::back_inserter(b), "{:<{}}{:>7}{:>7}  {:<27}{:>7}{:>7}{:>7}\n",
+                       r.mark(std::to_string(row.number), row.totals), id_width + 1, socket_rate,
+                       socket_avg, socket_slot_names[slot], slot_rate, slot_avg,
+                       r.time(whole(row.slots[slot].max_time)));
+        emit(out, b);
+    }
+}
+
+void sockets(sink& out, const report& r, const snapshot& now) {
+    ranked_block<socket_row> block = rank(socket_rows(r.iv, now), r.rates, r.how);
+    if (r.style.sockets == socket_layout::busiest)
+        socket_busiest(out, r, block);
+    else
+        socket_slots(out, r, block);
+}
+
+// The line that says which rows are kept and how they are ordered; empty
+// when all are, in listing order.
+std::string ranking_line(const report& r) {
+    std::string line;
+    auto add = [&line](const std::string& part) { line += (line.empty() ? "" : "; ") + part; };
+    if (std::optional<sort_key> key = r.how.order_key())
+        add(fmt::format("sorted by {}, highest first", sort_key_name(*key)));
+    if (r.how.top) add(fmt::format("the first {} of each block", *r.how.top));
+    if (r.how.active_only) add("only objects with samples");
+    if (r.how.min_avg) add("only objects averaging at least " + r.time(*r.how.min_avg));
+    return line.empty() ? line : line + "\n";
+}
+
 }  // namespace
 
-void render_table(const snapshot& now, const snapshot* before, int sequence, sink& out) {
-    interval iv(before, now);
+void render_table(const snapshot& now, const snapshot* before, int sequence, const ranking& how,
+                  const table_style& style, sink& out) {
+    report r(before, now, how, style);
     buffer b;
     fmt::format_to(std::back_inserter(b), "report {} at {:%Y-%m-%d %H:%M:%S}", sequence,
                    fmt::localtime(now.wall));
-    if (iv.seconds())
+    if (r.rates)
         fmt::format_to(std::back_inserter(b), ", samples per second over the last {:.2f} s\n",
-                       *iv.seconds());
+                       *r.iv.seconds());
     else
         b.append(std::string_view(", totals so far\n"));
-    b.append(std::string_view(
-        "k M G T P E = 10^3 10^6 10^9 10^12 10^15 10^18; times in the server's units\n"));
-    if (iv.seconds()) b.append(std::string_view("* = new since the last report: totals so far\n"));
+    b.append(std::string_view("k M G T P E = 10^3 10^6 10^9 10^12 10^15 10^18\n"));
+    if (style.unit)
+        fmt::format_to(std::back_inserter(b), "times: the tree counts in {}, shown as ns, us, ms, s\n",
+                       style.unit->name);
+    else
+        fmt::format_to(std::back_inserter(b),
+                       "times in the server's unknown unit: set --time-unit or {}\n",
+                       time_unit_variable);
+    if (r.rates) b.append(std::string_view("* = new since the last report: no rate yet\n"));
+    b.append(ranking_line(r));
     emit(out, b);
-    if (now.disks_read) disks(out, iv, now);
-    if (now.sessions_read) sessions(out, iv, now);
-    if (now.sockets_read) sockets(out, iv, now);
+    if (now.disks_read) disks(out, r, now);
+    if (now.sessions_read) sessions(out, r, now);
+    if (now.sockets_read) sockets(out, r, now);
     out.write("\n");
+}
+
+void render_table_absent(int sequence, std::time_t wall, const std::string& where, sink& out) {
+    out.write(fmt::format("report {} at {:%Y-%m-%d %H:%M:%S}: no statistics: {} holds none of "
+                          "disk_queue/, session/, sock/\n",
+                          sequence, fmt::localtime(wall), where));
 }
 
 }  // namespace sanperf_tools

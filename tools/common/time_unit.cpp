@@ -42,6 +42,34 @@ bool resolve_time_unit(const std::optional<std::string>& flag, std::optional<tim
     return true;
 }
 
+bool parse_duration(const std::string& text, const std::optional<time_unit>& unit, double& ticks,
+                    std::string& error) {
+    const char* start = text.c_str();
+    char* end = nullptr;
+    double value = std::strtod(start, &end);
+    if (end == start || !std::isfinite(value) || value < 0) {
+        error = "'" + text + "' is no duration: give a number and ns, us, ms or s, or ticks";
+        return false;
+    }
+    std::string suffix = end;
+    if (suffix.empty()) {
+        ticks = value;
+        return true;
+    }
+    std::optional<time_unit> given = parse_time_unit(suffix);
+    if (!given) {
+        error = "'" + text + "' is no duration: its unit must be ns, us, ms or s";
+        return false;
+    }
+    if (!unit) {
+        error = "'" + text + "' needs the tree's time unit: set --time-unit or " +
+                time_unit_variable + ", or give ticks";
+        return false;
+    }
+    ticks = value * given->seconds_per_tick / unit->seconds_per_tick;
+    return true;
+}
+
 std::string human_duration(std::optional<double> ticks, const time_unit& unit) {
     if (!ticks) return "-";
     double seconds = *ticks * unit.seconds_per_tick;

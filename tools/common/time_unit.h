@@ -27,6 +27,13 @@ std::optional<time_unit> parse_time_unit(const std::string& name);
 bool resolve_time_unit(const std::optional<std::string>& flag, std::optional<time_unit>& unit,
                        std::string& error);
 
+// A duration as the operator writes it, in ticks of unit: a number with a
+// unit ("1.5ms", "850us", "2s") or a bare number of ticks ("1500"). Returns
+// false with a message in error for anything else, a negative number, or a
+// number with a unit while unit is not known.
+bool parse_duration(const std::string& text, const std::optional<time_unit>& unit, double& ticks,
+                    std::string& error);
+
 // A duration of ticks of unit in at most 7 characters, in the largest of
 // ns, us, ms and s that keeps it at 1 or more, with three significant
 // digits and no trailing zeros: "850us", "1.25ms", "2.1s", "0ns". None

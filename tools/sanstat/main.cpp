@@ -26,23 +26,63 @@ namespace tools = sanperf_tools;
 void render(const sanstat::options& opt, const tools::snapshot& now,
             const tools::snapshot* before, int sequence, tools::sink& out) {
     switch (opt.output) {
-    case sanstat::format::json: return tools::render_json(now, before, sequence, out);
+    case sanstat::format::json:
+        return tools::render_json(now, before, sequence, opt.rank, opt.style.unit, out);
     case sanstat::format::prometheus: return tools::render_prometheus(now, out);
     case sanstat::format::table: break;
     }
-    tools::render_table(now, before, sequence, out);
+    tools::render_table(now, before, sequence, opt.rank, opt.style, out);
 }
 
-void write_report(const sanstat::options& opt, const tools::snapshot& now,
-                  const tools::snapshot* before, int sequence) {
+// A report where there is no tree: one line, or one document, and no
+// rows; Prometheus gets no series at all.
+void render_absent(const sanstat::options& opt, const tools::snapshot& now,
+                   const std::string& where, int sequence, tools::sink& out) {
+    switch (opt.output) {
+    case sanstat::format::json: return tools::render_json_absent(sequence, now.wall, out);
+    case sanstat::format::prometheus: return;
+    case sanstat::format::table: break;
+    }
+    tools::render_table_absent(sequence, now.wall, where, out);
+}
+
+// Hands render the output: FILE, replaced whole, or standard output.
+template <typename Render>
+void write_report(const sanstat::options& opt, Render render) {
     if (!opt.write_file.empty()) {
-        tools::replace_file(opt.write_file,
-                            [&](tools::sink& out) { render(opt, now, before, sequence, out); });
+        tools::replace_file(opt.write_file, render);
         return;
     }
     tools::fd_sink out(STDOUT_FILENO, "to standard output");
-    render(opt, now, before, sequence, out);
+    render(out);
     out.flush();
+}
+
+// The ids asked for that are not among found, as "8, 9 or 12".
+template <typename Found, typename Id>
+std::string missing(const std::vector<unsigned>& asked, const Found& found, Id id) {
+    std::vector<unsigned> out;
+    for (unsigned want : asked) {
+        bool there = std::any_of(found.begin(), found.end(),
+                                 [&](const auto& object) { return id(object) == want; });
+        if (!there && std::find(out.begin(), out.end(), want) == out.end()) out.push_back(want);
+    }
+    std::string text;
+    for (std::size_t i = 0; i < out.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == out.size() ? " or " : ", ") + std::to_string(out[i]);
+    return text;
+}
+
+// Says on standard error which of the sessions and sockets asked for by
+// number the tree does not hold.
+void report_unmatched(const sanstat::options& opt, const tools::snapshot& now,
+                      const std::string& where) {
+    std::string sessions = missing(opt.blocks.session_ids, now.sessions,
+                                   [](const session_info& s) { return s.id; });
+    std::string sockets = missing(opt.blocks.socket_numbers, now.sockets,
+                                  [](const sock_info& s) { return s.number; });
+    if (!sessions.empty()) std::cerr << "sanstat: no session " << sessions << " in " << where << "\n";
+    if (!sockets.empty()) std::cerr << "sanstat: no socket " << sockets << " in " << where << "\n";
 }
 
 // Tells whether the statistics tree is there: a missing one is said once,
@@ -82,18 +122,39 @@ int run(const sanstat::options& opt) {
     // cut short; a second one ends sanstat at once.
     tools::catch_stop_signals(tools::second_stop::ends_process);
 
-    tree_watch watch(opt.root.empty() ? "/sys/kernel" : opt.root);
+    const std::string where = opt.root.empty() ? "/sys/kernel" : opt.root;
+    tree_watch watch(where);
     const auto interval = std::chrono::duration_cast<clock_type::duration>(
         std::chrono::duration<double>(opt.interval.value_or(0)));
+    // With -y the first report is read but not written, and not counted.
+    const long long last = opt.count ? *opt.count + (opt.omit_first ? 1LL : 0LL) : 0;
     auto next = clock_type::now();
     std::optional<tools::snapshot> before;
+    bool absent_said = false, unmatched_said = false;
     for (int n = 1;; ++n) {
         tools::snapshot now = tools::take_snapshot(opt.blocks);
         watch.check(now, opt.interval.has_value());
         if (!now.tree_found && !opt.interval) return 1;
-        write_report(opt, now, before ? &*before : nullptr, n);
-        if (!opt.interval || (opt.count && n >= *opt.count)) return 0;
-        before = std::move(now);
+        if (!now.tree_found) {
+            // The library reads a missing tree as zeros: those rows would
+            // show a server that is not there as an idle one. One line says
+            // so instead, and the next tree starts afresh.
+            if (!absent_said)
+                write_report(opt, [&](tools::sink& out) { render_absent(opt, now, where, n, out); });
+            absent_said = true;
+            before.reset();
+        } else {
+            absent_said = false;
+            if (!unmatched_said) report_unmatched(opt, now, where);
+            unmatched_said = true;
+            const tools::snapshot* earlier = before ? &*before : nullptr;
+            // -y leaves out reports of totals: the first, and the first after
+            // the tree came back.
+            if (earlier || !opt.omit_first)
+                write_report(opt, [&](tools::sink& out) { render(opt, now, earlier, n, out); });
+            before = std::move(now);
+        }
+        if (!opt.interval || (opt.count && n >= last)) return 0;
         // Reports keep to the interval's grid; a slow one delays the next
         // rather than causing a burst.
         next = std::max(next + interval, clock_type::now());

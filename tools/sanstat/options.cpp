@@ -2,21 +2,101 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cmath>
 #include <cstdlib>
 #include <iostream>
 #include <map>
+
+#include "suggest.h"
 
 namespace sanstat {
 
 namespace {
 
+namespace tools = sanperf_tools;
+
 const char* const usage =
     "usage: sanstat [-d] [-s] [-k] [--session ID]... [--socket N]...\n"
+    "               [--sort rate|avg|max|samples|time] [--top N] [--active] [--min-avg T]\n"
+    "               [--time-unit ns|us|ms|s] [--socket-layout slots|busiest] [-y]\n"
     "               [-o table|json|prometheus] [--write FILE] [--root DIR] [interval [count]]\n"
     "Run 'sanstat --help' for more.\n";
 
 // Longer than this, an interval would overflow the clock arithmetic.
 constexpr double max_interval = 1e7;
+
+// " (did you mean X?)" when there is an X, else nothing.
+std::string did_you_mean(const std::string& hint) {
+    return hint.empty() ? "" : " (did you mean " + hint + "?)";
+}
+
+// The whole of text as a number, or none.
+std::optional<double> number(const std::string& text) {
+    const char* start = text.c_str();
+    char* end = nullptr;
+    double v = std::strtod(start, &end);
+    if (end == start || *end != '\0') return std::nullopt;
+    return v;
+}
+
+// A positional argument: a number that ok takes, else a message that says
+// what was probably meant.
+CLI::Validator positional(std::string what, bool (*ok)(double)) {
+    return CLI::Validator(
+        [=](std::string& value) {
+            std::optional<double> v = number(value);
+            if (v && ok(*v)) return std::string();
+            return what + did_you_mean(positional_hint(value));
+        },
+        "", "positional");
+}
+
+// An option that takes one value per use and may be repeated.
+CLI::Validator one_each(const std::string& option) {
+    return CLI::Validator(
+        [option](std::string& value) {
+            std::string hint = list_hint(option, value);
+            return hint.empty() ? std::string()
+                                : "one " + option + " per value" + did_you_mean(hint);
+        },
+        "", "one value");
+}
+
+// A value among names, with the closest one suggested for a slip.
+CLI::Validator one_of(const std::string& what, std::vector<std::string> names) {
+    return CLI::Validator(
+        [what, names](std::string& value) {
+            if (std::find(names.begin(), names.end(), value) != names.end()) return std::string();
+            std::string all;
+            for (std::size_t i = 0; i < names.size(); ++i)
+                all += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+            return what + " must be " + all + ", not '" + value + "'" +
+                   did_you_mean(closest(value, names).value_or(""));
+        },
+        "", "name");
+}
+
+// The option names app knows, as they are typed: "--session", "-s".
+std::vector<std::string> option_names(const CLI::App& app) {
+    std::vector<std::string> out;
+    for (const CLI::Option* o : app.get_options()) {
+        for (const auto& name : o->get_lnames()) out.push_back("--" + name);
+        for (const auto& name : o->get_snames()) out.push_back("-" + name);
+    }
+    return out;
+}
+
+// What each unknown option in a refused command line may have meant.
+std::string unknown_options_hint(const CLI::App& app) {
+    std::string out;
+    for (const auto& arg : app.remaining()) {
+        if (arg.size() < 2 || arg[0] != '-') continue;
+        std::string name = arg.substr(0, arg.find('='));
+        if (std::optional<std::string> near = closest(name, option_names(app)))
+            out += did_you_mean(*near);
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -25,32 +105,19 @@ int parse_options(int argc, char** argv, options& opt) {
                  "Without interval, one report of the totals; with interval (seconds), the first "
                  "report shows the totals and each following one what happened during the "
                  "interval: samples per second and average time per sample, with the current "
-                 "minimum and maximum.",
+                 "minimum and maximum. Each block starts with a summary of all its objects.",
                  "sanstat"};
     bool disks = false, sessions = false, sockets = false;
     std::vector<long long> session_ids, socket_numbers;
     double interval = 0;
     int count = 0;
-    std::string output = "table";
+    std::string output = "table", sort, min_avg, layout = "slots";
+    std::optional<std::string> unit_name;
+    int top = 0;
     const std::map<std::string, format> formats{
         {"table", format::table}, {"json", format::json}, {"prometheus", format::prometheus}};
-    // Only the names: the help shows them as the option's value.
-    const CLI::Validator format_name(
-        [&formats](std::string& value) {
-            return formats.count(value) ? std::string()
-                                        : "output format must be table, json or prometheus, not '" +
-                                              value + "'";
-        },
-        "", "format name");
-    // Also refuses NaN, which a plain range check lets through.
-    const CLI::Validator positive_interval(
-        [](std::string& value) {
-            double v = std::strtod(value.c_str(), nullptr);
-            return v > 0 && v <= max_interval ? std::string()
-                                              : "interval must be a number of seconds above 0 "
-                                                "and at most 10000000";
-        },
-        "", "positive interval");
+    std::vector<std::string> keys(std::begin(tools::sort_key_names),
+                                  std::end(tools::sort_key_names));
 
     app.add_flag("-d,--disks", disks, "Show the disk queues");
     app.add_flag("-s,--sessions", sessions, "Show the sessions");
@@ -58,16 +125,47 @@ int parse_options(int argc, char** argv, options& opt) {
     app.add_option("--session", session_ids,
                    "Show only this session (repeatable); implies -s when no block is chosen")
         ->type_name("ID")
+        ->check(one_each("--session"))
         ->check(CLI::Range(0LL, 4294967295LL))
         ->allow_extra_args(false);
     app.add_option("--socket", socket_numbers,
                    "Show only this socket (repeatable); implies -k when no block is chosen")
         ->type_name("N")
+        ->check(one_each("--socket"))
         ->check(CLI::Range(0LL, 4294967295LL))
         ->allow_extra_args(false);
+    app.add_option("--sort", sort,
+                   "Order each block's objects by KEY, highest first: rate (samples per second), "
+                   "avg (time per sample), max (time), samples or time, over all the object's "
+                   "counter sets together; without interval, by the totals")
+        ->type_name("KEY")
+        ->check(one_of("sort key", keys));
+    app.add_option("--top", top, "Show the first N objects of each block (sorted by rate "
+                                 "without --sort)")
+        ->type_name("N")
+        ->check(CLI::Range(0, 1000000000));
+    app.add_flag("--active", opt.rank.active_only,
+                 "Show only objects with samples in the interval (without interval: any)");
+    app.add_option("--min-avg", min_avg,
+                   "Show only objects whose average time per sample is at least T: a duration "
+                   "such as 1.5ms (needs the time unit) or a number of the tree's ticks")
+        ->type_name("T");
+    app.add_option("--time-unit", unit_name,
+                   std::string("The unit the tree counts time in; durations are then shown as "
+                               "850us, 1.25ms (default: $") +
+                       tools::time_unit_variable + ", else unknown)")
+        ->type_name("ns|us|ms|s")
+        ->check(one_of("time unit", {"ns", "us", "ms", "s"}));
+    app.add_option("--socket-layout", layout,
+                   "Sockets in the table: slots (a row per slot, the default) or busiest (a row "
+                   "per socket, with its busiest slot)")
+        ->type_name("slots|busiest")
+        ->check(one_of("socket layout", {"slots", "busiest"}));
+    app.add_flag("-y,--omit-first", opt.omit_first,
+                 "With interval, leave out the first report (the totals so far)");
     app.add_option("-o,--output", output, "Output format: table, json (JSON Lines) or prometheus")
         ->type_name("table|json|prometheus")
-        ->check(format_name)
+        ->check(one_of("output format", {"table", "json", "prometheus"}))
         ->default_str("table");
     app.add_option("--write", opt.write_file,
                    "Write each report to FILE, replacing it atomically, instead of standard "
@@ -75,18 +173,48 @@ int parse_options(int argc, char** argv, options& opt) {
         ->type_name("FILE");
     app.add_option("--root", opt.root, "Read the statistics tree in DIR instead of /sys/kernel")
         ->type_name("DIR");
-    app.add_option("interval", interval, "Seconds between reports")->check(positive_interval);
+    app.add_option("interval", interval, "Seconds between reports")
+        ->check(positional("interval must be a number of seconds above 0 and at most 10000000",
+                           [](double v) { return v > 0 && v <= max_interval; }));
     app.add_option("count", count, "Number of reports (default: until SIGINT or SIGTERM)")
-        ->check(CLI::Range(1, 1000000000));
+        ->check(positional("count must be a whole number from 1 to 1000000000",
+                           [](double v) { return v >= 1 && v <= 1e9 && v == std::floor(v); }));
     app.set_version_flag("--version", "sanstat " SANSTAT_VERSION);
 
+    auto refuse = [](const std::string& why) {
+        std::cerr << "sanstat: " << why << "\n" << usage;
+        return 2;
+    };
     try {
         app.parse(argc, argv);
+    } catch (const CLI::ExtrasError& e) {
+        return refuse(e.what() + unknown_options_hint(app));
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-        std::cerr << "sanstat: " << e.what() << "\n" << usage;
-        return 2;
+        return refuse(e.what());
     }
+    std::string error;
+    if (!tools::resolve_time_unit(unit_name, opt.style.unit, error)) return refuse(error);
+    if (!min_avg.empty()) {
+        double ticks = 0;
+        if (!tools::parse_duration(min_avg, opt.style.unit, ticks, error))
+            return refuse("--min-avg: " + error);
+        opt.rank.min_avg = ticks;
+    }
+    if (!sort.empty()) opt.rank.sort = tools::parse_sort_key(sort);
+    if (app.count("--top") > 0) opt.rank.top = static_cast<std::size_t>(top);
+    opt.style.sockets =
+        layout == "busiest" ? tools::socket_layout::busiest : tools::socket_layout::slots;
+    opt.output = formats.at(output);
+
+    bool ranked = opt.rank.sort || opt.rank.top || opt.rank.active_only || opt.rank.min_avg;
+    if (opt.output == format::prometheus && ranked)
+        return refuse("--sort, --top, --active and --min-avg do not apply to -o prometheus, "
+                      "which always writes every series");
+    if (opt.output != format::table && app.count("--socket-layout") > 0)
+        return refuse("--socket-layout applies to the table only");
+    if (opt.omit_first && app.count("interval") == 0)
+        return refuse("-y leaves out the first of several reports: it needs an interval");
 
     bool filtered = !session_ids.empty() || !socket_numbers.empty();
     if (!disks && !sessions && !sockets) {
@@ -99,7 +227,6 @@ int parse_options(int argc, char** argv, options& opt) {
     opt.blocks.sockets = sockets;
     opt.blocks.session_ids.assign(session_ids.begin(), session_ids.end());
     opt.blocks.socket_numbers.assign(socket_numbers.begin(), socket_numbers.end());
-    opt.output = formats.at(output);
     if (app.count("interval") > 0) opt.interval = interval;
     if (app.count("count") > 0) opt.count = count;
     return -1;

@@ -4,7 +4,10 @@
 #include <optional>
 #include <string>
 
+#include "ranking.h"
+#include "render_table.h"
 #include "snapshot.h"
+#include "time_unit.h"
 
 namespace sanstat {
 
@@ -17,11 +20,15 @@ struct options {
     std::string root;                // empty: /sys/kernel itself
     std::optional<double> interval;  // seconds; none: one report
     std::optional<int> count;        // none: until signalled
+    bool omit_first = false;         // the first report (totals) is not written
+    sanperf_tools::ranking rank;     // which rows, in what order
+    sanperf_tools::table_style style;  // the time unit, the socket layout
 };
 
 // Parses the command line into opt. Returns -1 to go on, or the exit code
 // to end with: 0 after --help or --version (printed to standard output), 2
-// after a usage error (one line and the usage printed to standard error).
+// after a usage error (one line, with what was probably meant when a near
+// miss was given, and the usage printed to standard error).
 int parse_options(int argc, char** argv, options& opt);
 
 }  // namespace sanstat
