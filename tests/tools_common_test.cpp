@@ -224,7 +224,8 @@ protected:
 };
 
 TEST_F(SanstatRender, JsonKeepsFieldsAndWholeNumbers) {
-    std::string line = rendered([&](sink& out) { render_json(now, nullptr, 1, {}, std::nullopt, out); });
+    std::string line =
+        rendered([&](sink& out) { render_json(now, nullptr, 1, {}, std::nullopt, out); });
     ASSERT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\n'), line.size() - 1);  // one line per report
     auto doc = nlohmann::json::parse(line);
@@ -579,7 +580,8 @@ TEST(RankedRender, NewObjectsHaveNoRateUnitsAreStatedAndSummariesLead) {
     for (std::string line; std::getline(lines, line);) {
         if (line.find("counts in us") != std::string::npos) header_says_unit = true;
         std::vector<std::string> f = fields(line);
-        if (!f.empty() && (f[0] == "all(2)" || f[0] == "1" || f[0] == "2*")) session_lines.push_back(line);
+        if (!f.empty() && (f[0] == "all(2)" || f[0] == "1" || f[0] == "2*"))
+            session_lines.push_back(line);
     }
     EXPECT_TRUE(header_says_unit) << text;
     ASSERT_EQ(session_lines.size(), 3u) << text;
@@ -601,8 +603,9 @@ TEST(RankedRender, NewObjectsHaveNoRateUnitsAreStatedAndSummariesLead) {
     EXPECT_NE(raw.find(time_unit_variable), std::string::npos);
     EXPECT_EQ(raw.find("1.25ms"), std::string::npos);
 
-    auto doc = nlohmann::json::parse(rendered(
-        [&](sink& out) { render_json(now, &before, 2, sorted_by(sort_key::rate), style.unit, out); }));
+    auto doc = nlohmann::json::parse(rendered([&](sink& out) {
+        render_json(now, &before, 2, sorted_by(sort_key::rate), style.unit, out);
+    }));
     EXPECT_EQ(doc["time_unit"], "us");
     ASSERT_EQ(doc["sessions"].size(), 2u);
     EXPECT_EQ(doc["sessions"][1]["id"], 2);

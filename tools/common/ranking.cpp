@@ -27,7 +27,8 @@ void tally::add(const counter_view& c, bool counted) {
     if (!counted) return;
     samples += c.samples;
     total_time += c.total_time;
-    if (c.samples_per_second) samples_per_second = samples_per_second.value_or(0) + *c.samples_per_second;
+    if (c.samples_per_second)
+        samples_per_second = samples_per_second.value_or(0) + *c.samples_per_second;
 }
 
 std::optional<double> tally::avg_time() const {
@@ -189,7 +190,8 @@ std::vector<disk_summary> per_disk(const std::vector<disk_row>& rows, bool inter
         std::string disk = row.name->substr(0, row.name->find('_'));
         auto found = std::find_if(out.begin(), out.end(),
                                   [&](const disk_summary& s) { return s.disk == disk; });
-        if (found == out.end()) found = out.insert(out.end(), disk_summary{disk, empty_summary<disk_row>()});
+        if (found == out.end())
+            found = out.insert(out.end(), disk_summary{disk, empty_summary<disk_row>()});
         add_to(found->summary, row, interval_report);
     }
     return out;

@@ -145,9 +145,9 @@ void sessions(sink& out, const report& r, const snapshot& now) {
     buffer b;
     // id (up to 11 characters, then a blank) and lba (up to 10 digits).
     fmt::format_to(std::back_inserter(b), "\n{:<22}{:-^28}  {:-^28}\n", "", " write ", " read ");
-    fmt::format_to(std::back_inserter(b), "{:<{}}{:>10}{:>7}{:>7}{:>7}{:>7}  {:>7}{:>7}{:>7}{:>7}\n",
-                   "session", id_width + 1, "lba", smp, "avg", "min", "max", smp, "avg", "min",
-                   "max");
+    fmt::format_to(std::back_inserter(b),
+                   "{:<{}}{:>10}{:>7}{:>7}{:>7}{:>7}  {:>7}{:>7}{:>7}{:>7}\n", "session",
+                   id_width + 1, "lba", smp, "avg", "min", "max", smp, "avg", "min", "max");
     fmt::format_to(std::back_inserter(b), "{:<{}}{:>10}", all_of(block.summary), id_width + 1, "-");
     r.counters(b, block.summary.streams[0]);
     b.append(std::string_view("  "));
@@ -262,8 +262,8 @@ void render_table(const snapshot& now, const snapshot* before, int sequence, con
         b.append(std::string_view(", totals so far\n"));
     b.append(std::string_view("k M G T P E = 10^3 10^6 10^9 10^12 10^15 10^18\n"));
     if (style.unit)
-        fmt::format_to(std::back_inserter(b), "times: the tree counts in {}, shown as ns, us, ms, s\n",
-                       style.unit->name);
+        fmt::format_to(std::back_inserter(b),
+                       "times: the tree counts in {}, shown as ns, us, ms, s\n", style.unit->name);
     else
         fmt::format_to(std::back_inserter(b),
                        "times in the server's unknown unit: set --time-unit or {}\n",

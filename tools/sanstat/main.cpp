@@ -81,8 +81,10 @@ void report_unmatched(const sanstat::options& opt, const tools::snapshot& now,
                                    [](const session_info& s) { return s.id; });
     std::string sockets = missing(opt.blocks.socket_numbers, now.sockets,
                                   [](const sock_info& s) { return s.number; });
-    if (!sessions.empty()) std::cerr << "sanstat: no session " << sessions << " in " << where << "\n";
-    if (!sockets.empty()) std::cerr << "sanstat: no socket " << sockets << " in " << where << "\n";
+    if (!sessions.empty())
+        std::cerr << "sanstat: no session " << sessions << " in " << where << "\n";
+    if (!sockets.empty())
+        std::cerr << "sanstat: no socket " << sockets << " in " << where << "\n";
 }
 
 // Tells whether the statistics tree is there: a missing one is said once,
@@ -139,8 +141,10 @@ int run(const sanstat::options& opt) {
             // The library reads a missing tree as zeros: those rows would
             // show a server that is not there as an idle one. One line says
             // so instead, and the next tree starts afresh.
-            if (!absent_said)
-                write_report(opt, [&](tools::sink& out) { render_absent(opt, now, where, n, out); });
+            if (!absent_said) {
+                write_report(opt,
+                             [&](tools::sink& out) { render_absent(opt, now, where, n, out); });
+            }
             absent_said = true;
             before.reset();
         } else {

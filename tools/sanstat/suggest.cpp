@@ -40,7 +40,8 @@ std::optional<std::string> closest(const std::string& word,
     for (const auto& candidate : candidates) {
         std::size_t n = edits(word, candidate);
         // A beginning counts as one edit: "--sess" for "--session".
-        if (word.size() >= 2 && candidate.compare(0, word.size(), word) == 0) n = std::min<std::size_t>(n, 1);
+        if (word.size() >= 2 && candidate.compare(0, word.size(), word) == 0)
+            n = std::min<std::size_t>(n, 1);
         std::size_t limit = std::min(word.size(), candidate.size()) <= 4 ? 1 : 2;
         if (n > limit) continue;
         if (!best || n < best_edits) {
