@@ -116,6 +116,7 @@ def malformed_requests():
         ("1 MiB header", get + b"X-Big: " + b"a" * (1 << 20) + b"\r\n\r\n"),
         ("10,000 headers", get + b"".join(b"X-H%d: v\r\n" % i for i in range(10000)) + b"\r\n"),
         ("256 KiB URL", b"GET /" + b"a" * (256 << 10) + b" HTTP/1.1\r\nHost: x\r\n\r\n"),
+        ("raw NUL in the path", b"GET /metrics\0junk HTTP/1.1\r\nHost: x\r\n\r\n"),
         ("%00 in the path", b"GET /metrics%00 HTTP/1.1\r\nHost: x\r\n\r\n"),
         ("unknown method", b"BREW /metrics HTTP/1.1\r\nHost: x\r\n\r\n"),
         ("HTTP/2 preface", b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"),

@@ -117,8 +117,13 @@ socklen_t address_length(const sockaddr* address) {
 
 }  // namespace
 
-// One request's progress, from its first call to its completion.
+// One request's progress, from its request line to its completion.
 struct http_listener::request {
+    // The raw path as libmicrohttpd first showed it, and its length as a C
+    // string, to tell a path cut short by a NUL byte.
+    const char* raw_path = nullptr;
+    std::size_t raw_path_length = 0;
+    bool started = false;  // its headers are in, and it counts as live
     bool metrics = false;  // holds one of the max_requests places
     bool gzip = false;
     bool suspended = false;
@@ -162,6 +167,7 @@ MHD_Daemon* http_listener::start_daemon(int socket) {
         MHD_OPTION_NOTIFY_COMPLETED, &http_listener::on_completed, this,
         MHD_OPTION_NOTIFY_CONNECTION, &http_listener::on_connection, this,
         MHD_OPTION_UNESCAPE_CALLBACK, &unescape_without_nul, nullptr,
+        MHD_OPTION_URI_LOG_CALLBACK, &http_listener::on_request_line, nullptr,
         MHD_OPTION_ARRAY, tls.data(),
         MHD_OPTION_END);
 }
@@ -205,17 +211,18 @@ void http_listener::stop() {
 }
 
 MHD_Result http_listener::on_request(void* cls, MHD_Connection* connection, const char* url,
-                                     const char* method, const char*, const char*,
+                                     const char* method, const char* version, const char*,
                                      std::size_t* upload_size, void** state) {
     auto* self = static_cast<http_listener*>(cls);
     auto* r = static_cast<request*>(*state);
-    if (r == nullptr) {
+    if (r == nullptr) return MHD_NO;  // every request line makes one
+    if (!r->started) {
         // Only the headers are in: answering now would cost the connection
         // its keep-alive, so the request is decided once it is complete.
         if (connection_table::entry* e = entry_of(connection)) self->connections.headers_complete(e);
-        *state = new request;
+        r->started = true;
         ++self->live_requests;
-        if (malformed_framing(connection, method))
+        if (path_cut_by_nul(*r, url, version) || malformed_framing(connection, method))
             return self->respond_text(connection, MHD_HTTP_BAD_REQUEST, "Bad request.\n",
                                       "text/plain", {{MHD_HTTP_HEADER_CONNECTION, "close"}});
         return MHD_YES;
@@ -238,9 +245,26 @@ void http_listener::on_completed(void* cls, MHD_Connection* connection, void** s
     if (r == nullptr) return;
     if (connection_table::entry* e = entry_of(connection)) self->connections.awaiting_request(e);
     if (r->metrics) --self->metric_requests;
+    if (r->started) --self->live_requests;
     delete r;
     *state = nullptr;
-    --self->live_requests;
+}
+
+void* http_listener::on_request_line(void*, const char* uri, MHD_Connection*) {
+    auto* r = new request;
+    r->raw_path = uri;
+    r->raw_path_length = std::strlen(uri);
+    return r;
+}
+
+bool http_listener::path_cut_by_nul(const request& r, const char* url, const char* version) {
+    // libmicrohttpd takes a request line apart in place: the path, decoded
+    // in place, keeps its start, and the version follows the raw path and
+    // one space. A version further on means a NUL byte ended the path
+    // early, and "/metrics\0junk" would pass for "/metrics". Where the
+    // layout is not that one, nothing is concluded.
+    return url == r.raw_path && *version != '\0' && version > url &&
+           version != r.raw_path + r.raw_path_length + 1;
 }
 
 MHD_Result http_listener::on_accept(void* cls, const sockaddr* address, socklen_t length) {

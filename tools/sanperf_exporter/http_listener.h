@@ -96,6 +96,9 @@ private:
                                  std::size_t* upload_size, void** state);
     static void on_completed(void* cls, MHD_Connection* connection, void** state,
                              MHD_RequestTerminationCode why);
+    // Makes each request's state as its request line arrives.
+    static void* on_request_line(void* cls, const char* uri, MHD_Connection* connection);
+    static bool path_cut_by_nul(const request& r, const char* url, const char* version);
     static MHD_Result on_accept(void* cls, const sockaddr* address, socklen_t length);
     static void on_connection(void* cls, MHD_Connection* connection, void** socket_state,
                               MHD_ConnectionNotificationCode what);
