@@ -58,7 +58,8 @@ for family in sanperf_disk_queue_samples_total sanperf_session_samples_total \
   grep -q "^# TYPE $family " "$work/body" || fail "no family $family"
 done
 grep -qx 'sanperf_up 1' "$work/body" || fail "sanperf_up is not 1 on a tree"
-grep -q '^sanperf_exporter_build_info{version="[0-9.]*"} 1$' "$work/body" || fail "build_info"
+grep -q '^sanperf_exporter_build_info{version="[0-9.]*",revision="[0-9a-f]\{40\}\|unknown",branch="[^"]*",compiler="[^"]*"} 1$' "$work/body" ||
+  fail "build_info: $(grep build_info "$work/body")"
 
 curl -sS -H 'Accept-Encoding: deflate, gzip;q=0.8' -D "$work/h" -o "$work/body.gz" "$url/metrics"
 grep -qi '^Content-Encoding: gzip' "$work/h" || fail "no gzip when accepted"

@@ -150,8 +150,10 @@ snapshot take_snapshot(const selection& sel) {
     snapshot snap;
     snap.taken = std::chrono::steady_clock::now();
     snap.wall = std::time(nullptr);
-    snap.tree_found = exists(kernel_root + disk_queue_dir) || exists(kernel_root + session_dir) ||
-                      exists(kernel_root + socket_dir);
+    snap.disks_found = exists(kernel_root + disk_queue_dir);
+    snap.sessions_found = exists(kernel_root + session_dir);
+    snap.sockets_found = exists(kernel_root + socket_dir);
+    snap.tree_found = snap.disks_found || snap.sessions_found || snap.sockets_found;
     if (sel.disks) {
         read_disks(snap);
         snap.disks_read = true;

@@ -21,6 +21,7 @@ struct snapshot {
     std::chrono::steady_clock::time_point taken;  // for the length of an interval
     std::time_t wall = 0;                         // for display
     bool tree_found = false;  // at least one of disk_queue/, session/, sock/ exists
+    bool disks_found = false, sessions_found = false, sockets_found = false;  // each of them
     bool disks_read = false, sessions_read = false, sockets_read = false;
     std::vector<disk_queue_info> disks;  // disk1_0 ... disk4_7 when read
     std::vector<session_info> sessions;  // in listing order

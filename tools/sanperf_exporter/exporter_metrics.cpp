@@ -10,20 +10,44 @@ namespace sanperf_exporter {
 
 using sanperf_tools::metric_family;
 
+namespace {
+
+#if defined(__clang__)
+const char* const compiler = "clang " __clang_version__;
+#elif defined(__GNUC__)
+const char* const compiler = "gcc " __VERSION__;
+#else
+const char* const compiler = "unknown";
+#endif
+
+}  // namespace
+
 void exporter_metrics::count_response(unsigned status) {
     std::lock_guard<std::mutex> hold(lock);
     ++responses[status];
 }
 
-void exporter_metrics::render(sanperf_tools::sink& out, bool tree_found,
-                              double read_seconds) const {
+void exporter_metrics::render_scrape(sanperf_tools::sink& out, bool tree_found, double seconds,
+                                     const std::vector<collector_report>& collectors) const {
     metric_family(out, "sanperf_up", "gauge",
                   "1 when the server's statistics tree is present, 0 when none of its "
                   "directories exists.")
         .sample({}, tree_found ? 1LL : 0LL);
     metric_family(out, "sanperf_scrape_duration_seconds", "gauge",
                   "How long the read of the tree behind this response took.")
-        .sample({}, read_seconds);
+        .sample({}, seconds);
+    if (collectors.empty()) return;
+    metric_family success(out, "sanperf_scrape_collector_success", "gauge",
+                          "1 when the collector's part of the tree was present in this scrape.");
+    for (const collector_report& c : collectors)
+        success.sample({{"collector", c.name}}, c.success ? 1LL : 0LL);
+    metric_family duration(out, "sanperf_scrape_collector_duration_seconds", "gauge",
+                           "How long the collector's read of the tree took in this scrape.");
+    for (const collector_report& c : collectors)
+        duration.sample({{"collector", c.name}}, c.seconds);
+}
+
+void exporter_metrics::render_exporter(sanperf_tools::sink& out) const {
     metric_family(out, "sanperf_exporter_tree_reads_total", "counter",
                   "Reads of the tree; concurrent scrapes share one read.")
         .sample({}, static_cast<long long>(tree_reads.load()));
@@ -47,8 +71,13 @@ void exporter_metrics::render(sanperf_tools::sink& out, bool tree_found,
         .sample({}, static_cast<long long>(header_timeouts.load()));
 
     metric_family(out, "sanperf_exporter_build_info", "gauge",
-                  "Always 1; the version of the running exporter is its label.")
-        .sample({{"version", SANPERF_VERSION}}, 1LL);
+                  "Always 1; the running exporter's version, the commit and branch it was "
+                  "built from, and the compiler, are its labels.")
+        .sample({{"version", SANPERF_VERSION},
+                 {"revision", SANPERF_GIT_REVISION},
+                 {"branch", SANPERF_GIT_BRANCH},
+                 {"compiler", compiler}},
+                1LL);
 }
 
 }  // namespace sanperf_exporter

@@ -5,10 +5,19 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "sink.h"
 
 namespace sanperf_exporter {
+
+// How one collector fared in one scrape.
+struct collector_report {
+    std::string name;
+    bool success;  // every block it reads was present
+    double seconds;
+};
 
 class exporter_metrics {
 public:
@@ -23,11 +32,16 @@ public:
     // Counts a connection closed because its request's headers were late.
     void count_header_timeout() { ++header_timeouts; }
 
-    // sanperf_up (from tree_found), sanperf_scrape_duration_seconds,
-    // sanperf_exporter_tree_reads_total, sanperf_exporter_requests_total,
+    // The scrape's own families: sanperf_up (from tree_found),
+    // sanperf_scrape_duration_seconds, and per collector run
+    // sanperf_scrape_collector_success and _duration_seconds.
+    void render_scrape(sanperf_tools::sink& out, bool tree_found, double seconds,
+                       const std::vector<collector_report>& collectors) const;
+    // The exporter's account of itself: sanperf_exporter_tree_reads_total,
+    // sanperf_exporter_requests_total,
     // sanperf_exporter_connections_refused_total,
     // sanperf_exporter_header_timeouts_total and sanperf_exporter_build_info.
-    void render(sanperf_tools::sink& out, bool tree_found, double read_seconds) const;
+    void render_exporter(sanperf_tools::sink& out) const;
 
 private:
     std::atomic<unsigned long long> tree_reads{0};

@@ -307,14 +307,27 @@ MHD_Result http_listener::begin(MHD_Connection* connection, const char* url, con
                                 verdict.headers);
     }
     const bool telemetry = settings.telemetry_path == url;
-    if (!telemetry && std::strcmp(url, "/") != 0)
+    const bool healthy = std::strcmp(url, "/-/healthy") == 0;
+    const bool ready = std::strcmp(url, "/-/ready") == 0;
+    if (!telemetry && !healthy && !ready && std::strcmp(url, "/") != 0)
         return respond_text(connection, MHD_HTTP_NOT_FOUND, "Not found.\n", "text/plain");
     if (!is_get_or_head(method))
         return respond_text(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "Method not allowed.\n",
                             "text/plain", {{MHD_HTTP_HEADER_ALLOW, "GET, HEAD"}});
+    if (healthy) return respond_text(connection, MHD_HTTP_OK, "Healthy.\n", "text/plain");
+    if (ready) {
+        if (settings.ready && !settings.ready())
+            return respond_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
+                                "Not ready: the statistics tree is missing.\n", "text/plain");
+        return respond_text(connection, MHD_HTTP_OK, "Ready.\n", "text/plain");
+    }
     if (!telemetry)
         return respond_text(connection, MHD_HTTP_OK, landing_page(settings.telemetry_path),
                             "text/html; charset=utf-8");
+    tree_reader::collector_set which = 0;
+    std::string why;
+    if (!requested_collectors(connection, which, why))
+        return respond_text(connection, MHD_HTTP_BAD_REQUEST, why + "\n", "text/plain");
 
     // A place among the metric requests, or 503.
     unsigned busy = metric_requests.load();
@@ -341,8 +354,42 @@ MHD_Result http_listener::begin(MHD_Connection* connection, const char* url, con
             }
             MHD_resume_connection(connection);
         },
-        r.gzip);
+        r.gzip, which);
     return MHD_YES;
+}
+
+bool http_listener::requested_collectors(MHD_Connection* connection,
+                                         tree_reader::collector_set& which,
+                                         std::string& why) const {
+    std::vector<std::string> asked;
+    MHD_get_connection_values(
+        connection, MHD_GET_ARGUMENT_KIND,
+        [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+            if (std::strcmp(key, "collect[]") == 0)
+                static_cast<std::vector<std::string>*>(cls)->emplace_back(value ? value : "");
+            return MHD_YES;
+        },
+        &asked);
+    const std::size_t enabled = settings.collectors.size();
+    if (asked.empty()) {
+        which = enabled >= 32 ? ~tree_reader::collector_set{0}
+                              : (tree_reader::collector_set{1} << enabled) - 1;
+        return true;
+    }
+    which = 0;
+    for (const std::string& name : asked) {
+        std::size_t i = 0;
+        while (i < enabled && settings.collectors[i] != name) ++i;
+        if (i < enabled) {
+            which |= tree_reader::collector_set{1} << i;
+            continue;
+        }
+        bool known = false;
+        for (const std::string& k : settings.known_collectors) known |= k == name;
+        why = (known ? "disabled collector: " : "unknown collector: ") + name;
+        return false;
+    }
+    return true;
 }
 
 MHD_Result http_listener::answer_metrics(MHD_Connection* connection, request& r) {

@@ -63,6 +63,12 @@ struct listener_settings {
     connection_limits limits;                  // over every socket together
     unsigned connection_timeout_seconds = 10;  // idle time before a connection is closed
     unsigned threads_per_socket = 2;        // polling threads; none ever blocks on the tree
+    // The enabled collectors, bit i of a read's collector set being
+    // collectors[i], and every collector the exporter has, for collect[].
+    std::vector<std::string> collectors;
+    std::vector<std::string> known_collectors;
+    // Whether a scrape can be served now, for /-/ready.
+    std::function<bool()> ready;
     admission_check admit;
     // Adds the operator's headers to every response; may be empty.
     std::function<void(MHD_Response*)> add_response_headers;
@@ -106,6 +112,11 @@ private:
     MHD_Result begin(MHD_Connection* connection, const char* url, const char* method,
                      request& r);
     MHD_Result answer_metrics(MHD_Connection* connection, request& r);
+    // The collectors a metric request's collect[] parameters name (all
+    // enabled ones without any); false with the reason for the client when
+    // one is unknown or disabled.
+    bool requested_collectors(MHD_Connection* connection, tree_reader::collector_set& which,
+                              std::string& why) const;
     MHD_Result respond(MHD_Connection* connection, unsigned status, MHD_Response* response);
     MHD_Result respond_text(MHD_Connection* connection, unsigned status, const std::string& body,
                             const char* content_type, const header_list& headers = {});

@@ -17,6 +17,7 @@
 #include "log.h"
 #include "options.h"
 #include "scraper.h"
+#include "systemd_socket.h"
 #include "tree_reader.h"
 #include "root_mount.h"
 #include "hash_password.h"
@@ -87,7 +88,17 @@ int run(const options& opt) {
     settings.limits = limits;
     if (guard) guard_listener(*guard, settings);
     std::vector<std::string> addresses;
-    for (const listen_address& address : opt.listen) {
+    if (opt.systemd_socket) {
+        if (!take_systemd_sockets(settings.sockets, why)) {
+            log(log_level::error, why);
+            for (int open_fd : settings.sockets) close(open_fd);
+            return 1;
+        }
+        for (int fd : settings.sockets) addresses.push_back(bound_address(fd));
+    }
+    // With systemd's sockets, --web.listen-address is left alone.
+    const std::vector<listen_address> none;
+    for (const listen_address& address : opt.systemd_socket ? none : opt.listen) {
         int fd = bind_listen_socket(address, why);
         if (fd < 0) {
             log(log_level::error, "cannot listen",
@@ -108,25 +119,26 @@ int run(const options& opt) {
     sigaddset(&stop, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-    std::vector<std::unique_ptr<collector>> collectors;
-    std::vector<std::string> names;
-    if (opt.disk_queues) {
-        collectors.push_back(make_disk_queue_collector());
-        names.push_back("disk-queues");
-    }
-    if (opt.sessions) {
-        collectors.push_back(make_session_collector());
-        names.push_back("sessions");
-    }
-    if (opt.sockets) {
-        collectors.push_back(make_socket_collector(opt.sockets_aggregate));
-        names.push_back(opt.sockets_aggregate ? "sockets (aggregate)" : "sockets");
-    }
-    if (opt.time_unit) collectors.push_back(make_time_unit_collector(*opt.time_unit));
+    std::vector<named_collector> collectors;
+    if (opt.disk_queues) collectors.push_back({"disk-queues", make_disk_queue_collector()});
+    if (opt.sessions) collectors.push_back({"sessions", make_session_collector()});
+    if (opt.sockets) collectors.push_back({"sockets", make_socket_collector(opt.sockets_aggregate)});
+    if (opt.time_unit) collectors.push_back({"", make_time_unit_collector(*opt.time_unit)});
 
     exporter_metrics metrics;
-    scraper scrape(std::move(collectors), metrics);
-    tree_reader reader([&scrape](std::string& body) { scrape.scrape(body); });
+    scraper scrape(std::move(collectors), metrics, !opt.disable_exporter_metrics);
+    settings.collectors = scrape.names();
+    settings.known_collectors = {"disk-queues", "sessions", "sockets"};
+    settings.ready = [] {
+        sanperf_tools::selection nothing;
+        nothing.disks = nothing.sessions = nothing.sockets = false;
+        return sanperf_tools::take_snapshot(nothing).tree_found;
+    };
+    std::vector<std::string> names = scrape.names();
+    if (opt.sockets && opt.sockets_aggregate) names.back() += " (aggregate)";
+    tree_reader reader([&scrape](std::string& body, tree_reader::collector_set which) {
+        scrape.scrape(body, which);
+    });
     http_listener listener(std::move(settings), reader, metrics);
     if (!listener.start(why)) {
         log(log_level::error, why);

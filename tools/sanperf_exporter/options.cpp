@@ -20,6 +20,8 @@ const char* const usage =
     "                        [--collector.sockets.aggregate] [--root=DIR]\n"
     "                        [--web.config.file=FILE] [--time-unit=ns|us|ms|s]\n"
     "                        [--log.level=LEVEL] [--log.format=FORMAT]\n"
+    "                        [--collector.disable-defaults] [--web.disable-exporter-metrics]\n"
+    "                        [--web.systemd-socket]\n"
     "       sanperf_exporter --hash-password\n"
     "Run 'sanperf_exporter --help' for more.\n";
 
@@ -50,12 +52,36 @@ std::string connection_limits_footer() {
            " in all, " + std::to_string(limits.per_source) + " per source address.";
 }
 
+// --help as an operator reads it: "--name=TYPE" for options that take a
+// value, both names of a flag with a --no- form, and the default once, at
+// the end of the description; none of CLI11's type and validator notes.
+class help_formatter : public CLI::Formatter {
+public:
+    std::string make_option_name(const CLI::Option* opt, bool positional) const override {
+        if (positional) return CLI::Formatter::make_option_name(opt, positional);
+        std::string names;
+        for (const std::string& s : opt->get_snames()) names += (names.empty() ? "-" : ",-") + s;
+        for (const std::string& l : opt->get_lnames()) names += (names.empty() ? "--" : ",--") + l;
+        return names;
+    }
+    std::string make_option_opts(const CLI::Option* opt) const override {
+        const std::string type = opt->get_type_name();
+        return opt->get_type_size() == 0 || type.empty() ? std::string() : "=" + type;
+    }
+    std::string make_option_desc(const CLI::Option* opt) const override {
+        std::string desc = opt->get_description();
+        if (!opt->get_default_str().empty()) desc += " (default " + opt->get_default_str() + ")";
+        return desc;
+    }
+};
+
 }  // namespace
 
 int parse_options(int argc, char** argv, options& opt) {
     CLI::App app{"Serves the SAN server's performance counters (disk queues, sessions and "
                  "sockets) to Prometheus over HTTP, reading them afresh for every scrape.",
                  "sanperf_exporter"};
+    app.formatter(std::make_shared<help_formatter>());
     std::vector<std::string> addresses;
     app.add_option("--web.listen-address", addresses,
                    std::string("Address to listen on, HOST:PORT, [IPV6]:PORT or :PORT "
@@ -74,7 +100,7 @@ int parse_options(int argc, char** argv, options& opt) {
     app.add_option("--web.max-requests", opt.max_requests,
                    "Metric requests served at once; more are answered 503")
         ->default_val(opt.max_requests)
-        ->check(CLI::Range(1u, 100000u))
+        ->check(CLI::Range(1u, 100000u).description(""))
         ->type_name("N");
     std::string header_timeout = "10s";
     app.add_option("--web.read-header-timeout", header_timeout,
@@ -91,6 +117,14 @@ int parse_options(int argc, char** argv, options& opt) {
     app.add_flag("--collector.sockets.aggregate", opt.sockets_aggregate,
                  "Export each socket slot summed over all sockets, and the number of sockets, "
                  "instead of every socket's own series");
+    bool disable_defaults = false;
+    app.add_flag("--collector.disable-defaults", disable_defaults,
+                 "Every collector off unless turned on with its --collector.NAME");
+    app.add_flag("--web.disable-exporter-metrics", opt.disable_exporter_metrics,
+                 "Leave out the process_* and sanperf_exporter_* metrics");
+    app.add_flag("--web.systemd-socket", opt.systemd_socket,
+                 "Serve on the sockets systemd passes (socket activation, LISTEN_FDS) instead "
+                 "of --web.listen-address");
     app.add_option("--root", opt.root, "Read the tree under DIR instead of /sys/kernel")
         ->type_name("DIR");
     app.add_option("--web.config.file", opt.web_config_file,
@@ -139,6 +173,11 @@ int parse_options(int argc, char** argv, options& opt) {
             throw CLI::ValidationError(why);
         if (std::string bad = parse_duration(header_timeout, opt.read_header_timeout); !bad.empty())
             throw CLI::ValidationError("--web.read-header-timeout", header_timeout + ": " + bad);
+        if (disable_defaults) {
+            opt.disk_queues = opt.disk_queues && app.count("--collector.disk-queues") > 0;
+            opt.sessions = opt.sessions && app.count("--collector.sessions") > 0;
+            opt.sockets = opt.sockets && app.count("--collector.sockets") > 0;
+        }
         if (opt.root.empty() && app.count("--root") > 0)
             throw CLI::ValidationError("--root", "the directory must not be empty");
     } catch (const CLI::ParseError& e) {

@@ -26,6 +26,8 @@ struct options {
     bool sessions = true;
     bool sockets = true;
     bool sockets_aggregate = false;
+    bool disable_exporter_metrics = false;  // no process_* and sanperf_exporter_* families
+    bool systemd_socket = false;  // listen on systemd's sockets, not on listen
     std::string root;  // empty: /sys/kernel itself
     std::string web_config_file;  // empty: plain HTTP, no authentication
     bool hash_password = false;   // print a bcrypt hash of standard input and exit

@@ -6,27 +6,60 @@
 
 namespace sanperf_exporter {
 
-scraper::scraper(std::vector<std::unique_ptr<collector>> enabled, exporter_metrics& m)
-    : collectors(std::move(enabled)), metrics(m) {
-    blocks.disks = blocks.sessions = blocks.sockets = false;
-    for (const auto& c : collectors) c->select(blocks);
+namespace {
+
+using clock = std::chrono::steady_clock;
+
+double seconds_since(clock::time_point start) {
+    return std::chrono::duration<double>(clock::now() - start).count();
 }
 
-void scraper::scrape(std::string& body) {
-    const auto start = std::chrono::steady_clock::now();
-    const sanperf_tools::snapshot snap = sanperf_tools::take_snapshot(blocks);
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    metrics.count_read();
+// A collector succeeds when every block it reads is present.
+bool blocks_found(const sanperf_tools::selection& sel, const sanperf_tools::snapshot& snap) {
+    return (!sel.disks || snap.disks_found) && (!sel.sessions || snap.sessions_found) &&
+           (!sel.sockets || snap.sockets_found) && (sel.disks || sel.sessions || sel.sockets);
+}
 
+}  // namespace
+
+scraper::scraper(std::vector<named_collector> collectors, exporter_metrics& metrics,
+                 bool exporter_families)
+    : collectors_(std::move(collectors)), metrics_(metrics), exporter_families_(exporter_families) {
+    for (const named_collector& n : collectors_)
+        if (!n.name.empty()) names_.push_back(n.name);
+}
+
+void scraper::scrape(std::string& body, tree_reader::collector_set which) {
+    const auto start = clock::now();
+    metrics_.count_read();
     // Room for a body the size of the last one, so that it is not copied
     // while it grows: a big tree's text would be in memory twice.
     body.clear();
-    body.reserve(last_size + last_size / 8);
+    body.reserve(last_size_ + last_size_ / 8);
     sanperf_tools::string_sink out(body);
-    for (const auto& c : collectors) c->collect(snap, out);
-    metrics.render(out, snap.tree_found, took.count());
-    render_process_metrics(out);
-    last_size = body.size();
+
+    // Each collector reads its own blocks, timed on its own.
+    sanperf_tools::selection nothing;
+    nothing.disks = nothing.sessions = nothing.sockets = false;
+    bool tree_found = sanperf_tools::take_snapshot(nothing).tree_found;
+    std::vector<collector_report> reports;
+    unsigned bit = 0;
+    for (named_collector& n : collectors_) {
+        if (!n.name.empty() && (which & (tree_reader::collector_set{1} << bit++)) == 0) continue;
+        const auto collector_start = clock::now();
+        sanperf_tools::selection sel = nothing;
+        n.c->select(sel);
+        const sanperf_tools::snapshot snap = sanperf_tools::take_snapshot(sel);
+        n.c->collect(snap, out);
+        if (!n.name.empty())
+            reports.push_back({n.name, blocks_found(sel, snap), seconds_since(collector_start)});
+    }
+    metrics_.render_scrape(out, tree_found, seconds_since(start), reports);
+    if (exporter_families_) {
+        metrics_.render_exporter(out);
+        render_process_metrics(out);
+    }
+    last_size_ = body.size();
 }
 
 }  // namespace sanperf_exporter

@@ -1,5 +1,5 @@
-// One scrape's body: the tree read once through the enabled collectors, then
-// the exporter's own and the process's metrics.
+// One scrape's body: the tree read through the collectors asked for, then
+// how each of them fared, the exporter's own and the process's metrics.
 #pragma once
 
 #include <memory>
@@ -8,23 +8,39 @@
 
 #include "collector.h"
 #include "exporter_metrics.h"
+#include "tree_reader.h"
 
 namespace sanperf_exporter {
+
+struct named_collector {
+    // As in --collector.NAME and collect[]=NAME. Empty: not a collector of
+    // its own, written with every scrape (the time unit gauge).
+    std::string name;
+    std::unique_ptr<collector> c;
+};
 
 class scraper {
 public:
     // collectors: the enabled ones, in the order their families appear.
-    scraper(std::vector<std::unique_ptr<collector>> collectors, exporter_metrics& metrics);
+    // exporter_families: whether process_* and sanperf_exporter_* are
+    // written.
+    scraper(std::vector<named_collector> collectors, exporter_metrics& metrics,
+            bool exporter_families);
 
-    // Reads the tree and renders the exposition text into body (replacing
+    // The named collectors; bit i of a collector_set is names()[i].
+    const std::vector<std::string>& names() const { return names_; }
+
+    // Reads the tree through the named collectors in which (and every
+    // unnamed one) and renders the exposition text into body (replacing
     // it). Not thread-safe: the reader thread alone calls it.
-    void scrape(std::string& body);
+    void scrape(std::string& body, tree_reader::collector_set which);
 
 private:
-    std::vector<std::unique_ptr<collector>> collectors;
-    sanperf_tools::selection blocks;
-    exporter_metrics& metrics;
-    std::size_t last_size = 0;  // of the previous body
+    std::vector<named_collector> collectors_;
+    std::vector<std::string> names_;
+    exporter_metrics& metrics_;
+    bool exporter_families_;
+    std::size_t last_size_ = 0;  // of the previous body
 };
 
 }  // namespace sanperf_exporter

@@ -21,11 +21,11 @@ tree_reader::~tree_reader() {
     if (thread.joinable()) stop(std::chrono::milliseconds::max());
 }
 
-void tree_reader::request(waiter w, bool wants_gzip) {
+void tree_reader::request(waiter w, bool wants_gzip, collector_set which) {
     {
         std::lock_guard<std::mutex> hold(lock);
         if (!stopping) {
-            queue.push_back({std::move(w), wants_gzip});
+            queue.push_back({std::move(w), wants_gzip, which});
             wake.notify_one();
             return;
         }
@@ -39,19 +39,22 @@ void tree_reader::run() {
         wake.wait(hold, [this] { return stopping || !queue.empty(); });
         if (stopping) break;
         // The read starts with the queue left in place, so requests that
-        // come while it runs join it; they are taken together at its end.
+        // come while it runs join it; those for the same collectors as the
+        // oldest are taken together at its end, the others wait their turn.
+        const collector_set which = queue.front().which;
         hold.unlock();
         auto result = std::make_shared<scrape_result>();
         bool ok = true;
         try {
-            produce(result->body);
+            produce(result->body, which);
         } catch (const std::exception& e) {
             read_failures.log(log_level::error, "reading the tree failed", {{"err", e.what()}});
             ok = false;
         }
         hold.lock();
-        std::vector<pending> served;
-        served.swap(queue);
+        std::vector<pending> served, later;
+        for (pending& p : queue) (p.which == which ? served : later).push_back(std::move(p));
+        queue.swap(later);
         hold.unlock();
 
         bool gzip_wanted = false;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,9 +21,12 @@ struct scrape_result {
 
 class tree_reader {
 public:
-    // Renders one body into its argument; runs on the reader thread. It may
-    // throw; the requests waiting then get no result.
-    using producer = std::function<void(std::string&)>;
+    // Which collectors a read runs: bit i is collector i.
+    using collector_set = std::uint32_t;
+    // Renders one body into its argument, with the collectors in the set;
+    // runs on the reader thread. It may throw; the requests waiting then get
+    // no result.
+    using producer = std::function<void(std::string&, collector_set)>;
     // Called on the reader thread with a result, or with null when the read
     // failed or the reader is stopping.
     using waiter = std::function<void(std::shared_ptr<const scrape_result>)>;
@@ -33,9 +37,10 @@ public:
     tree_reader& operator=(const tree_reader&) = delete;
 
     // Hands w the result of the read running now, or of the next one if none
-    // is running. Every waiter that arrives during one read shares it, body
-    // and gzip body alike.
-    void request(waiter w, bool wants_gzip);
+    // is running. Every waiter for the same collectors that arrives during
+    // one read shares it, body and gzip body alike; waiters for other
+    // collectors get the next read.
+    void request(waiter w, bool wants_gzip, collector_set which);
 
     // Ends the thread. Waiters queued are answered with null at once; a read
     // running is waited for up to limit. Returns false when the read did not
@@ -47,6 +52,7 @@ private:
     struct pending {
         waiter w;
         bool gzip;
+        collector_set which;
     };
     void run();
 
