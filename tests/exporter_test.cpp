@@ -251,7 +251,7 @@ TEST(ConnectionTable, OneSourceCannotTakeEverySlotAndRefusalsAreCounted) {
 
     std::string text;
     sanperf_tools::string_sink out(text);
-    metrics.render(out, true, 0.0);
+    metrics.render_exporter(out);
     EXPECT_NE(text.find("sanperf_exporter_connections_refused_total{reason=\"per_source\"} 2\n"), std::string::npos) << text;
     EXPECT_NE(text.find("sanperf_exporter_connections_refused_total{reason=\"total\"} 1\n"), std::string::npos) << text;
 }
