@@ -60,6 +60,28 @@ for args in "--bogus" "0" "-1" "abc" "nan" "1 0" "1 x" "1 2 3" "-o xml" "-o 1" "
   grep -q '^usage: sanstat' "$work/err" || fail "usage error '$args': no usage"
 done
 
+# Near misses: the usage error also says what was probably meant.
+near_miss() {
+  local hint=$1
+  shift
+  expect 2 "near miss '$*'" -- --root "$tree" "$@"
+  grep -qF -- "(did you mean $hint?)" "$work/err" || fail "'$*': no '$hint' in: $(head -1 "$work/err")"
+}
+near_miss "--sort avg" avg
+near_miss "--sort rate" rates
+near_miss "--sort avg" 1 avg
+near_miss "1" 1s
+near_miss "0.5" 500ms
+near_miss "--session 3 --session 4" --session 3,4
+near_miss "--socket 1 --socket 2" --socket 1,2
+near_miss "--session" --sesion 3
+near_miss "rate" --sort rat
+# Without a unit for the tree, a duration with a unit cannot be compared.
+expect 2 "--min-avg with a unit, unit unknown" -- --root "$tree" --min-avg 1.5ms
+grep -q 'SANPERF_TIME_UNIT' "$work/err" || fail "--min-avg 1.5ms does not say how to set the unit"
+SANPERF_TIME_UNIT=weeks expect 2 "a wrong SANPERF_TIME_UNIT" -- --root "$tree"
+expect 2 "-y without interval" -- --root "$tree" -y
+
 expect 0 "--help" -- --help
 grep -q 'interval' "$work/out" || fail "--help does not describe interval"
 grep -q -- '--output table|json|prometheus' "$work/out" || fail "--help does not name the formats"
@@ -97,6 +119,29 @@ json_ok "$work/out" '"disk_queues" not in docs[0] and "sockets" not in docs[0]' 
   fail "--session alone showed other blocks"
 expect 0 "session filter, none matching" -- --root "$tree" -o json -s --session 8
 json_ok "$work/out" 'docs[0]["sessions"] == []' || fail "--session 8 kept something"
+# Said once on stderr, however many reports, naming only what is missing.
+expect 0 "sessions partly matching" -- --root "$tree" -o json --session 8 --session 7 \
+  --session 9 --socket 3 0.05 3
+[ "$(cat "$work/err")" = "sanstat: no session 8 or 9 in $tree" ] ||
+  fail "--session 8 and 9 missing: stderr was '$(cat "$work/err")'"
+
+# Every socket row carries its socket's number; the busiest layout has one.
+expect 0 "socket rows" -- --root "$tree" -k
+[ "$(grep -c '^3 ' "$work/out")" -eq 12 ] || fail "not every slot row of socket 3 starts with 3"
+expect 0 "busiest slot layout" -- --root "$tree" -k --socket-layout busiest
+[ "$(grep -c '^3 ' "$work/out")" -eq 1 ] || fail "--socket-layout busiest: not one row for socket 3"
+grep -q '^all(1) ' "$work/out" || fail "--socket-layout busiest: no summary row"
+
+# Units: stated in the header, human durations in the table, named in JSON.
+expect 0 "time unit" -- --root "$tree" -s --time-unit us
+grep -q 'counts in us' "$work/out" || fail "--time-unit us is not stated in the header"
+grep -qE '^7 .* 5 +10us +5us +20us *$' "$work/out" ||
+  fail "--time-unit us: session 7's read is not 5 10us 5us 20us: $(grep '^7 ' "$work/out")"
+SANPERF_TIME_UNIT=ms expect 0 "time unit from the environment" -- --root "$tree" -o json
+json_ok "$work/out" 'docs[0]["time_unit"] == "ms"' || fail "SANPERF_TIME_UNIT=ms not in JSON"
+expect 0 "time unit unknown" -- --root "$tree"
+grep -q 'unknown unit: set --time-unit or SANPERF_TIME_UNIT' "$work/out" ||
+  fail "the header does not say the unit is unknown and how to set it"
 
 # JSON Lines: one document per report; the interval ones carry rates.
 expect 0 "json lines" -- --root "$tree" -o json 0.1 3
@@ -108,6 +153,39 @@ json_ok "$work/out" '(docs[1]["sessions"][0]["read_samples"] == 0 and
   fail "json: the second report does not show an idle interval"
 json_ok "$work/out" 'docs[0]["sessions"][0]["write_samples"] == 9223372036854775807' ||
   fail "json: 64-bit value not whole"
+
+# -y leaves out the first report, of totals: count counts the reports shown.
+expect 0 "-y" -- --root "$tree" -o json -y 0.05 2
+json_ok "$work/out" 'len(docs) == 2 and all(d["interval"] is not None for d in docs)' ||
+  fail "-y 0.05 2: not two interval reports"
+
+# A tree that vanishes during an interval run: its rows go away and one
+# document says so, never zeros; when it is back, reports start afresh.
+cp -r "$tree" "$work/vanishing"
+mkdir "$work/away"
+"$sanstat" --root "$work/vanishing" -o json 0.1 25 >"$work/vanish" 2>"$work/vanish.err" &
+pid=$!
+until [ "$(wc -l <"$work/vanish")" -ge 2 ] || ! kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+mv "$work/vanishing"/* "$work/away"
+sleep 0.6
+mv "$work/away"/* "$work/vanishing"
+wait "$pid" || fail "an interval run through a vanished tree failed"
+json_ok "$work/vanish" '[d.get("tree_found", True) for d in docs].count(False) == 1' ||
+  fail "a vanished tree: not one document saying so"
+json_ok "$work/vanish" 'all("disk_queues" not in d for d in docs if d.get("tree_found") is False)' ||
+  fail "a vanished tree: rows shown for it"
+json_ok "$work/vanish" 'all(d["summary"]["sessions"]["objects"] == 1 for d in docs
+    if d.get("tree_found", True))' || fail "a vanished tree: a report without its session"
+json_ok "$work/vanish" '[docs[i + 1]["interval"] for i, d in enumerate(docs[:-1])
+    if d.get("tree_found") is False] == [None]' ||
+  fail "a vanished tree: the report after it came back is no report of totals"
+[ "$(grep -c 'holds no SAN server statistics' "$work/vanish.err")" -eq 1 ] ||
+  fail "a vanished tree: not said once on stderr"
+# The table says it in one line.
+rm -rf "$work/vanishing"/*
+expect 0 "table of a missing tree" -- --root "$work/vanishing" 0.05 3
+[ "$(wc -l <"$work/out")" -eq 1 ] && grep -q 'no statistics' "$work/out" ||
+  fail "table of a missing tree: $(cat "$work/out")"
 
 # Prometheus, checked by promtool.
 expect 0 "prometheus" -- --root "$tree" -o prometheus
@@ -199,6 +277,52 @@ subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
 print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$sanstat" --root "$big" -o "$format")
   [ "${kib:-999999}" -le 32768 ] || fail "-o $format at 5,000/5,000 peaks at ${kib:-?} KiB"
 done
+# Ranking: the order, the cut and the summary over every object, checked
+# against the whole report.
+"$sanstat" --root "$big" -o json -s -k >"$work/all.json" || fail "sanstat on the big tree failed"
+expect 0 "sort and top" -- --root "$big" -o json -s -k --sort avg --top 5
+python3 -c '
+import json, sys
+whole = json.load(open(sys.argv[1]))
+top = json.load(open(sys.argv[2]))
+def avg(s):
+    n = s["write_samples"] + s["read_samples"]
+    return (s["write_total_time"] + s["read_total_time"]) / n if n else -1
+def samples(k):
+    return sum(v["samples"] for v in k.values() if isinstance(v, dict))
+ranked = sorted(whole["sessions"], key=avg, reverse=True)
+assert [avg(s) for s in top["sessions"]] == [avg(s) for s in ranked[:5]], "sessions by avg"
+assert len(top["sockets"]) == 5
+sums = whole["summary"]["sessions"]
+assert top["summary"]["sessions"] == sums, "the summary depends on --top"
+assert sums["objects"] == len(whole["sessions"])
+assert sums["samples"] == sum(s["write_samples"] + s["read_samples"] for s in whole["sessions"])
+total = sum(s["write_total_time"] + s["read_total_time"] for s in whole["sessions"])
+assert abs(sums["avg_time"] - total / sums["samples"]) < 1e-9 * sums["avg_time"], "weighted avg"
+' "$work/all.json" "$work/out" 2>"$work/rank.err" || fail "--sort avg --top 5: $(tail -1 "$work/rank.err")"
+expect 0 "top without sort sorts by samples" -- --root "$big" -o json -k --top 3
+python3 -c '
+import json, sys
+whole = json.load(open(sys.argv[1]))
+top = json.load(open(sys.argv[2]))
+def samples(k):
+    return sum(v["samples"] for v in k.values() if isinstance(v, dict))
+best = sorted(whole["sockets"], key=samples, reverse=True)[:3]
+assert [k["number"] for k in top["sockets"]] == [k["number"] for k in best]
+' "$work/all.json" "$work/out" 2>"$work/rank.err" || fail "--top 3 on sockets: $(tail -1 "$work/rank.err")"
+expect 0 "active and min-avg" -- --root "$big" -o json -s --active --min-avg 1ms --time-unit us
+python3 -c '
+import json, sys
+whole = json.load(open(sys.argv[1]))
+kept = json.load(open(sys.argv[2]))
+def passes(s):
+    n = s["write_samples"] + s["read_samples"]
+    return n > 0 and (s["write_total_time"] + s["read_total_time"]) / n >= 1000
+want = [s["id"] for s in whole["sessions"] if passes(s)]
+assert 0 < len(want) < len(whole["sessions"]), "the tree does not test the filter"
+assert [s["id"] for s in kept["sessions"]] == want
+' "$work/all.json" "$work/out" 2>"$work/rank.err" || fail "--min-avg 1ms: $(tail -1 "$work/rank.err")"
+
 # A block not shown is not read: a FIFO among the disk queue files would
 # hold a reader up for good.
 cp -r "$tree" "$work/fifo_tree"
