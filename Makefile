@@ -94,6 +94,20 @@ bench-exporter: bench-configure
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target sanperf_exporter sanperf-sim sanperf_snapshot_time
 	bench/exporter_bench.py $(BENCH_BUILD) $(EXPORTER_BENCH_ARGS)
 
+# sanperf_exporter for SOAK_SECONDS under steady scrapes, an idle-connection
+# flood, wrong passwords and SIGHUPs, against a churning simulated tree (as
+# root); RSS, descriptors, threads and scrape latency every second go to
+# $(SOAK_OUT)/soak.csv and soak.png, and RSS and descriptors must stay flat
+# after the warm-up.
+SOAK_SECONDS ?= 60
+SOAK_OUT ?= $(BUILD)/soak
+SOAK_DEPS := gnuplot-nox
+.PHONY: soak
+soak: configure
+	scripts/install-deps.sh $(SOAK_DEPS)
+	cmake --build $(BUILD) -j $(JOBS) --target sanperf_exporter sanperf-sim
+	scripts/soak.py $(BUILD) $(SOAK_SECONDS) $(SOAK_OUT)
+
 # The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer,
 # in its own build directory; any report fails the run. The packaging tests
 # are left out: they build consumers without the sanitizer runtime.
