@@ -124,6 +124,8 @@ expect 0 "sessions partly matching" -- --root "$tree" -o json --session 8 --sess
   --session 9 --socket 3 0.05 3
 [ "$(cat "$work/err")" = "sanstat: no session 8 or 9 in $tree" ] ||
   fail "--session 8 and 9 missing: stderr was '$(cat "$work/err")'"
+expect 0 "a session filter on a block not shown" -- --root "$tree" -d --session 8
+[ -s "$work/err" ] && fail "-d --session 8: $(cat "$work/err")"
 
 # Every socket row carries its socket's number; the busiest layout has one.
 expect 0 "socket rows" -- --root "$tree" -k

@@ -123,16 +123,6 @@ ranked_block<Row> rank_rows(std::vector<Row> rows, bool interval_report, const r
 
 }  // namespace
 
-object_figures figures(const disk_row& row, bool interval_report) {
-    return figures_of(row, interval_report);
-}
-object_figures figures(const session_row& row, bool interval_report) {
-    return figures_of(row, interval_report);
-}
-object_figures figures(const socket_row& row, bool interval_report) {
-    return figures_of(row, interval_report);
-}
-
 std::optional<double> rank_value(const object_figures& f, sort_key key, bool interval_report) {
     if (key == sort_key::max) {
         if (!f.all.max_time) return std::nullopt;

@@ -70,12 +70,6 @@ struct block_summary {
     tally all;
 };
 
-// The object's figures in a report: interval_report tells whether the
-// report has an interval (rows with rates) or shows totals.
-object_figures figures(const disk_row& row, bool interval_report);
-object_figures figures(const session_row& row, bool interval_report);
-object_figures figures(const socket_row& row, bool interval_report);
-
 // The value key ranks an object by; none ranks below every value. In a
 // report of totals, rate ranks by samples.
 std::optional<double> rank_value(const object_figures& f, sort_key key, bool interval_report);
@@ -97,6 +91,8 @@ struct ranked_block {
 // Summarises rows, keeps those that pass how's filters, orders them by its
 // key (highest first; equal values, and rows without a value at the end,
 // keep the listing order) and cuts them to its top.
+// interval_report tells whether the rows have an interval (rates) or show
+// totals.
 ranked_block<disk_row> rank(std::vector<disk_row> rows, bool interval_report, const ranking& how);
 ranked_block<session_row> rank(std::vector<session_row> rows, bool interval_report,
                                const ranking& how);

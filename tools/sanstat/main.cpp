@@ -74,13 +74,16 @@ std::string missing(const std::vector<unsigned>& asked, const Found& found, Id i
 }
 
 // Says on standard error which of the sessions and sockets asked for by
-// number the tree does not hold.
+// number the tree does not hold, in the blocks that were read.
 void report_unmatched(const sanstat::options& opt, const tools::snapshot& now,
                       const std::string& where) {
-    std::string sessions = missing(opt.blocks.session_ids, now.sessions,
-                                   [](const session_info& s) { return s.id; });
-    std::string sockets = missing(opt.blocks.socket_numbers, now.sockets,
-                                  [](const sock_info& s) { return s.number; });
+    std::string sessions, sockets;
+    if (now.sessions_read)
+        sessions = missing(opt.blocks.session_ids, now.sessions,
+                           [](const session_info& s) { return s.id; });
+    if (now.sockets_read)
+        sockets = missing(opt.blocks.socket_numbers, now.sockets,
+                          [](const sock_info& s) { return s.number; });
     if (!sessions.empty())
         std::cerr << "sanstat: no session " << sessions << " in " << where << "\n";
     if (!sockets.empty())
