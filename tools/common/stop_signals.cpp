@@ -92,6 +92,10 @@ bool wait_for_stop(std::chrono::steady_clock::time_point deadline) {
     }
 }
 
+int stop_wake_fd() {
+    return wake_pipe[0];
+}
+
 void end_by_signal(int signo) {
     signal(signo, SIG_DFL);
     sigset_t set;

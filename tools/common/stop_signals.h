@@ -28,6 +28,11 @@ int first_stop_signal();
 // counts too). Returns true for a stop request.
 bool wait_for_stop(std::chrono::steady_clock::time_point deadline);
 
+// A descriptor that becomes readable at a stop request, for a program that
+// waits on other descriptors as well: it polls this one with them and then
+// checks stop_requests(). -1 when catch_stop_signals could not make it.
+int stop_wake_fd();
+
 // Ends the process as signal signo does by default, so that its parent sees
 // which signal stopped it.
 [[noreturn]] void end_by_signal(int signo);

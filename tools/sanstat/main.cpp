@@ -17,6 +17,8 @@
 #include "root_mount.h"
 #include "snapshot.h"
 #include "stop_signals.h"
+#include "top_view.h"
+#include "tree_watch.h"
 
 namespace {
 
@@ -90,31 +92,6 @@ void report_unmatched(const sanstat::options& opt, const tools::snapshot& now,
         std::cerr << "sanstat: no socket " << sockets << " in " << where << "\n";
 }
 
-// Tells whether the statistics tree is there: a missing one is said once,
-// and said again only when that changes.
-class tree_watch {
-public:
-    explicit tree_watch(std::string where) : where_(std::move(where)) {}
-
-    void check(const tools::snapshot& now, bool waiting) {
-        if (now.tree_found == found_) return;
-        found_ = now.tree_found;
-        if (found_) {
-            std::cerr << "sanstat: the statistics are now in " << where_ << "\n";
-            return;
-        }
-        std::cerr << "sanstat: " << where_
-                  << " holds no SAN server statistics (none of disk_queue/, session/, sock/)";
-        if (where_ == "/sys/kernel") std::cerr << ": is the SAN server running on this machine?";
-        if (waiting) std::cerr << "; waiting for them";
-        std::cerr << "\n";
-    }
-
-private:
-    std::string where_;
-    bool found_ = true;
-};
-
 int run(const sanstat::options& opt) {
     std::string why;
     if (!opt.root.empty() && !sanperf_tools::mount_root(opt.root, why)) {
@@ -122,13 +99,14 @@ int run(const sanstat::options& opt) {
                   << "\n";
         return 1;
     }
+    if (opt.top_view) return sanstat::run_top_view(opt);
 
     // A first SIGINT or SIGTERM lets the current report finish, so none is
     // cut short; a second one ends sanstat at once.
     tools::catch_stop_signals(tools::second_stop::ends_process);
 
     const std::string where = opt.root.empty() ? "/sys/kernel" : opt.root;
-    tree_watch watch(where);
+    sanstat::tree_watch watch(where);
     const auto interval = std::chrono::duration_cast<clock_type::duration>(
         std::chrono::duration<double>(opt.interval.value_or(0)));
     // With -y the first report is read but not written, and not counted.

@@ -20,6 +20,7 @@ const char* const usage =
     "               [--sort rate|avg|max|samples|time] [--top N] [--active] [--min-avg T]\n"
     "               [--time-unit ns|us|ms|s] [--socket-layout slots|busiest] [-y]\n"
     "               [-o table|json|prometheus] [--write FILE] [--root DIR] [interval [count]]\n"
+    "       sanstat top [the options above but -y, -o and --write] [interval]\n"
     "Run 'sanstat --help' for more.\n";
 
 // Longer than this, an interval would overflow the clock arithmetic.
@@ -101,11 +102,22 @@ std::string unknown_options_hint(const CLI::App& app) {
 }  // namespace
 
 int parse_options(int argc, char** argv, options& opt) {
+    // "sanstat top ...": the full-screen view, with the options that choose
+    // what is read.
+    if (argc > 1 && std::string(argv[1]) == "top") {
+        opt.top_view = true;
+        argv[1] = argv[0];
+        --argc;
+        ++argv;
+    }
     CLI::App app{"Shows the SAN server's performance counters: disk queues, sessions and sockets. "
                  "Without interval, one report of the totals; with interval (seconds), the first "
                  "report shows the totals and each following one what happened during the "
                  "interval: samples per second and average time per sample, with the current "
-                 "minimum and maximum. Each block starts with a summary of all its objects.",
+                 "minimum and maximum. Each block starts with a summary of all its objects. "
+                 "'sanstat top [options] [interval]' shows one block on the whole screen, "
+                 "refreshed in place every interval (default 2 s): keys s sort, b or Tab switch "
+                 "the block, + and - change the rows, space or p pause, q quits.",
                  "sanstat"};
     bool disks = false, sessions = false, sockets = false;
     std::vector<long long> session_ids, socket_numbers;
@@ -215,6 +227,14 @@ int parse_options(int argc, char** argv, options& opt) {
         return refuse("--socket-layout applies to the table only");
     if (opt.omit_first && app.count("interval") == 0)
         return refuse("-y leaves out the first of several reports: it needs an interval");
+
+    if (opt.top_view) {
+        for (const char* report_only : {"--omit-first", "--output", "--write", "count"}) {
+            if (app.count(report_only) > 0)
+                return refuse(std::string(report_only) +
+                              " is for reports; 'sanstat top' shows them on the screen");
+        }
+    }
 
     bool filtered = !session_ids.empty() || !socket_numbers.empty();
     if (!disks && !sessions && !sockets) {

@@ -23,7 +23,11 @@ struct options {
     bool omit_first = false;         // the first report (totals) is not written
     sanperf_tools::ranking rank;     // which rows, in what order
     sanperf_tools::table_style style;  // the time unit, the socket layout
+    bool top_view = false;           // sanstat top: the full-screen view
 };
+
+// Seconds between refreshes of the full-screen view without interval.
+constexpr double default_top_interval = 2;
 
 // Parses the command line into opt. Returns -1 to go on, or the exit code
 // to end with: 0 after --help or --version (printed to standard output), 2

@@ -1,0 +1,224 @@
+#!/usr/bin/env python3
+"""sanstat top on a pseudo-terminal: the first screen, keys, a resize, and the
+terminal left as it was found after q, Ctrl-C, SIGTERM and a vanished tree;
+then the refusal of anything but a terminal.
+
+Usage: sanstat_top_test.py SANSTAT SANPERF_SIM
+"""
+import fcntl
+import os
+import re
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+
+SANSTAT, SIM = sys.argv[1], sys.argv[2]
+ENTER = b"\x1b[?1049h"
+LEAVE = b"\x1b[?25h\x1b[?1049l"
+failures = []
+
+
+def fail(message):
+    print("FAIL: " + message, file=sys.stderr)
+    failures.append(message)
+
+
+def set_size(fd, rows, columns):
+    fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+
+
+class View:
+    """sanstat top running on a fresh pseudo-terminal of rows x columns."""
+
+    def __init__(self, args, rows=30, columns=100):
+        self.master, self.slave = os.openpty()
+        set_size(self.slave, rows, columns)
+        self.original = termios.tcgetattr(self.slave)
+        self.output = b""
+
+        def controlling_terminal():
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        self.process = subprocess.Popen(
+            [SANSTAT, "top"] + args, stdin=self.slave, stdout=self.slave, stderr=self.slave,
+            start_new_session=True, preexec_fn=controlling_terminal)
+
+    def read(self, seconds):
+        """Takes what the view wrote within seconds."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([self.master], [], [], max(0, deadline - time.monotonic()))
+            if not ready:
+                break
+            try:
+                chunk = os.read(self.master, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            self.output += chunk
+
+    def wait_for(self, pattern, since=0, seconds=10):
+        """True once pattern (bytes, a regular expression) appears after since."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if re.search(pattern, self.output[since:]):
+                return True
+            self.read(0.1)
+        return bool(re.search(pattern, self.output[since:]))
+
+    def key(self, keys):
+        mark = len(self.output)
+        os.write(self.master, keys)
+        return mark
+
+    def finish(self, what, code):
+        """Waits for the end; checks its exit code and that the terminal is
+        as it was: its modes, the cursor shown, the normal screen back."""
+        try:
+            got = self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            fail(f"{what}: still running after 10 s")
+            return
+        self.read(0.2)
+        if got != code:
+            fail(f"{what}: exit {got}, expected {code}")
+        if termios.tcgetattr(self.slave) != self.original:
+            fail(f"{what}: the terminal's modes were not restored")
+        entered = self.output.rfind(ENTER)
+        if entered < 0 or self.output.find(LEAVE, entered) < 0:
+            fail(f"{what}: the cursor and the normal screen did not come back")
+        os.close(self.master)
+        os.close(self.slave)
+
+
+def frame_after(output, mark):
+    """The rows painted after mark: {row: text} with escape sequences
+    removed, from the view's "row;1H" positioning."""
+    rows = {}
+    for match in re.finditer(rb"\x1b\[(\d+);1H([^\x1b]*)", output[mark:]):
+        rows[int(match.group(1))] = match.group(2)
+    return rows
+
+
+QUEUE_ROW = rb"\x1b\[\d+;1Hdisk\d_\d "
+
+
+def session_rows(output, mark):
+    """How many session rows (an id, then an lba) the frame after mark has."""
+    return sum(1 for text in frame_after(output, mark).values()
+               if re.match(rb"\d+\*? +\d+ ", text))
+
+
+def main():
+    work = tempfile.mkdtemp()
+    try:
+        tree = os.path.join(work, "tree")
+        subprocess.run([SIM, tree, "--once", "--sessions", "40", "--sockets", "3"], check=True,
+                       stdout=subprocess.DEVNULL)
+
+        # A long interval: every repaint below comes from a key or a resize.
+        view = View(["--root", tree, "60"])
+        if not view.wait_for(rb"sanstat top: disk queues by rate") or \
+                not view.wait_for(QUEUE_ROW):
+            fail("first screen: no title or no disk queue rows: %r" % view.output[-300:])
+        mark = view.key(b"b")
+        if not view.wait_for(rb"sanstat top: sessions", mark) or \
+                not view.wait_for(rb"\x1b\[\d+;1Hsession ", mark):
+            fail("key b: the session block did not come")
+        view.read(0.3)
+        # 40 sessions do not fit in 30 rows: the screen is filled and no more.
+        shown = session_rows(view.output, mark)
+        if not 5 < shown < 30 or max(frame_after(view.output, mark)) != 30:
+            fail(f"sessions: {shown} rows shown, not as many as fit in 30 rows")
+        mark = view.key(b"-")
+        view.read(0.5)
+        if session_rows(view.output, mark) != shown - 1:
+            fail(f"key -: {session_rows(view.output, mark)} sessions shown, not {shown - 1}")
+        mark = view.key(b"++")
+        view.read(0.5)
+        if session_rows(view.output, mark) != shown:
+            fail(f"key +: {session_rows(view.output, mark)} sessions shown, "
+                 f"expected the {shown} that fit")
+        mark = view.key(b"s")
+        if not view.wait_for(rb"sessions by avg", mark) or \
+                not view.wait_for(rb"sorted by avg", mark):
+            fail("key s: the sort key did not change to avg")
+        mark = view.key(b"\t")
+        if not view.wait_for(rb"sanstat top: sockets", mark):
+            fail("key Tab: the socket block did not come")
+        mark = view.key(b"p")
+        if not view.wait_for(rb"PAUSED", mark):
+            fail("key p: not shown as paused")
+
+        before = frame_after(view.output, 0)
+        if max(before, default=0) != 30:
+            fail(f"first screen: rows painted down to {max(before, default=0)}, not 30")
+        mark = len(view.output)
+        set_size(view.master, 12, 50)
+        view.read(1)
+        after = frame_after(view.output, mark)
+        if max(after, default=0) != 12:
+            fail(f"resize: rows painted down to {max(after, default=0)}, expected 12")
+        if any(len(text) > 50 for text in after.values()):
+            fail("resize: a row is wider than 50 columns")
+        view.key(b"q")
+        view.finish("q", 0)
+
+        for what, stop in (("SIGTERM", lambda v: v.process.send_signal(signal.SIGTERM)),
+                           ("Ctrl-C", lambda v: os.write(v.master, b"\x03"))):
+            view = View(["--root", tree, "60"])
+            if not view.wait_for(QUEUE_ROW):
+                fail(f"{what}: no first screen")
+            stop(view)
+            view.finish(what, 0)
+
+        # The tree goes away under a running view: the screen is restored,
+        # then one line says why.
+        gone = os.path.join(work, "gone")
+        shutil.copytree(tree, gone, symlinks=True)
+        view = View(["--root", gone, "0.2"])
+        if not view.wait_for(QUEUE_ROW):
+            fail("vanished tree: no first screen")
+        for name in os.listdir(gone):
+            shutil.rmtree(os.path.join(gone, name))
+        view.finish("vanished tree", 1)
+        tail = view.output[view.output.rfind(LEAVE):]
+        if b"holds no SAN server statistics" not in tail:
+            fail("vanished tree: no message after the restored screen: %r" % tail[-200:])
+
+        # Anything but a terminal is refused, pointing to --top.
+        for what, stdin in (("output to a pipe", None), ("input from /dev/null", "null")):
+            if stdin:
+                master, slave = os.openpty()
+                with open(os.devnull) as null:
+                    run = subprocess.run([SANSTAT, "top", "--root", tree], stdin=null,
+                                         stdout=slave, stderr=subprocess.PIPE, timeout=10)
+                os.close(master)
+                os.close(slave)
+            else:
+                run = subprocess.run([SANSTAT, "top", "--root", tree], stdin=subprocess.DEVNULL,
+                                     capture_output=True, timeout=10)
+            if run.returncode != 1 or b"--top" not in run.stderr:
+                fail(f"{what}: exit {run.returncode}, stderr {run.stderr!r}")
+        for args in (["-o", "json"], ["--write", os.path.join(work, "f")], ["1", "2"]):
+            run = subprocess.run([SANSTAT, "top", "--root", tree] + args, capture_output=True,
+                                 timeout=10)
+            if run.returncode != 2 or not run.stderr.startswith(b"sanstat: "):
+                fail(f"top {' '.join(args)}: exit {run.returncode}, expected a usage error")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    if failures:
+        sys.exit(1)
+    print("sanstat top: first screen, keys, resize, restoring and refusals all hold")
+
+
+main()

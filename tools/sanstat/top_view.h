@@ -1,0 +1,14 @@
+// sanstat top: one block at a time on the whole screen, refreshed in place,
+// steered by keys.
+#pragma once
+
+#include "options.h"
+
+namespace sanstat {
+
+// Runs the view on the terminal of standard input and output until q, a
+// stop signal, or the tree vanishing. Returns the exit code. Refuses, with a
+// message, when standard input or output is not a terminal.
+int run_top_view(const options& opt);
+
+}  // namespace sanstat
