@@ -15,9 +15,11 @@ documented=$(awk '/^# / { in_columns = ($0 == "# COLUMNS") } in_columns' "$page"
 [ -n "$documented" ] || { echo "FAIL: $(basename "$page") has no COLUMNS section"; exit 1; }
 
 "$sim" "$work/tree" --once --sessions 2 --sockets 2 >/dev/null
-# Totals, then an interval report, whose rate columns have their own names.
+# Totals, then interval reports, whose rate columns have their own names,
+# in both socket layouts.
 "$sanstat" --root "$work/tree" >"$work/table"
 "$sanstat" --root "$work/tree" 0.2 2 >>"$work/table"
+"$sanstat" --root "$work/tree" --socket-layout busiest 0.2 2 >>"$work/table"
 "$sanstat" --root "$work/tree" -o json 0.2 2 >"$work/json"
 
 # A block's column names are on the first line after the blank line that
