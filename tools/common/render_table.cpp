@@ -70,13 +70,20 @@ public:
                        time(whole(c.min_time)), time(whole(c.max_time)));
     }
 
-    // The same columns for counter sets added together; they have no
-    // minimum.
-    void counters(buffer& b, const tally& t) const {
+    // The rate (or samples) and average of counter sets added together;
+    // none for a new object in an interval report (known false).
+    std::pair<std::string, std::string> rate_and_avg(const tally& t, bool known = true) const {
+        if (!known) return {"-", "-"};
         std::optional<double> samples =
             rates ? t.samples_per_second : std::optional<double>(static_cast<double>(t.samples));
-        fmt::format_to(std::back_inserter(b), "{:>7}{:>7}{:>7}{:>7}", readable(samples),
-                       time(t.avg_time()), "-", max_of(t));
+        return {readable(samples), time(t.avg_time())};
+    }
+
+    // The four columns of counters for counter sets added together; they
+    // have no minimum.
+    void counters(buffer& b, const tally& t) const {
+        auto [rate, avg] = rate_and_avg(t);
+        fmt::format_to(std::back_inserter(b), "{:>7}{:>7}{:>7}{:>7}", rate, avg, "-", max_of(t));
     }
 
     std::string max_of(const tally& t) const {
@@ -166,21 +173,12 @@ void sessions(sink& out, const report& r, const snapshot& now) {
     }
 }
 
-// The rate (or samples) and average cells of counter sets added together,
-// for an object that may be new in an interval report.
-std::pair<std::string, std::string> rate_and_avg(const report& r, const tally& t, bool known) {
-    if (!known) return {"-", "-"};
-    std::optional<double> samples =
-        r.rates ? t.samples_per_second : std::optional<double>(static_cast<double>(t.samples));
-    return {readable(samples), r.time(t.avg_time())};
-}
-
 // Twelve rows per socket, each carrying the socket's number.
 void socket_slots(sink& out, const report& r, const ranked_block<socket_row>& block) {
     buffer b;
     fmt::format_to(std::back_inserter(b), "\n{:<{}}{:<27}{:>7}{:>7}{:>7}\n", "socket", id_width + 1,
                    "slot", r.rates ? "smp/s" : "smp", "avg", "max");
-    auto [rate, avg] = rate_and_avg(r, block.summary.all, true);
+    auto [rate, avg] = r.rate_and_avg(block.summary.all);
     fmt::format_to(std::back_inserter(b), "{:<{}}{:<27}{:>7}{:>7}{:>7}\n", all_of(block.summary),
                    id_width + 1, "all", rate, avg, r.max_of(block.summary.all));
     emit(out, b);
@@ -205,7 +203,7 @@ void socket_busiest(sink& out, const report& r, const ranked_block<socket_row>& 
     buffer b;
     fmt::format_to(std::back_inserter(b), "\n{:<{}}{:>7}{:>7}  {:<27}{:>7}{:>7}{:>7}\n", "socket",
                    id_width + 1, smp, "avg", "busiest slot", smp, "avg", "max");
-    auto [rate, avg] = rate_and_avg(r, block.summary.all, true);
+    auto [rate, avg] = r.rate_and_avg(block.summary.all);
     fmt::format_to(std::back_inserter(b), "{:<{}}{:>7}{:>7}  {:<27}{:>7}{:>7}{:>7}\n",
                    all_of(block.summary), id_width + 1, rate, avg, "-", "-", "-",
                    r.max_of(block.summary.all));
@@ -213,11 +211,11 @@ void socket_busiest(sink& out, const report& r, const ranked_block<socket_row>& 
     for (const auto& ranked : block.rows) {
         const socket_row& row = ranked.row;
         bool known = ranked.figures.counted;
-        auto [socket_rate, socket_avg] = rate_and_avg(r, ranked.figures.all, known);
+        auto [socket_rate, socket_avg] = r.rate_and_avg(ranked.figures.all, known);
         int slot = busiest_slot(row, r.rates);
         tally busiest;
         busiest.add(row.slots[slot], known);
-        auto [slot_rate, slot_avg] = rate_and_avg(r, busiest, known);
+        auto [slot_rate, slot_avg] = r.rate_and_avg(busiest, known);
         fmt::format_to(std::back_inserter(b), "{:<{}}{:>7}{:>7}  {:<27}{:>7}{:>7}{:>7}\n",
                        r.mark(std::to_string(row.number), row.totals), id_width + 1, socket_rate,
                        socket_avg, socket_slot_names[slot], slot_rate, slot_avg,
