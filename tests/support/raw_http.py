@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Hostile clients for the exporter's network tests, over raw sockets.
 
-  raw_http.py hold SOURCE PORT COUNT SECONDS
-      opens up to COUNT idle connections from SOURCE, prints "held N" once
+  raw_http.py hold SOURCE PORT COUNT SECONDS [tls]
+      opens up to COUNT idle connections from SOURCE (with tls, each past a
+      TLS handshake without a client certificate), prints "held N" once
       they are open, and keeps them for SECONDS.
   raw_http.py trickle SOURCE PORT COUNT GAP LIMIT
       COUNT connections from SOURCE each send a request's headers one byte
@@ -16,6 +17,7 @@
       within LIMIT seconds.
 Every loop is bounded in count and time.
 """
+import concurrent.futures
 import resource
 import socket
 import ssl
@@ -31,15 +33,24 @@ def connect(source, port, timeout=5):
     return s
 
 
-def hold(source, port, count, seconds):
+def hold(source, port, count, seconds, tls):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-    held = []
-    for _ in range(count):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+
+    def one(_):
         try:
-            held.append(connect(source, port, timeout=1))
-        except OSError:
-            break
+            s = connect(source, port, timeout=5 if tls else 1)
+            return context.wrap_socket(s) if tls else s
+        except (OSError, ssl.SSLError):
+            return None
+
+    # Handshakes in parallel, so that the first are not idle for long
+    # before the last are done.
+    with concurrent.futures.ThreadPoolExecutor(16 if tls else 1) as pool:
+        held = [s for s in pool.map(one, range(count)) if s is not None]
     print("held", len(held), flush=True)
     time.sleep(seconds)
 
@@ -161,7 +172,7 @@ def malformed(source, port, limit):
 def main(argv):
     what, source, port = argv[1], argv[2], int(argv[3])
     if what == "hold":
-        hold(source, port, int(argv[4]), float(argv[5]))
+        hold(source, port, int(argv[4]), float(argv[5]), argv[6:] == ["tls"])
         return 0
     if what == "trickle":
         return 0 if trickle(source, port, int(argv[4]), float(argv[5]), float(argv[6])) else 1

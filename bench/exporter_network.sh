@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# sanperf_exporter under hostile clients, at full size: the attacker on
+# 127.0.0.2, the honest client on 127.0.0.1, collectors off. Prints, for
+# each attack, what the honest client saw. Takes about two minutes.
+# Usage: bench/exporter_network.sh EXPORTER
+set -euo pipefail
+exporter=$(realpath "${1:?usage: bench/exporter_network.sh EXPORTER}")
+here=$(cd "$(dirname "$0")/../tests" && pwd)
+# shellcheck source=../tests/support/exporter_test_lib.sh
+. "$here/support/exporter_test_lib.sh"
+raw=$here/support/raw_http.py
+quiet=(--no-collector.disk-queues --no-collector.sessions --no-collector.sockets)
+ulimit -n "$(ulimit -Hn)"
+
+# scrapes N URL CURL-ARGS...: "ok/N, slowest S s" for N honest scrapes.
+scrapes() {
+  local n=$1 url=$2 ok=0 slowest=0 out
+  shift 2
+  for _ in $(seq "$n"); do
+    out=$(curl -s --interface 127.0.0.1 -m 5 -o /dev/null -w '%{http_code} %{time_total}' "$@" "$url" || true)
+    [ "${out%% *}" = 200 ] && ok=$((ok + 1))
+    slowest=$(awk -v a="$slowest" -v b="${out##* }" 'BEGIN { print (b > a ? b : a) }')
+  done
+  echo "$ok/$n answered, slowest $slowest s"
+}
+# descriptors NAME: how many the exporter holds open.
+descriptors() { ls "/proc/${exporter_pid[$1]}/fd" | wc -l; }
+# finish NAME: the exporter is gone.
+finish() { { kill -KILL "${exporter_pid[$1]}"; wait "${exporter_pid[$1]}"; } 2>/dev/null || true; }
+# hold_open NAME COUNT SECONDS [tls]: a holder on 127.0.0.2, once its
+# connections are open; prints how many it holds.
+hold_open() {
+  local fifo=$work/$1.fifo
+  mkfifo "$fifo"
+  python3 "$raw" hold 127.0.0.2 "$port" "$2" "$3" "${@:4}" >"$fifo" &
+  pids+=($!)
+  read -r -t 120 _ held <"$fifo" || held=0
+  echo "$held"
+}
+
+start_exporter idle "${quiet[@]}"
+hold_open idle 10000 30 >/dev/null
+echo "10,000 idle connections from one address ($(descriptors idle) descriptors open in the exporter):"
+echo "  honest scrape $(scrapes 5 "http://127.0.0.1:$port/metrics")"
+finish idle
+
+start_exporter trickle "${quiet[@]}"
+python3 "$raw" trickle 127.0.0.2 "$port" 1100 4 30 >"$work/trickle.out" 2>&1 &
+pids+=($!)
+sleep 15
+echo "1,100 connections trickling a byte every 4 s, 15 s in ($(descriptors trickle) descriptors open):"
+echo "  honest scrape $(scrapes 5 "http://127.0.0.1:$port/metrics")"
+wait $! || true
+echo "  trickled connections: $(cat "$work/trickle.out")"
+finish trickle
+
+(
+  cd "$work"
+  ec=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes)
+  openssl req -x509 "${ec[@]}" -days 2 -subj /CN=ca -keyout ca.key -out ca.pem
+  openssl req "${ec[@]}" -subj /CN=localhost -keyout server.key -out server.csr
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >server.ext
+  openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile server.ext -out server.pem
+  openssl req "${ec[@]}" -subj /CN=client -keyout client.key -out client.csr
+  openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -out client.pem
+) >/dev/null 2>&1
+printf 'tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca.pem\n' >"$work/mtls.yml"
+client=(--cacert "$work/ca.pem" --cert "$work/client.pem" --key "$work/client.key")
+start_exporter mtls --web.config.file="$work/mtls.yml" "${quiet[@]}"
+hold_open tls 1024 30 tls >/dev/null
+echo "1,024 TLS handshakes without a certificate ($(descriptors mtls) descriptors open):"
+echo "  honest scrape $(scrapes 5 "https://localhost:$port/metrics" "${client[@]}")"
+
+pid=${exporter_pid[mtls]}
+rss() { awk '/^VmRSS/ { print $2 }' "/proc/$pid/status"; }
+before=$(rss)
+python3 - "$pid" "$work/mtls.log" <<'PY'
+import os, signal, sys, time
+pid, log = int(sys.argv[1]), sys.argv[2]
+count = lambda: open(log).read().count("reloaded")
+done = count()
+for i in range(1000):
+    os.kill(pid, signal.SIGHUP)
+    deadline = time.monotonic() + 5
+    while count() == done and time.monotonic() < deadline:
+        time.sleep(0.001)
+    done = count()
+PY
+echo "RSS over 1,000 SIGHUPs with client certificates: $before KiB -> $(rss) KiB"
+finish mtls
+
+start_exporter names --web.config.file="$work/mtls.yml" "${quiet[@]}"
+(cd "$work" && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=new-ca \
+  -keyout new-ca.key -out new-ca.pem) >/dev/null 2>&1
+sed -i 's/ca.pem/new-ca.pem/' "$work/mtls.yml"
+kill -HUP "${exporter_pid[names]}"
+sleep 1
+names=$(openssl s_client -connect "127.0.0.1:$port" </dev/null 2>/dev/null | sed -n '/Acceptable client certificate CA names/{n;p}')
+echo "CA names advertised after a reload to new-ca: ${names:-none}"
+finish names
+
+mkfifo "$work/fifo.pem"
+printf 'tls_server_config:\n  cert_file: fifo.pem\n  key_file: server.key\n' >"$work/fifo.yml"
+cp "$work/mtls.yml" "$work/live.yml"
+sed -i 's/new-ca.pem/ca.pem/' "$work/live.yml"
+start_exporter fifo --web.config.file="$work/live.yml" "${quiet[@]}"
+cp "$work/fifo.yml" "$work/live.yml"
+kill -HUP "${exporter_pid[fifo]}"
+sleep 0.5
+start=$(date +%s%N)
+kill -TERM "${exporter_pid[fifo]}"
+for _ in $(seq 100); do kill -0 "${exporter_pid[fifo]}" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "${exporter_pid[fifo]}" 2>/dev/null; then
+  echo "SIGTERM after a SIGHUP naming a FIFO: still running after 10 s"
+else
+  echo "SIGTERM after a SIGHUP naming a FIFO: stopped in $((($(date +%s%N) - start) / 1000000)) ms"
+fi
+
+start_exporter malformed "${quiet[@]}"
+echo "malformed requests:"
+python3 "$raw" malformed 127.0.0.2 "$port" 10 | sed 's/^/  /' || true
+echo "  afterwards: honest scrape $(scrapes 1 "http://127.0.0.1:$port/metrics")"
+finish malformed
