@@ -1,6 +1,9 @@
 // The exporter's web configuration file, TLS priority strings, the
-// Authorization header parser and the password checks.
+// Authorization header parser, the password checks, the limit on failed
+// logins and the pool the checks run on.
 #include "basic_auth_header.h"
+#include "check_pool.h"
+#include "failure_limit.h"
 #include "password_check.h"
 #include "web_config.h"
 
@@ -8,10 +11,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sec = sanperf_exporter::security;
@@ -244,43 +249,164 @@ TEST(basic_authorization, refuses_anything_else) {
 
 class password_checker_test : public testing::Test {
 protected:
-    std::shared_ptr<sec::concurrency_gate> gate_ = std::make_shared<sec::concurrency_gate>(1);
+    std::shared_ptr<sec::login_cache> cache_ = std::make_shared<sec::login_cache>();
 };
 
 TEST_F(password_checker_test, grants_the_right_password_only) {
-    sec::password_checker checker({{"alice", sec::bcrypt_hash("right", 4)}}, gate_);
-    EXPECT_EQ(checker.check("alice", "right"), sec::login::granted);
-    EXPECT_EQ(checker.check("alice", "right"), sec::login::granted);  // from the cache
-    EXPECT_EQ(checker.check("alice", "wrong"), sec::login::denied);
-    EXPECT_EQ(checker.check("alice", "righ"), sec::login::denied);
-    EXPECT_EQ(checker.check("bob", "right"), sec::login::denied);
-    EXPECT_EQ(checker.check("", ""), sec::login::denied);
+    sec::password_checker checker({{"alice", sec::bcrypt_hash("right", 4)}}, cache_);
+    EXPECT_EQ(checker.check_cached("alice", "right"), sec::login::needs_hash);
+    EXPECT_TRUE(checker.check_hashed("alice", "right"));
+    EXPECT_EQ(checker.check_cached("alice", "right"), sec::login::granted);
+    EXPECT_FALSE(checker.check_hashed("alice", "wrong"));
+    EXPECT_FALSE(checker.check_hashed("alice", "righ"));
+    EXPECT_FALSE(checker.check_hashed("bob", "right"));
+    EXPECT_FALSE(checker.check_hashed("", ""));
+    EXPECT_EQ(checker.check_cached("alice", "wrong"), sec::login::needs_hash);
+    EXPECT_EQ(checker.check_cached("bob", "right"), sec::login::needs_hash);
 }
 
 TEST_F(password_checker_test, cache_keys_do_not_run_user_and_password_together) {
     // Two users share a hash: "ab" with "p" must not open "a" with "bp".
     std::string hash = sec::bcrypt_hash("p", 4);
-    sec::password_checker checker({{"a", hash}, {"ab", hash}}, gate_);
-    EXPECT_EQ(checker.check("ab", "p"), sec::login::granted);
-    EXPECT_EQ(checker.check("a", "bp"), sec::login::denied);
-    EXPECT_EQ(checker.check("a", "p"), sec::login::granted);
+    sec::password_checker checker({{"a", hash}, {"ab", hash}}, cache_);
+    EXPECT_TRUE(checker.check_hashed("ab", "p"));
+    EXPECT_EQ(checker.check_cached("a", "bp"), sec::login::needs_hash);
+    EXPECT_FALSE(checker.check_hashed("a", "bp"));
+    EXPECT_TRUE(checker.check_hashed("a", "p"));
 }
 
 TEST_F(password_checker_test, refuses_what_bcrypt_would_cut_or_truncate) {
     std::string longest(sec::bcrypt_max_password, 'x');
-    sec::password_checker checker({{"u", sec::bcrypt_hash(longest, 4)}}, gate_);
-    EXPECT_EQ(checker.check("u", longest), sec::login::granted);
-    EXPECT_EQ(checker.check("u", longest + "y"), sec::login::denied);
-    EXPECT_EQ(checker.check("u", longest.substr(0, 10) + std::string(1, '\0') + "x"), sec::login::denied);
+    sec::password_checker checker({{"u", sec::bcrypt_hash(longest, 4)}}, cache_);
+    EXPECT_TRUE(checker.check_hashed("u", longest));
+    EXPECT_EQ(checker.check_cached("u", longest + "y"), sec::login::denied);
+    EXPECT_FALSE(checker.check_hashed("u", longest + "y"));
+    std::string with_nul = longest.substr(0, 10) + std::string(1, '\0') + "x";
+    EXPECT_EQ(checker.check_cached("u", with_nul), sec::login::denied);
+    EXPECT_FALSE(checker.check_hashed("u", with_nul));
 }
 
-TEST_F(password_checker_test, reports_busy_when_no_bcrypt_slot_frees) {
-    sec::password_checker checker({{"u", sec::bcrypt_hash("p", 4)}}, gate_, 1024,
-                                  std::chrono::milliseconds(50));
-    ASSERT_TRUE(gate_->enter(std::chrono::milliseconds(0)));
-    EXPECT_EQ(checker.check("u", "p"), sec::login::busy);
-    gate_->leave();
-    EXPECT_EQ(checker.check("u", "p"), sec::login::granted);
+TEST_F(password_checker_test, logins_outlive_a_reload_while_the_hash_stays) {
+    const std::string alice = sec::bcrypt_hash("a-pass", 4);
+    sec::password_checker before({{"alice", alice}, {"bob", sec::bcrypt_hash("b-pass", 4)}}, cache_);
+    ASSERT_TRUE(before.check_hashed("alice", "a-pass"));
+    ASSERT_TRUE(before.check_hashed("bob", "b-pass"));
+
+    // The reloaded file keeps alice's hash, gives bob a new one of the same
+    // password, and drops carol, who had logged in.
+    sec::password_checker after({{"alice", alice}, {"bob", sec::bcrypt_hash("b-pass", 4)}}, cache_);
+    EXPECT_EQ(after.check_cached("alice", "a-pass"), sec::login::granted);
+    EXPECT_EQ(after.check_cached("bob", "b-pass"), sec::login::needs_hash);
+
+    sec::password_checker with_carol({{"carol", sec::bcrypt_hash("c-pass", 4)}}, cache_);
+    ASSERT_TRUE(with_carol.check_hashed("carol", "c-pass"));
+    EXPECT_EQ(after.check_cached("carol", "c-pass"), sec::login::needs_hash);
+    EXPECT_FALSE(after.check_hashed("carol", "c-pass"));
+}
+
+TEST(login_cache, forgets_the_oldest_login_beyond_its_capacity) {
+    sec::login_cache cache(2);
+    cache.remember("a");
+    cache.remember("b");
+    cache.remember("a");  // already there: not a new entry
+    cache.remember("c");
+    EXPECT_FALSE(cache.contains("a"));
+    EXPECT_TRUE(cache.contains("b"));
+    EXPECT_TRUE(cache.contains("c"));
+}
+
+TEST(failure_limit, allows_a_burst_then_one_failure_per_refill) {
+    using namespace std::chrono_literals;
+    sec::failure_limit limit(5, 10s);
+    const auto t0 = sec::failure_limit::clock::now();
+    unsigned retry = 0;
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(limit.take("a", t0, retry)) << i;
+    EXPECT_FALSE(limit.allows("a", t0, retry));
+    EXPECT_EQ(retry, 2u);  // one token every 10 s / 5
+    retry = 0;
+    EXPECT_FALSE(limit.take("a", t0 + 1500ms, retry));
+    EXPECT_EQ(retry, 1u);
+    // Another source is not held back by the first.
+    EXPECT_TRUE(limit.allows("b", t0, retry));
+    EXPECT_TRUE(limit.take("b", t0, retry));
+
+    // One token back after 2 s, and no more than the burst however long
+    // the pause.
+    EXPECT_TRUE(limit.take("a", t0 + 2s, retry));
+    EXPECT_FALSE(limit.take("a", t0 + 2s, retry));
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(limit.take("a", t0 + 1h, retry)) << i;
+    EXPECT_FALSE(limit.take("a", t0 + 1h, retry));
+
+    // A check that succeeded returns its token.
+    limit.give_back("a", t0 + 1h);
+    EXPECT_TRUE(limit.allows("a", t0 + 1h, retry));
+    EXPECT_TRUE(limit.take("a", t0 + 1h, retry));
+}
+
+// A pool of one thread, held on a first job until release() so the order
+// of the jobs queued behind it can be seen.
+class check_pool_test : public testing::Test {
+protected:
+    void hold() {
+        pool_.submit("held", [this](bool) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            released_.wait(lock, [this] { return open_; });
+        });
+    }
+    void release() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            open_ = true;
+        }
+        released_.notify_all();
+    }
+    void queue(const std::string& source, int n) {
+        for (int i = 0; i < n; ++i) {
+            pool_.submit(source, [this, source](bool cancelled) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                (cancelled ? cancelled_ : ran_).push_back(source);
+            });
+        }
+    }
+
+    std::size_t done() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return ran_.size() + cancelled_.size();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool open_ = false;
+    std::vector<std::string> ran_;
+    std::vector<std::string> cancelled_;
+    sec::check_pool pool_{1};
+};
+
+TEST_F(check_pool_test, sources_take_turns_whatever_one_of_them_queues) {
+    hold();
+    queue("flood", 20);
+    queue("honest", 2);
+    release();
+    for (int i = 0; i < 500 && done() < 22; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(ran_.size(), 22u);
+    // The first honest job waits for one flood job only, the second for one more.
+    EXPECT_EQ(ran_[1], "honest");
+    EXPECT_EQ(ran_[3], "honest");
+    EXPECT_TRUE(cancelled_.empty());
+}
+
+TEST_F(check_pool_test, stop_cancels_the_queued_jobs_and_runs_none_after) {
+    hold();
+    queue("a", 3);
+    std::thread stopper([this] { pool_.stop(); });
+    // stop() answers the queued jobs before it waits for the held one.
+    for (int i = 0; i < 500 && done() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    release();
+    stopper.join();
+    EXPECT_EQ(cancelled_.size(), 3u);
+    EXPECT_TRUE(ran_.empty());
+    queue("a", 1);
+    EXPECT_EQ(cancelled_.size(), 4u);
 }
 
 }  // namespace

@@ -31,6 +31,9 @@ public:
     void count_refused_connection(refusal why) { ++refused[why]; }
     // Counts a connection closed because its request's headers were late.
     void count_header_timeout() { ++header_timeouts; }
+    // Counts one password checked with bcrypt, not from the login cache.
+    // Any thread.
+    void count_password_hash() { ++password_hashes; }
 
     // The scrape's own families: sanperf_up (from tree_found),
     // sanperf_scrape_duration_seconds, and per collector run
@@ -40,13 +43,15 @@ public:
     // The exporter's account of itself: sanperf_exporter_tree_reads_total,
     // sanperf_exporter_requests_total,
     // sanperf_exporter_connections_refused_total,
-    // sanperf_exporter_header_timeouts_total and sanperf_exporter_build_info.
+    // sanperf_exporter_header_timeouts_total,
+    // sanperf_exporter_password_hashes_total and sanperf_exporter_build_info.
     void render_exporter(sanperf_tools::sink& out) const;
 
 private:
     std::atomic<unsigned long long> tree_reads{0};
     std::atomic<unsigned long long> refused[2] = {0, 0};
     std::atomic<unsigned long long> header_timeouts{0};
+    std::atomic<unsigned long long> password_hashes{0};
     mutable std::mutex lock;
     std::map<unsigned, unsigned long long> responses{{200, 0}};  // by status
 };

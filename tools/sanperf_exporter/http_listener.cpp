@@ -126,9 +126,11 @@ struct http_listener::request {
     bool started = false;  // its headers are in, and it counts as live
     bool metrics = false;  // holds one of the max_requests places
     bool gzip = false;
-    bool suspended = false;
-    std::mutex lock;  // result is set by the reader thread
+    bool suspended = false;  // waiting for its admission, or for the reader once admitted
+    bool admitted = false;
+    std::mutex lock;  // verdict and result are set by other threads
     bool answered = false;
+    admission verdict;
     std::shared_ptr<const scrape_result> result;
 };
 
@@ -232,9 +234,13 @@ MHD_Result http_listener::on_request(void* cls, MHD_Connection* connection, cons
         return MHD_YES;
     }
     if (!r->suspended) return self->begin(connection, url, method, *r);
-    std::lock_guard<std::mutex> hold(r->lock);
-    if (!r->answered) return MHD_YES;
-    r->suspended = false;
+    {
+        std::lock_guard<std::mutex> hold(r->lock);
+        if (!r->answered) return MHD_YES;
+        r->suspended = false;
+        r->answered = false;
+    }
+    if (!r->admitted) return self->admitted(connection, url, method, *r, r->verdict);
     return self->answer_metrics(connection, *r);
 }
 
@@ -300,12 +306,30 @@ void http_listener::on_connection(void* cls, MHD_Connection* connection, void** 
 
 MHD_Result http_listener::begin(MHD_Connection* connection, const char* url, const char* method,
                                 request& r) {
-    if (settings.admit) {
-        admission verdict = settings.admit(request_view{connection, method, url});
-        if (verdict.status != 0)
-            return respond_text(connection, verdict.status, "Access denied.\n", "text/plain",
-                                verdict.headers);
-    }
+    if (!settings.admit) return admitted(connection, url, method, r, admission{});
+    admission verdict = settings.admit(request_view{connection, method, url});
+    if (!verdict.later) return admitted(connection, url, method, r, verdict);
+    // As with the reader below: suspended first, so the verdict may come
+    // back before this call returns.
+    r.suspended = true;
+    MHD_suspend_connection(connection);
+    verdict.later([&r, connection](admission final) {
+        {
+            std::lock_guard<std::mutex> hold(r.lock);
+            r.verdict = std::move(final);
+            r.answered = true;
+        }
+        MHD_resume_connection(connection);
+    });
+    return MHD_YES;
+}
+
+MHD_Result http_listener::admitted(MHD_Connection* connection, const char* url,
+                                   const char* method, request& r, const admission& verdict) {
+    if (verdict.status != 0)
+        return respond_text(connection, verdict.status, "Access denied.\n", "text/plain",
+                            verdict.headers);
+    r.admitted = true;
     const bool telemetry = settings.telemetry_path == url;
     const bool healthy = std::strcmp(url, "/-/healthy") == 0;
     const bool ready = std::strcmp(url, "/-/ready") == 0;

@@ -34,6 +34,11 @@ struct request_view {
 struct admission {
     unsigned status = 0;  // 0 serves the request; otherwise the refusal's status
     header_list headers;  // sent with a refusal (WWW-Authenticate...)
+    // Set when the verdict takes slow work (a password hash): the listener
+    // suspends the connection and calls this with where the final verdict
+    // goes, which may be called from any thread, once. The connection's
+    // polling thread meanwhile serves the others.
+    std::function<void(std::function<void(admission)>)> later;
 };
 
 // Decides every request first, whatever its path. Empty admits everything.
@@ -111,6 +116,8 @@ private:
     MHD_Daemon* start_daemon(int socket);
     MHD_Result begin(MHD_Connection* connection, const char* url, const char* method,
                      request& r);
+    MHD_Result admitted(MHD_Connection* connection, const char* url, const char* method,
+                        request& r, const admission& verdict);
     MHD_Result answer_metrics(MHD_Connection* connection, request& r);
     // The collectors a metric request's collect[] parameters name (all
     // enabled ones without any); false with the reason for the client when

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "background_task.h"
@@ -38,12 +39,26 @@ std::string join(const std::vector<std::string>& parts) {
     return out.empty() ? "none" : out;
 }
 
+// An admission verdict from the guard's, counting its bcrypt check on the
+// way.
+admission admission_of(web_guard::verdict v, exporter_metrics& metrics) {
+    if (v.hashed) metrics.count_password_hash();
+    admission out{v.status, std::move(v.headers), {}};
+    if (v.later) {
+        out.later = [later = std::move(v.later), &metrics](std::function<void(admission)> deliver) {
+            later([deliver = std::move(deliver), &metrics](web_guard::verdict final) {
+                deliver(admission_of(std::move(final), metrics));
+            });
+        };
+    }
+    return out;
+}
+
 // The listener's hooks into the web configuration file: admission, headers
 // and TLS.
-void guard_listener(web_guard& guard, listener_settings& settings) {
-    settings.admit = [&guard](const request_view& request) {
-        web_guard::verdict v = guard.admit(request.connection);
-        return admission{v.status, std::move(v.headers)};
+void guard_listener(web_guard& guard, exporter_metrics& metrics, listener_settings& settings) {
+    settings.admit = [&guard, &metrics](const request_view& request) {
+        return admission_of(guard.admit(request.connection), metrics);
     };
     settings.add_response_headers = [&guard](MHD_Response* response) { guard.add_headers(response); };
     settings.tls.enabled = guard.tls();
@@ -82,11 +97,12 @@ int run(const options& opt) {
     // A log reader that goes away must not end the daemon.
     signal(SIGPIPE, SIG_IGN);
 
+    exporter_metrics metrics;
     listener_settings settings;
     settings.telemetry_path = opt.telemetry_path;
     settings.max_requests = opt.max_requests;
     settings.limits = limits;
-    if (guard) guard_listener(*guard, settings);
+    if (guard) guard_listener(*guard, metrics, settings);
     std::vector<std::string> addresses;
     if (opt.systemd_socket) {
         if (!take_systemd_sockets(settings.sockets, why)) {
@@ -125,7 +141,6 @@ int run(const options& opt) {
     if (opt.sockets) collectors.push_back({"sockets", make_socket_collector(opt.sockets_aggregate)});
     if (opt.time_unit) collectors.push_back({"", make_time_unit_collector(*opt.time_unit)});
 
-    exporter_metrics metrics;
     scraper scrape(std::move(collectors), metrics, !opt.disable_exporter_metrics);
     settings.collectors = scrape.names();
     settings.known_collectors = {"disk-queues", "sessions", "sockets"};
@@ -182,6 +197,7 @@ int run(const options& opt) {
     const bool reloaded = !reloads || reloads->stop(start + std::chrono::milliseconds(200));
     listener.stop_accepting();
     listener.wait_idle(start + std::chrono::seconds(3));
+    if (guard) guard->stop_checks();
     bool joined = reader.stop(std::chrono::milliseconds(500));
     listener.wait_idle(std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
     listener.stop();

@@ -5,6 +5,9 @@
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <string>
+
+#include "security/failure_limit.h"
 
 #include "connection_table.h"
 
@@ -129,7 +132,9 @@ int parse_options(int argc, char** argv, options& opt) {
         ->type_name("DIR");
     app.add_option("--web.config.file", opt.web_config_file,
                    "Web configuration file: TLS, client certificates, response headers and "
-                   "basic-auth users; reread on SIGHUP")
+                   "basic-auth users; reread on SIGHUP. A client address that fails more "
+                   "than " + std::to_string(security::login_failure_burst) + " logins per " +
+                       std::to_string(security::login_failure_period.count()) + " s gets 429")
         ->type_name("FILE");
     std::optional<std::string> time_unit;
     app.add_option("--time-unit", time_unit,

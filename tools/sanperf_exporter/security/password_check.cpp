@@ -54,6 +54,11 @@ bool bcrypt_matches(std::string_view password, const std::string& hash) {
     return equal_in_constant_time(crypt_password(password, hash), hash);
 }
 
+// Whether bcrypt reads all of password: no more than it reads, and no NUL.
+bool bcrypt_takes(std::string_view password) {
+    return password.size() <= bcrypt_max_password && password.find('\0') == std::string_view::npos;
+}
+
 void append_sized(std::string& out, std::string_view part) {
     std::uint64_t size = part.size();
     out.append(reinterpret_cast<const char*>(&size), sizeof size);
@@ -77,39 +82,43 @@ std::string bcrypt_hash(std::string_view password, int cost) {
     return hash;
 }
 
-bool concurrency_gate::enter(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!freed_.wait_for(lock, timeout, [this] { return inside_ < limit_; })) return false;
-    ++inside_;
-    return true;
+bool login_cache::contains(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return keys_.count(key) != 0;
 }
 
-void concurrency_gate::leave() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        --inside_;
+void login_cache::remember(std::string key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (capacity_ == 0 || !keys_.insert(key).second) return;
+    order_.push_back(std::move(key));
+    if (order_.size() > capacity_) {
+        keys_.erase(order_.front());
+        order_.pop_front();
     }
-    freed_.notify_one();
 }
 
-password_checker::password_checker(std::map<std::string, std::string> users,
-                                   std::shared_ptr<concurrency_gate> gate, std::size_t cache_capacity,
-                                   std::chrono::milliseconds wait)
-    : users_(users.begin(), users.end()), gate_(std::move(gate)), wait_(wait), cache_capacity_(cache_capacity) {
-    int cost = 4;
-    for (const auto& [name, hash] : users_) cost = std::max(cost, cost_of(hash));
-    // Only the salt and cost matter: an unknown user is refused whatever the
-    // computed hash, the computation is there for its time.
-    unknown_user_hash_ = bcrypt_setting(cost);
+password_checker::password_checker(std::map<std::string, std::string> users, std::shared_ptr<login_cache> cache)
+    : users_(users.begin(), users.end()), cache_(std::move(cache)) {
+    // Only the salt and cost of a dummy matter: it never matches, the
+    // computation is there for its time.
+    for (const auto& [name, hash] : users_) {
+        int cost = cost_of(hash);
+        if (dummy_by_cost_.count(cost) == 0) dummy_by_cost_.emplace(cost, bcrypt_setting(cost));
+    }
+    if (dummy_by_cost_.empty()) dummy_by_cost_.emplace(4, bcrypt_setting(4));
 }
 
-std::string password_checker::cache_key(std::string_view user, std::string_view password,
-                                        const std::string& hash) const {
+const std::string& password_checker::hash_of(std::string_view user) const {
+    auto it = users_.find(user);
+    return it != users_.end() ? it->second : dummy_by_cost_.begin()->second;
+}
+
+std::string password_checker::cache_key(std::string_view user, std::string_view password) const {
     // Each part is preceded by its length, so no two triples share a key.
     std::string material;
     append_sized(material, user);
     append_sized(material, password);
-    append_sized(material, hash);
+    append_sized(material, hash_of(user));
     std::string digest(32, '\0');
     int rc = gnutls_hash_fast(GNUTLS_DIG_SHA256, material.data(), material.size(), digest.data());
     explicit_bzero(material.data(), material.size());
@@ -117,38 +126,26 @@ std::string password_checker::cache_key(std::string_view user, std::string_view 
     return digest;
 }
 
-bool password_checker::cached(const std::string& key) {
-    std::lock_guard<std::mutex> lock(cache_mutex_);
-    return cache_.count(key) != 0;
+login password_checker::check_cached(std::string_view user, std::string_view password) {
+    if (!bcrypt_takes(password)) return login::denied;
+    // The key is made for unknown users too, so the lookup costs them the same.
+    std::string key = cache_key(user, password);
+    return users_.count(user) != 0 && cache_->contains(key) ? login::granted : login::needs_hash;
 }
 
-void password_checker::remember(std::string key) {
-    std::lock_guard<std::mutex> lock(cache_mutex_);
-    if (cache_capacity_ == 0 || !cache_.insert(key).second) return;
-    cache_order_.push_back(std::move(key));
-    if (cache_order_.size() > cache_capacity_) {
-        cache_.erase(cache_order_.front());
-        cache_order_.pop_front();
-    }
-}
-
-login password_checker::check(std::string_view user, std::string_view password) {
-    if (password.size() > bcrypt_max_password || password.find('\0') != std::string_view::npos) {
-        return login::denied;
-    }
+bool password_checker::check_hashed(std::string_view user, std::string_view password) {
+    if (!bcrypt_takes(password)) return false;
     auto it = users_.find(user);
-    bool known = it != users_.end();
-    const std::string& hash = known ? it->second : unknown_user_hash_;
-    std::string key = cache_key(user, password, hash);
-    if (known && cached(key)) return login::granted;
-
-    if (!gate_->enter(wait_)) return login::busy;
-    bool match = bcrypt_matches(password, hash);
-    gate_->leave();
-
-    if (!known || !match) return login::denied;
-    remember(std::move(key));
-    return login::granted;
+    const bool known = it != users_.end();
+    const int own_cost = known ? cost_of(it->second) : -1;
+    bool match = false;
+    for (const auto& [cost, dummy] : dummy_by_cost_) {
+        const bool own = cost == own_cost;
+        const bool matched = bcrypt_matches(password, own ? it->second : dummy);
+        if (own) match = matched;
+    }
+    if (match) cache_->remember(cache_key(user, password));
+    return match;
 }
 
 }  // namespace sanperf_exporter::security

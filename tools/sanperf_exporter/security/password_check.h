@@ -1,10 +1,7 @@
-// Basic-auth passwords against bcrypt hashes: libcrypt does the hashing, a
-// bounded cache spares repeated logins the cost, and a gate keeps a flood of
-// wrong passwords from taking every core.
+// Basic-auth passwords against bcrypt hashes: libcrypt does the hashing, and a
+// bounded cache spares repeated logins the cost.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <map>
@@ -28,53 +25,50 @@ constexpr std::size_t bcrypt_max_password = 72;
 // when libcrypt cannot make one.
 std::string bcrypt_hash(std::string_view password, int cost);
 
-// At most `limit` holders at once; others wait up to a timeout.
-class concurrency_gate {
+// Logins that succeeded, so a user's next requests skip bcrypt. An entry is
+// a digest of user, password and hash, so a changed hash never matches an
+// old entry and one cache can serve every configuration that reloads bring.
+// The oldest entry goes first once capacity is reached. Thread-safe.
+class login_cache {
 public:
-    explicit concurrency_gate(unsigned limit) : limit_(limit == 0 ? 1 : limit) {}
-    bool enter(std::chrono::milliseconds timeout);
-    void leave();
+    explicit login_cache(std::size_t capacity = 1024) : capacity_(capacity) {}
+    bool contains(const std::string& key);
+    void remember(std::string key);
 
 private:
     std::mutex mutex_;
-    std::condition_variable freed_;
-    unsigned limit_;
-    unsigned inside_ = 0;
+    std::size_t capacity_;
+    std::unordered_set<std::string> keys_;
+    std::deque<std::string> order_;  // oldest first, for eviction
 };
 
-enum class login { granted, denied, busy };
+enum class login { granted, denied, needs_hash };
 
 // The users of one configuration file. Thread-safe.
 class password_checker {
 public:
-    // users: name -> bcrypt hash, already checked with is_bcrypt_hash; gate
-    // is shared by every checker of the process; a check waits at most wait
-    // for it.
-    password_checker(std::map<std::string, std::string> users, std::shared_ptr<concurrency_gate> gate,
-                     std::size_t cache_capacity = 1024,
-                     std::chrono::milliseconds wait = std::chrono::seconds(2));
+    // users: name -> bcrypt hash, already checked with is_bcrypt_hash.
+    password_checker(std::map<std::string, std::string> users, std::shared_ptr<login_cache> cache);
 
-    // granted when user exists and password matches its hash; busy when no
-    // bcrypt slot came free in time. Unknown users cost a bcrypt at the
-    // file's highest cost all the same, so timing does not reveal them.
-    login check(std::string_view user, std::string_view password);
+    // Without bcrypt: granted for a cached login, denied for a password
+    // bcrypt could never match (too long, or holding NUL), else needs_hash.
+    login check_cached(std::string_view user, std::string_view password);
+
+    // With bcrypt: whether user exists and password matches its hash; a
+    // match is remembered. Every call hashes the password once at each cost
+    // the file uses, against the user's hash at its own cost and a dummy at
+    // the others, so the time is the same for every user, known or not.
+    bool check_hashed(std::string_view user, std::string_view password);
 
     bool empty() const { return users_.empty(); }
 
 private:
-    std::string cache_key(std::string_view user, std::string_view password, const std::string& hash) const;
-    bool cached(const std::string& key);
-    void remember(std::string key);
+    const std::string& hash_of(std::string_view user) const;
+    std::string cache_key(std::string_view user, std::string_view password) const;
 
     std::map<std::string, std::string, std::less<>> users_;
-    std::string unknown_user_hash_;
-    std::shared_ptr<concurrency_gate> gate_;
-    std::chrono::milliseconds wait_;
-
-    std::mutex cache_mutex_;
-    std::size_t cache_capacity_;
-    std::unordered_set<std::string> cache_;
-    std::deque<std::string> cache_order_;  // oldest first, for eviction
+    std::map<int, std::string> dummy_by_cost_;  // a bcrypt setting for every cost in the file
+    std::shared_ptr<login_cache> cache_;
 };
 
 }  // namespace sanperf_exporter::security

@@ -3,22 +3,18 @@
 #include "basic_auth_header.h"
 #include "log.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <thread>
 #include <utility>
 
 namespace sanperf_exporter::security {
 namespace {
 
-// bcrypt checks at once: half the cores, so wrong passwords cannot take them
-// all. A check never waits for a slot: a polling thread that waited would
-// stall every connection it serves.
-unsigned bcrypt_slots() { return std::max(1u, std::thread::hardware_concurrency() / 2); }
 
 std::string peer_address(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
@@ -31,10 +27,31 @@ std::string peer_address(MHD_Connection* connection) {
     return host;
 }
 
+// Whom failed logins are counted against: the client's IPv4 address, or the
+// /64 network of its IPv6 address, as one host commonly holds a whole /64.
+std::string source_of(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (info == nullptr || info->client_addr == nullptr) return {};
+    char text[INET6_ADDRSTRLEN];
+    if (info->client_addr->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(info->client_addr);
+        return inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text) != nullptr ? text : "";
+    }
+    if (info->client_addr->sa_family != AF_INET6) return {};
+    in6_addr address = reinterpret_cast<const sockaddr_in6*>(info->client_addr)->sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&address)) return inet_ntop(AF_INET, &address.s6_addr[12], text, sizeof text);
+    std::memset(&address.s6_addr[8], 0, 8);
+    return inet_ntop(AF_INET6, &address, text, sizeof text) != nullptr ? std::string(text) + "/64" : "";
+}
+
+void unauthorized(web_guard::verdict& v) {
+    v.status = MHD_HTTP_UNAUTHORIZED;
+    v.headers.emplace_back(MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Basic realm=\"sanperf\"");
+}
+
 }  // namespace
 
-web_guard::web_guard(std::string path)
-    : path_(std::move(path)), gate_(std::make_shared<concurrency_gate>(bcrypt_slots())) {
+web_guard::web_guard(std::string path) : path_(std::move(path)) {
     current_ = load();
     const web_config& c = current_->config;
     start_tls_ = c.tls.has_value();
@@ -56,8 +73,7 @@ std::shared_ptr<const web_guard::state> web_guard::load() const {
         }
     }
     if (!fresh->config.users.empty()) {
-        fresh->checker = std::make_shared<password_checker>(fresh->config.users, gate_, 1024,
-                                                            std::chrono::milliseconds(0));
+        fresh->checker = std::make_shared<password_checker>(fresh->config.users, logins_);
     }
     return fresh;
 }
@@ -120,24 +136,67 @@ web_guard::verdict web_guard::admit(MHD_Connection* connection) {
             return v;
         }
     }
-    if (s->checker) {
-        const char* value = nullptr;
-        std::size_t size = 0;
-        std::optional<basic_credentials> credentials;
-        if (MHD_lookup_connection_value_n(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION,
-                                          std::strlen(MHD_HTTP_HEADER_AUTHORIZATION), &value, &size) == MHD_YES &&
-            value != nullptr) {
-            credentials = parse_basic_authorization(std::string_view(value, size));
-        }
-        login result = credentials ? s->checker->check(credentials->user, credentials->password) : login::denied;
-        if (result == login::busy) {
-            v.status = MHD_HTTP_SERVICE_UNAVAILABLE;
-            v.headers.emplace_back(MHD_HTTP_HEADER_RETRY_AFTER, "1");
-        } else if (result == login::denied) {
-            v.status = MHD_HTTP_UNAUTHORIZED;
-            v.headers.emplace_back(MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Basic realm=\"sanperf\"");
-        }
+    if (s->checker) return check_password(*s, connection);
+    return v;
+}
+
+web_guard::verdict web_guard::check_password(const state& s, MHD_Connection* connection) {
+    verdict v;
+    const char* value = nullptr;
+    std::size_t size = 0;
+    std::optional<basic_credentials> credentials;
+    if (MHD_lookup_connection_value_n(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION,
+                                      std::strlen(MHD_HTTP_HEADER_AUTHORIZATION), &value, &size) == MHD_YES &&
+        value != nullptr) {
+        credentials = parse_basic_authorization(std::string_view(value, size));
     }
+    if (!credentials) {
+        unauthorized(v);
+        return v;
+    }
+    // The limit comes before the cache too: a source past it must not learn
+    // from the answers whether a password is one someone logged in with.
+    const std::string source = source_of(connection);
+    const auto now = failure_limit::clock::now();
+    unsigned retry_after = 0;
+    const bool allowed = failures_.allows(source, now, retry_after);
+    login quick = allowed ? s.checker->check_cached(credentials->user, credentials->password) : login::needs_hash;
+    if (quick == login::granted) return v;
+    if (!allowed || !failures_.take(source, now, retry_after)) {
+        v.status = MHD_HTTP_TOO_MANY_REQUESTS;
+        v.headers.emplace_back(MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(retry_after));
+        login_refusals_.log(log_level::warn, "too many failed logins, answered 429",
+                            {{"client", peer_address(connection)},
+                             {"limit", std::to_string(login_failure_burst) + " per " +
+                                           std::to_string(login_failure_period.count()) + "s"}});
+        return v;
+    }
+    if (quick == login::denied) {
+        unauthorized(v);
+        return v;
+    }
+    // The checker goes with the job, so a reload meanwhile changes nothing
+    // for it.
+    v.later = [this, connection, checker = s.checker, source, login = std::move(*credentials)](
+                  std::function<void(verdict)> deliver) {
+        checks_.submit(source, [this, connection, checker, source, login, deliver](bool cancelled) {
+            verdict out;
+            if (cancelled) {
+                out.status = MHD_HTTP_SERVICE_UNAVAILABLE;
+                out.headers.emplace_back(MHD_HTTP_HEADER_RETRY_AFTER, "1");
+            } else {
+                out.hashed = true;
+                if (checker->check_hashed(login.user, login.password)) {
+                    failures_.give_back(source, failure_limit::clock::now());
+                } else {
+                    unauthorized(out);
+                    failed_logins_.log(log_level::warn, "failed login", {{"client", peer_address(connection)}});
+                }
+            }
+            // The connection stays open until it has its verdict.
+            deliver(std::move(out));
+        });
+    };
     return v;
 }
 

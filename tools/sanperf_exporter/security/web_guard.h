@@ -3,6 +3,8 @@
 // request must show before anything is produced for it. Reloadable.
 #pragma once
 
+#include "check_pool.h"
+#include "failure_limit.h"
 #include "log.h"
 #include "password_check.h"
 #include "web_config.h"
@@ -10,6 +12,7 @@
 #include <microhttpd.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,11 +52,21 @@ public:
     struct verdict {
         unsigned status = 0;  // 0: serve; otherwise refuse with this status
         std::vector<std::pair<std::string, std::string>> headers;
+        bool hashed = false;  // a bcrypt check was run for it
+        // Set when only bcrypt can decide: the caller parks the request and
+        // calls this with where the final verdict goes. That is called
+        // once, from a checking thread (or from stop_checks).
+        std::function<void(std::function<void(verdict)>)> later;
     };
     // Decides a request: a verified client certificate when the file asks
-    // for one (else 403), then the basic-auth user (else 401, or 503 when
-    // every bcrypt slot is taken).
+    // for one (else 403), then the basic-auth user: a cached login at once,
+    // any other on the checking threads (401 when wrong). A source address
+    // past its failed logins gets 429 with Retry-After, whatever it sends.
     verdict admit(MHD_Connection* connection);
+
+    // Runs no more bcrypt checks: those queued are answered 503, and those
+    // running are waited for. For the stop, before the connections go.
+    void stop_checks() { checks_.stop(); }
 
     // Adds the file's response headers.
     void add_headers(MHD_Response* response) const;
@@ -71,9 +84,12 @@ private:
     };
     std::shared_ptr<const state> load() const;
     std::shared_ptr<const state> current() const;
+    verdict check_password(const state& s, MHD_Connection* connection);
 
     std::string path_;
-    std::shared_ptr<concurrency_gate> gate_;
+    // Kept across reloads: a user whose hash did not change stays logged in.
+    std::shared_ptr<login_cache> logins_ = std::make_shared<login_cache>();
+    failure_limit failures_{login_failure_burst, login_failure_period};
     bool start_tls_ = false;
     std::string start_priority_;
     std::shared_ptr<const server_identity> start_identity_;
@@ -84,8 +100,12 @@ private:
     // goes once the last of them closes.
     std::shared_ptr<const state> current_;
 
-    // A client retrying without a certificate must not flood the log.
+    // Clients can repeat these at will: they must not flood the log.
     rate_limited_log certificate_refusals_;
+    rate_limited_log failed_logins_;
+    rate_limited_log login_refusals_;
+    // Last, so it stops first: its jobs use the members above.
+    check_pool checks_;
 };
 
 }  // namespace sanperf_exporter::security
