@@ -196,8 +196,10 @@ int run(const options& opt) {
     const auto start = std::chrono::steady_clock::now();
     const bool reloaded = !reloads || reloads->stop(start + std::chrono::milliseconds(200));
     listener.stop_accepting();
-    listener.wait_idle(start + std::chrono::seconds(3));
+    // Logins still waiting for bcrypt are answered 503 at once; those
+    // being checked finish.
     if (guard) guard->stop_checks();
+    listener.wait_idle(start + std::chrono::seconds(3));
     bool joined = reader.stop(std::chrono::milliseconds(500));
     listener.wait_idle(std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
     listener.stop();
