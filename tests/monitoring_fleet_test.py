@@ -11,9 +11,14 @@ SANPERF_TIME_UNIT variable, and not at all. Rules built on
 sanperf_time_unit_seconds (latencies in seconds) must be there for the first
 two and absent for the third: never in a wrong unit.
 
+Federation, the lighter way to the same view: a third Prometheus federates
+from the edge only what docs/fleet.md says to federate, and every query of
+the fleet dashboard must return data from it.
+
 Usage: monitoring_fleet_test.py EXPORTER SIMULATOR SOURCE_DIR PROMETHEUS_DIR
 """
 
+import json
 import os
 import re
 import sys
@@ -22,11 +27,17 @@ import time
 # Nothing written into the source tree.
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+from dashboard_queries import queries_return_data  # noqa: E402
 from live_stack import (Failure, Stack, monitoring_files, need, query, rules_in,  # noqa: E402
                         run, wait_until)
 
 EDGE = "edge-1"
 UNIT_GAUGE = "sanperf_time_unit_seconds"
+# The dashboard that must work on federated series alone, and what
+# docs/fleet.md federates for it.
+FLEET_DASHBOARD = "sanperf-fleet"
+FEDERATE = ['{__name__=~"instance(_[a-z_]+)?:sanperf_.+"}',
+            '{__name__=~"up|scrape_duration_seconds|sanperf_up|ALERTS", job="sanperf"}']
 
 
 def uses(expr, name):
@@ -51,7 +62,14 @@ def main():
     exporter_program, sim, source = sys.argv[1:4]
     promdir = sys.argv[4] if len(sys.argv) > 4 else ""
     need(promdir, ["prometheus"])
-    rule_files, _ = monitoring_files(source)
+    rule_files, dashboards = monitoring_files(source)
+    fleet_dashboards = []
+    for path in dashboards:
+        with open(path) as f:
+            if json.load(f).get("uid") == FLEET_DASHBOARD:
+                fleet_dashboards.append(path)
+    if not fleet_dashboards:
+        raise Failure(f"no dashboard with uid {FLEET_DASHBOARD}")
     records = {}
     for _, _, rule in rules_in(rule_files):
         if "record" in rule:
@@ -72,7 +90,7 @@ def main():
 
         central = stack.prometheus("central", promdir, {"global": {"scrape_interval": "1s"}},
                                    ["--web.enable-remote-write-receiver"])
-        stack.prometheus("edge", promdir, {
+        edge = stack.prometheus("edge", promdir, {
             "global": {"scrape_interval": "1s", "evaluation_interval": "1s",
                        "external_labels": {"edge": EDGE}},
             "rule_files": rule_files,
@@ -100,9 +118,20 @@ def main():
             wrong = [f"{name}: got {sorted(answered(name))}, wanted {sorted(expected(name))}"
                      for name in records if answered(name) != expected(name)]
             raise Failure("recording rules on the central server:\n  " + "\n  ".join(wrong))
+
+        federating = stack.prometheus("federating", promdir, {
+            "global": {"scrape_interval": "1s"},
+            "scrape_configs": [{"job_name": "federate", "honor_labels": True,
+                                "metrics_path": "/federate", "params": {"match[]": FEDERATE},
+                                "static_configs": [{"targets": [edge.split("//")[1]]}]}],
+        })
+        queries, panels = queries_return_data(federating, fleet_dashboards, {"all": ".+"}, {}, 30)
+    print(f"federation: all {queries} queries of the {panels} panels of {FLEET_DASHBOARD} "
+          f"return data from federated series alone")
     print(f"fleet: the central server answers all {len(records)} recording rules for 3 "
           f"instances with edge=\"{EDGE}\" ({len(needs_unit)} of them, in seconds, not for the "
-          f"instance without a time unit), in {time.monotonic() - started:.0f} s")
+          f"instance without a time unit)")
+    print(f"monitoring fleet test passed in {time.monotonic() - started:.0f} s")
 
 
 if __name__ == "__main__":

@@ -23,7 +23,6 @@ PROMETHEUS_DIR holds prometheus (scripts/get-prometheus.sh) and alertmanager
 import http.server
 import json
 import os
-import re
 import sys
 import threading
 import time
@@ -31,19 +30,9 @@ import time
 # Nothing written into the source tree.
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from live_stack import (Failure, Stack, http_json, monitoring_files, need, query,  # noqa: E402
-                        rules_in, run, wait_until)
-
-# What $__rate_interval and the other built-in variables stand for here:
-# scrapes every second, counters moving every 200 ms.
-BUILTINS = {
-    "__rate_interval": "10s",
-    "__interval": "2s",
-    "__interval_ms": "2000",
-    "__range": "1m",
-    "__range_s": "60",
-    "__range_ms": "60000",
-}
+from dashboard_queries import instance_pattern, queries_return_data  # noqa: E402
+from live_stack import (Failure, Stack, http_json, monitoring_files, need, rules_in,  # noqa: E402
+                        run, wait_until)
 
 # The two kinds of exporter, by the flags that make them.
 EXPORTERS = {"per-socket": [], "aggregate": ["--collector.sockets.aggregate"]}
@@ -63,91 +52,12 @@ LATENCY_ALERT = "SanperfDiskQueueLatencyHigh"
 SLOW_QUEUE = {"queue": "disk1_3", "stage": "handler"}
 
 
-def variable_values(dashboard):
-    """What each template variable stands for: every value of a query
-    variable (its all-value, else .+), a custom one's current or first
-    option, None for the data source, which queries must not name."""
-    values = {}
-    for v in dashboard.get("templating", {}).get("list", []):
-        kind, name = v.get("type"), v["name"]
-        if kind == "datasource":
-            values[name] = None
-        elif kind == "query":
-            values[name] = v.get("allValue") or ".+"
-        else:
-            current = (v.get("current") or {}).get("value")
-            if isinstance(current, list):
-                current = current[0] if current else None
-            options = [str(o).strip() for o in str(v.get("query", "")).split(",") if str(o).strip()]
-            values[name] = current if current not in (None, "", "$__all") else options[0]
-    return values
-
-
-VARIABLE = re.compile(r"\$\{([A-Za-z_]\w*)(?::[^}]*)?\}|\[\[([A-Za-z_]\w*)(?::[^\]]*)?\]\]"
-                      r"|\$([A-Za-z_]\w*)")
-
-
-def substitute(expr, values):
-    def one(m):
-        name = m.group(1) or m.group(2) or m.group(3)
-        if name in BUILTINS:
-            return BUILTINS[name]
-        if name not in values:
-            raise Failure(f"unknown variable ${name} in: {expr}")
-        if values[name] is None:
-            raise Failure(f"the data source variable ${name} inside a query: {expr}")
-        return str(values[name])
-    return VARIABLE.sub(one, expr)
-
-
-def panels_of(panels):
-    for p in panels:
-        yield p
-        yield from panels_of(p.get("panels", []))
-
-
-def dashboard_queries(path, instance):
-    """(uid, panel title, query) for every target of every panel, with the
-    instance variable set to instance."""
-    with open(path) as f:
-        dashboard = json.load(f)
-    values = variable_values(dashboard)
-    if "instance" not in values:
-        raise Failure(f"{path}: no instance variable")
-    # A regular expression inside a PromQL string: its backslashes doubled.
-    values["instance"] = re.escape(instance).replace("\\", "\\\\")
-    found = []
-    for panel in panels_of(dashboard["panels"]):
-        for target in panel.get("targets", []):
-            if target.get("expr"):
-                found.append((dashboard["uid"], panel.get("title", "?"),
-                              substitute(target["expr"], values)))
-    return found
-
-
 def check_dashboards(base, dashboards, exporters, seconds):
-    """Every panel query returns data for each exporter within seconds of
-    the start (the first scrapes and rule evaluations need a few)."""
-    deadline = time.monotonic() + seconds
-    empty, panels, count = [], set(), 0
-    for kind, instance in exporters.items():
-        for path in dashboards:
-            for uid, title, expr in dashboard_queries(path, instance):
-                count += 1
-                panels.add((uid, title))
-                if (uid, title, kind) in MAY_BE_EMPTY:
-                    query(base, expr)
-                    continue
-                while not query(base, expr):
-                    if time.monotonic() > deadline:
-                        empty.append(f"{uid} / {title} ({kind}): {expr}")
-                        break
-                    time.sleep(0.5)
-    if empty:
-        raise Failure("panel queries that return nothing:\n  " + "\n  ".join(empty))
-    print(f"dashboards: {count} queries of {len(panels)} panels in {len(dashboards)} "
-          f"dashboards return data for both kinds of exporter, but for "
-          f"{len(MAY_BE_EMPTY)} listed as legitimately empty")
+    instances = {kind: instance_pattern(address) for kind, address in exporters.items()}
+    count, panels = queries_return_data(base, dashboards, instances, MAY_BE_EMPTY, seconds)
+    print(f"dashboards: {count} queries of {panels} panels in {len(dashboards)} dashboards "
+          f"return data for both kinds of exporter, but for {len(MAY_BE_EMPTY)} listed as "
+          f"legitimately empty")
 
 
 def fast_alert_copies(stack, rule_files):
