@@ -153,8 +153,9 @@ def main():
                 not view.wait_for(rb"sorted by avg", mark):
             fail("key s: the sort key did not change to avg")
         mark = view.key(b"\t")
-        if not view.wait_for(rb"sanstat top: sockets", mark):
-            fail("key Tab: the socket block did not come")
+        if not view.wait_for(rb"sanstat top: sockets", mark) or \
+                not view.wait_for(rb"busiest slot", mark):
+            fail("key Tab: the socket block did not come, one row per socket")
         mark = view.key(b"p")
         if not view.wait_for(rb"PAUSED", mark):
             fail("key p: not shown as paused")
@@ -172,6 +173,16 @@ def main():
             fail("resize: a row is wider than 50 columns")
         view.key(b"q")
         view.finish("q", 0)
+
+        # --sort and --top set where the view starts.
+        view = View(["--root", tree, "-s", "--sort", "max", "--top", "3", "60"])
+        view.wait_for(rb"sessions by max")
+        view.read(0.3)
+        if b"sessions by max" not in view.output or session_rows(view.output, 0) != 3:
+            fail(f"--sort max --top 3: {session_rows(view.output, 0)} sessions, "
+                 "or not sorted by max")
+        view.key(b"q")
+        view.finish("q after --top", 0)
 
         for what, stop in (("SIGTERM", lambda v: v.process.send_signal(signal.SIGTERM)),
                            ("Ctrl-C", lambda v: os.write(v.master, b"\x03"))):

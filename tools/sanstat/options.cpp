@@ -234,6 +234,9 @@ int parse_options(int argc, char** argv, options& opt) {
                 return refuse(std::string(report_only) +
                               " is for reports; 'sanstat top' shows them on the screen");
         }
+        // On a screen a socket takes one row, as every other object does,
+        // unless the slots are asked for.
+        if (app.count("--socket-layout") == 0) opt.style.sockets = tools::socket_layout::busiest;
     }
 
     bool filtered = !session_ids.empty() || !socket_numbers.empty();
