@@ -73,6 +73,11 @@ class View:
             self.read(0.1)
         return bool(re.search(pattern, self.output[since:]))
 
+    def painted(self, mark, row):
+        """Waits until a screen painted after mark reaches row."""
+        self.wait_for(rb"\x1b\[%d;1H" % row, mark)
+        self.read(0.2)
+
     def key(self, keys):
         mark = len(self.output)
         os.write(self.master, keys)
@@ -134,17 +139,17 @@ def main():
         if not view.wait_for(rb"sanstat top: sessions", mark) or \
                 not view.wait_for(rb"\x1b\[\d+;1Hsession ", mark):
             fail("key b: the session block did not come")
-        view.read(0.3)
+        view.painted(mark, 30)
         # 40 sessions do not fit in 30 rows: the screen is filled and no more.
         shown = session_rows(view.output, mark)
         if not 5 < shown < 30 or max(frame_after(view.output, mark)) != 30:
             fail(f"sessions: {shown} rows shown, not as many as fit in 30 rows")
         mark = view.key(b"-")
-        view.read(0.5)
+        view.painted(mark, 30)
         if session_rows(view.output, mark) != shown - 1:
             fail(f"key -: {session_rows(view.output, mark)} sessions shown, not {shown - 1}")
         mark = view.key(b"++")
-        view.read(0.5)
+        view.painted(mark, 30)
         if session_rows(view.output, mark) != shown:
             fail(f"key +: {session_rows(view.output, mark)} sessions shown, "
                  f"expected the {shown} that fit")
@@ -165,7 +170,7 @@ def main():
             fail(f"first screen: rows painted down to {max(before, default=0)}, not 30")
         mark = len(view.output)
         set_size(view.master, 12, 50)
-        view.read(1)
+        view.painted(mark, 12)
         after = frame_after(view.output, mark)
         if max(after, default=0) != 12:
             fail(f"resize: rows painted down to {max(after, default=0)}, expected 12")
