@@ -31,7 +31,7 @@ build: configure
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -LE monitoring
 
-# sanstat watching a simulated server for five seconds.
+# sanstat watching a simulated server with faults for five seconds.
 demo: build
 	scripts/demo.sh $(BUILD)
 

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Shows sanstat on a live simulated server: starts sanperf-sim in a temporary
 # directory, watches it with sanstat for five seconds, and removes the
-# simulator and its directory again whatever happens.
+# simulator and its directory again whatever happens. The simulated server
+# has trouble to show: queue 3 of disk 1 turns slow after two seconds,
+# session 3 reads slowly and socket 2 keeps waiting for space. The simulator
+# counts time in microseconds; the slowest objects come first.
 # Usage: scripts/demo.sh [BUILD_DIR]
 set -euo pipefail
 build=${1:-build}
@@ -27,7 +30,8 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-"$sim" "$work/tree" >"$work/sim.log" 2>&1 &
+"$sim" "$work/tree" --fault disk1_3/handler:slow:after=2s --fault session3/read:slow=300ms \
+  --fault sock2/wait_for_space:busy >"$work/sim.log" 2>&1 &
 sim_pid=$!
 # The simulator prints a line once its first state is completely written.
 until grep -q ready "$work/sim.log"; do
@@ -38,4 +42,4 @@ until grep -q ready "$work/sim.log"; do
   sleep 0.1
 done
 
-"$sanstat" --root "$work/tree" 1 5
+"$sanstat" --root "$work/tree" --time-unit us --sort avg --top 8 --socket-layout busiest 1 5
