@@ -93,6 +93,8 @@ bench: bench-configure
 bench-exporter: bench-configure
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target sanperf_exporter sanperf-sim sanperf_snapshot_time
 	bench/exporter_bench.py $(BENCH_BUILD) $(EXPORTER_BENCH_ARGS)
+	bench/exporter_login_bench.py $(BENCH_BUILD)/tools/sanperf_exporter/sanperf_exporter \
+	  $(BENCH_BUILD)/tools/sanperf-sim/sanperf-sim
 
 # sanperf_exporter for SOAK_SECONDS under steady scrapes, an idle-connection
 # flood, wrong passwords and SIGHUPs, against a churning simulated tree (as
