@@ -33,7 +33,17 @@ import json, sys
 line = json.loads(sys.stdin.readline())
 assert line["level"] == "info" and line["ts"].endswith("Z") and "listening on" in line["msg"], line
 ' || fail "JSON start-up line: $(head -1 "$work/json.log")"
-"$exporter" --log.level=error --root="$work/tree" --web.listen-address=256.0.0.1:1 2>"$work/error.log" && fail "a bad address started"
+# Below the least level nothing is written; at it, the failure is.
+"$exporter" --log.level=warn --root="$work/tree" --web.listen-address=127.0.0.1:0 2>"$work/warn.log" &
+warn_pid=$!
+pids+=($warn_pid)
+sleep 0.5
+kill -TERM "$warn_pid"
+wait "$warn_pid" || fail "the exporter at --log.level=warn did not stop cleanly"
+[ ! -s "$work/warn.log" ] || fail "info lines at --log.level=warn: $(cat "$work/warn.log")"
+"$exporter" --log.level=error --root="$work/tree" --web.listen-address="127.0.0.1:$port" 2>"$work/error.log" &&
+  fail "listened on a port in use"
+grep -q '^ts=.* level=error msg="cannot listen"' "$work/error.log" || fail "no error line: $(cat "$work/error.log")"
 "$exporter" --log.level=loud 2>/dev/null && fail "--log.level=loud was taken"
 
 # ---- /-/healthy and /-/ready --------------------------------------------------
