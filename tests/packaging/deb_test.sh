@@ -87,6 +87,16 @@ done
 [ -f "/lib/systemd/system/$unit" ] || fail "no /lib/systemd/system/$unit"
 [ "$(readlink "/etc/systemd/system/multi-user.target.wants/$unit")" = "/lib/systemd/system/$unit" ] ||
   fail "$unit is not enabled after installation"
+# Its flags come from a commented conffile in Debian's place; the socket
+# unit is there but not enabled, as it would take the service's port.
+dpkg-query -W -f='${Conffiles}' sanperf-exporter | grep -q " /etc/default/sanperf-exporter " ||
+  fail "/etc/default/sanperf-exporter is no conffile"
+grep -qx 'ARGS=""' /etc/default/sanperf-exporter || fail "/etc/default/sanperf-exporter has no empty ARGS"
+grep -qx 'EnvironmentFile=-/etc/default/sanperf-exporter' "/lib/systemd/system/$unit" ||
+  fail "$unit does not read /etc/default/sanperf-exporter"
+[ -f /lib/systemd/system/sanperf_exporter.socket ] || fail "no /lib/systemd/system/sanperf_exporter.socket"
+[ -z "$(find /etc/systemd/system -name sanperf_exporter.socket 2>/dev/null)" ] ||
+  fail "sanperf_exporter.socket is enabled after installation"
 [ -f /usr/share/doc/sanperf-exporter/examples/web-config.example.yml ] ||
   fail "no example web configuration"
 
