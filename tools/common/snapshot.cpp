@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <list>
 #include <optional>
 #include <string>
@@ -89,36 +90,60 @@ session_info read_session(unsigned id) {
     return info;
 }
 
+// Calls work(i) for every i below count: on the pool's threads when there
+// is a pool, else in order on this one.
+void for_each_item(thread_pool* pool, std::size_t count,
+                   const std::function<void(std::size_t)>& work) {
+    if (pool) return pool->run(count, work);
+    for (std::size_t i = 0; i < count; ++i) work(i);
+}
+
+// One listed session entry as read.
+struct session_entry {
+    unsigned listed = 0;     // the id the entry's id file gives
+    bool have_info = false;  // info is that session's, read from its own directory
+    bool present = false;    // its directory was still there after the read
+    session_info info{};
+};
+
 // Lists the sessions as the library does (each entry's id file names the
-// session) and reads each wanted one through the library.
-void read_sessions(const selection& sel, snapshot& snap) {
+// session) and reads each wanted one through the library. The entries are
+// read independently; which of them are kept, and in what order, is decided
+// on this thread in listing order, as the objects' ids are known.
+void read_sessions(const selection& sel, snapshot& snap, thread_pool* pool) {
     const std::string dir = kernel_root + session_dir + "/";
     listing entries(dir, session_scandir_select);
-    std::unordered_set<unsigned> seen;
-    for (int i = 0; i < entries.size(); ++i) {
-        session_info info;
-        bool have_info = false;
-        unsigned listed;
-        // An entry named as the library names the session's directory is the
-        // directory it reads: the id file read along with the counters is
-        // the one the listing goes by, so it is read once.
-        std::optional<unsigned> named = id_in_name(entries.name(i));
-        if (named && wanted(sel.session_ids, *named) && seen.count(*named) == 0) {
-            info = read_session(*named);
-            listed = info.id;
-            have_info = listed == *named;
+    std::vector<session_entry> found(static_cast<std::size_t>(entries.size()));
+    // An entry named as the library names the session's directory is the
+    // directory it reads: the id file read along with the counters is the
+    // one the listing goes by, so it is read once.
+    for_each_item(pool, found.size(), [&](std::size_t i) {
+        session_entry& e = found[i];
+        const char* name = entries.name(static_cast<int>(i));
+        std::optional<unsigned> named = id_in_name(name);
+        if (named && wanted(sel.session_ids, *named)) {
+            e.info = read_session(*named);
+            e.listed = e.info.id;
+            e.have_info = e.listed == *named;
+            e.present = e.have_info && exists(session_read_dir(e.listed));
         } else {
-            st_property id(dir + entries.name(i) + "/" + session_id_file);
-            listed = static_cast<unsigned>(id.get_value());
+            st_property id(dir + name + "/" + session_id_file);
+            e.listed = static_cast<unsigned>(id.get_value());
         }
-        if (!wanted(sel.session_ids, listed) || !seen.insert(listed).second) continue;
-        if (!have_info) {
-            info = read_session(listed);
-            if (info.id != listed) continue;
-        }
-        if (!exists(session_read_dir(listed))) continue;
-        snap.sessions.push_back(info);
-    }
+    });
+    std::unordered_set<unsigned> seen;
+    std::vector<session_entry*> kept;
+    for (session_entry& e : found)
+        if (wanted(sel.session_ids, e.listed) && seen.insert(e.listed).second) kept.push_back(&e);
+    for_each_item(pool, kept.size(), [&](std::size_t i) {
+        session_entry& e = *kept[i];
+        if (e.have_info) return;
+        e.info = read_session(e.listed);
+        e.present = e.info.id == e.listed && exists(session_read_dir(e.listed));
+    });
+    snap.sessions.reserve(kept.size());
+    for (const session_entry* e : kept)
+        if (e->present) snap.sessions.push_back(e->info);
 }
 
 // The number in a socket directory's name, as the library takes it: the
@@ -129,24 +154,33 @@ unsigned socket_number(const char* name) {
     return static_cast<unsigned>(std::strtol(first, nullptr, 10));
 }
 
-void read_sockets(const selection& sel, snapshot& snap) {
+void read_sockets(const selection& sel, snapshot& snap, thread_pool* pool) {
     const std::string dir = kernel_root + socket_dir + "/";
     listing entries(dir, socket_scandir_select);
     std::unordered_set<unsigned> seen;
+    std::vector<unsigned> numbers;
     for (int i = 0; i < entries.size(); ++i) {
         unsigned number = socket_number(entries.name(i));
-        if (!wanted(sel.socket_numbers, number) || !seen.insert(number).second) continue;
-        socket_perf_stats reader(static_cast<int>(number));
-        sock_info info;
-        reader.get_socket_info(info);
-        if (!exists(socket_read_dir(number))) continue;
-        snap.sockets.push_back(info);
+        if (wanted(sel.socket_numbers, number) && seen.insert(number).second)
+            numbers.push_back(number);
     }
+    // Read in place, then the vanished ones are squeezed out.
+    snap.sockets.resize(numbers.size());
+    std::vector<char> present(numbers.size());
+    for_each_item(pool, numbers.size(), [&](std::size_t i) {
+        socket_perf_stats reader(static_cast<int>(numbers[i]));
+        reader.get_socket_info(snap.sockets[i]);
+        present[i] = exists(socket_read_dir(numbers[i]));
+    });
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < numbers.size(); ++i)
+        if (present[i]) snap.sockets[out++] = snap.sockets[i];
+    snap.sockets.resize(out);
 }
 
 }  // namespace
 
-snapshot take_snapshot(const selection& sel) {
+snapshot take_snapshot(const selection& sel, thread_pool* pool) {
     snapshot snap;
     snap.taken = std::chrono::steady_clock::now();
     snap.wall = std::time(nullptr);
@@ -159,11 +193,11 @@ snapshot take_snapshot(const selection& sel) {
         snap.disks_read = true;
     }
     if (sel.sessions) {
-        read_sessions(sel, snap);
+        read_sessions(sel, snap, pool);
         snap.sessions_read = true;
     }
     if (sel.sockets) {
-        read_sockets(sel, snap);
+        read_sockets(sel, snap, pool);
         snap.sockets_read = true;
     }
     return snap;

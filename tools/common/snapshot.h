@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sanperf.h"
+#include "thread_pool.h"
 
 namespace sanperf_tools {
 
@@ -34,6 +35,10 @@ struct snapshot {
 // back as another id than the one it was listed under, is left out: it
 // vanished meanwhile, and the library would show it as zeros. Two entries
 // naming the same id or number are one object, kept once.
-snapshot take_snapshot(const selection& sel);
+//
+// With a pool, the sessions and sockets are listed once on this thread and
+// read on the pool's threads; the result is the same as without one, in
+// the same order. Without a pool everything is read on this thread.
+snapshot take_snapshot(const selection& sel, thread_pool* pool = nullptr);
 
 }  // namespace sanperf_tools
