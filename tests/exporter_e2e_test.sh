@@ -135,6 +135,20 @@ if len(last) != 24:
     sys.exit(1)
 EOF
 
+# ---- One thread or several: the same metrics -----------------------------------
+# On a still tree the body is the same byte for byte, but for the exporter's
+# timing and its process's figures.
+"$sim" "$work/still" --once --sessions 300 --sockets 300 >/dev/null
+for threads in 1 4; do
+  start_exporter "threads$threads" --root="$work/still" --threads=$threads
+  curl -sS "http://127.0.0.1:$port/metrics" |
+    grep -v '^\(sanperf_scrape_.*duration_seconds\|process_\)' >"$work/threads$threads.prom"
+done
+grep -q '^sanperf_session_samples_total{session="300"' "$work/threads1.prom" ||
+  fail "the still tree's sessions are not all there"
+cmp -s "$work/threads1.prom" "$work/threads4.prom" ||
+  fail "--threads=4 metrics differ from --threads=1: $(diff "$work/threads1.prom" "$work/threads4.prom" | head -3)"
+
 # ---- What Prometheus saw ------------------------------------------------------
 wait_for_query "$prom_api" 'up{job="sanperf"} == 1' ||
   fail "Prometheus never saw up == 1: $(tail -5 "$work/prometheus.log")"

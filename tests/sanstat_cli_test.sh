@@ -52,7 +52,7 @@ expect() {
 
 # Usage errors: one line naming the problem, then the usage, on stderr only.
 for args in "--bogus" "0" "-1" "abc" "nan" "1 0" "1 x" "1 2 3" "-o xml" "-o 1" "-o 2" \
-  "--session x" "--socket -1"; do
+  "--session x" "--socket -1" "--threads 0" "--threads 257"; do
   # shellcheck disable=SC2086
   expect 2 "usage error '$args'" -- --root "$tree" $args
   [ -s "$work/out" ] && fail "usage error '$args' wrote to stdout"
@@ -325,6 +325,14 @@ assert 0 < len(want) < len(whole["sessions"]), "the tree does not test the filte
 assert [s["id"] for s in kept["sessions"]] == want
 ' "$work/all.json" "$work/out" 2>"$work/rank.err" || fail "--min-avg 1ms: $(tail -1 "$work/rank.err")"
 
+# Read on one thread or several, the report is the same (but for its time).
+for format in json prometheus; do
+  for threads in 1 4; do
+    "$sanstat" --root "$big" -o $format --threads $threads |
+      sed 's/"time":"[^"]*"//' >"$work/threads$threads" || fail "--threads $threads failed"
+  done
+  cmp -s "$work/threads1" "$work/threads4" || fail "-o $format differs with --threads 4"
+done
 # A block not shown is not read: a FIFO among the disk queue files would
 # hold a reader up for good.
 cp -r "$tree" "$work/fifo_tree"

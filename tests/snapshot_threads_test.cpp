@@ -65,8 +65,8 @@ std::string every_format(snapshot s) {
     s.wall = 1700000000;
     std::string text;
     string_sink out(text);
-    render_table(s, nullptr, 1, out);
-    render_json(s, nullptr, 1, out);
+    render_table(s, nullptr, 1, ranking{}, table_style{}, out);
+    render_json(s, nullptr, 1, ranking{}, std::nullopt, out);
     render_prometheus(s, out);
     return text;
 }

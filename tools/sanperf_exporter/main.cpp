@@ -141,7 +141,11 @@ int run(const options& opt) {
     if (opt.sockets) collectors.push_back({"sockets", make_socket_collector(opt.sockets_aggregate)});
     if (opt.time_unit) collectors.push_back({"", make_time_unit_collector(*opt.time_unit)});
 
-    scraper scrape(std::move(collectors), metrics, !opt.disable_exporter_metrics);
+    // Started after the mount of --root, which needs the process
+    // single-threaded.
+    std::unique_ptr<sanperf_tools::thread_pool> pool;
+    if (opt.threads > 1) pool = std::make_unique<sanperf_tools::thread_pool>(opt.threads);
+    scraper scrape(std::move(collectors), metrics, !opt.disable_exporter_metrics, pool.get());
     settings.collectors = scrape.names();
     settings.known_collectors = {"disk-queues", "sessions", "sockets"};
     settings.ready = [] {

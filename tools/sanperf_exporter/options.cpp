@@ -10,6 +10,7 @@
 #include "security/failure_limit.h"
 
 #include "connection_table.h"
+#include "thread_pool.h"
 
 namespace sanperf_exporter {
 
@@ -24,7 +25,7 @@ const char* const usage =
     "                        [--web.config.file=FILE] [--time-unit=ns|us|ms|s]\n"
     "                        [--log.level=LEVEL] [--log.format=FORMAT]\n"
     "                        [--collector.disable-defaults] [--web.disable-exporter-metrics]\n"
-    "                        [--web.systemd-socket]\n"
+    "                        [--web.systemd-socket] [--threads=N]\n"
     "       sanperf_exporter --hash-password\n"
     "Run 'sanperf_exporter --help' for more.\n";
 
@@ -158,6 +159,10 @@ int parse_options(int argc, char** argv, options& opt) {
                                                           : "must be logfmt or json";
         })
         ->type_name("FORMAT");
+    opt.threads = sanperf_tools::default_threads();
+    app.add_option("--threads", opt.threads, sanperf_tools::threads_help())
+        ->type_name("N")
+        ->check(CLI::Range(1u, sanperf_tools::max_threads));
     app.add_flag("--hash-password", opt.hash_password,
                  "Read a password from standard input, print its bcrypt hash for "
                  "basic_auth_users and exit");

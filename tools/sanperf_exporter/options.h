@@ -36,6 +36,7 @@ struct options {
     std::optional<sanperf_tools::time_unit> time_unit;
     sanperf_exporter::log_level log_level = log_level::info;
     sanperf_exporter::log_format log_format = log_format::logfmt;
+    unsigned threads = 1;         // reading the tree; 1: no threads started for it
 };
 
 // Parses the command line into opt. Returns -1 to go on, or the exit code

@@ -23,8 +23,11 @@ bool blocks_found(const sanperf_tools::selection& sel, const sanperf_tools::snap
 }  // namespace
 
 scraper::scraper(std::vector<named_collector> collectors, exporter_metrics& metrics,
-                 bool exporter_families)
-    : collectors_(std::move(collectors)), metrics_(metrics), exporter_families_(exporter_families) {
+                 bool exporter_families, sanperf_tools::thread_pool* pool)
+    : collectors_(std::move(collectors)),
+      metrics_(metrics),
+      exporter_families_(exporter_families),
+      pool_(pool) {
     for (const named_collector& n : collectors_)
         if (!n.name.empty()) names_.push_back(n.name);
 }
@@ -49,7 +52,7 @@ void scraper::scrape(std::string& body, tree_reader::collector_set which) {
         const auto collector_start = clock::now();
         sanperf_tools::selection sel = nothing;
         n.c->select(sel);
-        const sanperf_tools::snapshot snap = sanperf_tools::take_snapshot(sel);
+        const sanperf_tools::snapshot snap = sanperf_tools::take_snapshot(sel, pool_);
         n.c->collect(snap, out);
         if (!n.name.empty())
             reports.push_back({n.name, blocks_found(sel, snap), seconds_since(collector_start)});

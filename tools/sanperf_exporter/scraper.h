@@ -23,9 +23,10 @@ class scraper {
 public:
     // collectors: the enabled ones, in the order their families appear.
     // exporter_families: whether process_* and sanperf_exporter_* are
-    // written.
+    // written. pool: the threads that read the tree with the reader thread;
+    // none to read on the reader thread alone.
     scraper(std::vector<named_collector> collectors, exporter_metrics& metrics,
-            bool exporter_families);
+            bool exporter_families, sanperf_tools::thread_pool* pool);
 
     // The named collectors; bit i of a collector_set is names()[i].
     const std::vector<std::string>& names() const { return names_; }
@@ -40,6 +41,7 @@ private:
     std::vector<std::string> names_;
     exporter_metrics& metrics_;
     bool exporter_families_;
+    sanperf_tools::thread_pool* pool_;
     std::size_t last_size_ = 0;  // of the previous body
 };
 

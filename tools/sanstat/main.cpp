@@ -7,6 +7,7 @@
 #include <chrono>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <optional>
 
 #include "atomic_file.h"
@@ -19,6 +20,7 @@
 #include "stop_signals.h"
 #include "top_view.h"
 #include "tree_watch.h"
+#include "thread_pool.h"
 
 namespace {
 
@@ -99,7 +101,10 @@ int run(const sanstat::options& opt) {
                   << "\n";
         return 1;
     }
-    if (opt.top_view) return sanstat::run_top_view(opt);
+    // Started after the mount above, which needs the process single-threaded.
+    std::unique_ptr<tools::thread_pool> pool;
+    if (opt.threads > 1) pool = std::make_unique<tools::thread_pool>(opt.threads);
+    if (opt.top_view) return sanstat::run_top_view(opt, pool.get());
 
     // A first SIGINT or SIGTERM lets the current report finish, so none is
     // cut short; a second one ends sanstat at once.
@@ -115,7 +120,7 @@ int run(const sanstat::options& opt) {
     std::optional<tools::snapshot> before;
     bool absent_said = false, unmatched_said = false;
     for (int n = 1;; ++n) {
-        tools::snapshot now = tools::take_snapshot(opt.blocks);
+        tools::snapshot now = tools::take_snapshot(opt.blocks, pool.get());
         watch.check(now, opt.interval.has_value());
         if (!now.tree_found && !opt.interval) return 1;
         if (!now.tree_found) {

@@ -19,7 +19,8 @@ const char* const usage =
     "usage: sanstat [-d] [-s] [-k] [--session ID]... [--socket N]...\n"
     "               [--sort rate|avg|max|samples|time] [--top N] [--active] [--min-avg T]\n"
     "               [--time-unit ns|us|ms|s] [--socket-layout slots|busiest] [-y]\n"
-    "               [-o table|json|prometheus] [--write FILE] [--root DIR] [interval [count]]\n"
+    "               [-o table|json|prometheus] [--write FILE] [--root DIR] [--threads N]\n"
+    "               [interval [count]]\n"
     "       sanstat top [the options above but -y, -o and --write] [interval]\n"
     "Run 'sanstat --help' for more.\n";
 
@@ -185,6 +186,10 @@ int parse_options(int argc, char** argv, options& opt) {
         ->type_name("FILE");
     app.add_option("--root", opt.root, "Read the statistics tree in DIR instead of /sys/kernel")
         ->type_name("DIR");
+    opt.threads = sanperf_tools::default_threads();
+    app.add_option("--threads", opt.threads, sanperf_tools::threads_help())
+        ->type_name("N")
+        ->check(CLI::Range(1u, sanperf_tools::max_threads));
     app.add_option("interval", interval, "Seconds between reports")
         ->check(positional("interval must be a number of seconds above 0 and at most 10000000",
                            [](double v) { return v > 0 && v <= max_interval; }));

@@ -24,6 +24,7 @@ struct options {
     sanperf_tools::ranking rank;     // which rows, in what order
     sanperf_tools::table_style style;  // the time unit, the socket layout
     bool top_view = false;           // sanstat top: the full-screen view
+    unsigned threads = 1;            // reading the tree; 1: no threads started
 };
 
 // Seconds between refreshes of the full-screen view without interval.

@@ -180,7 +180,8 @@ int milliseconds_until(clock_type::time_point deadline) {
 enum class ending { quit, stopped, tree_gone, terminal_gone };
 
 // The view's loop, on a terminal already taken over.
-ending show(terminal& term, const options& opt, view_state& v, tools::snapshot now) {
+ending show(terminal& term, const options& opt, view_state& v, tools::snapshot now,
+           tools::thread_pool* pool) {
     const auto interval = std::chrono::duration_cast<clock_type::duration>(
         std::chrono::duration<double>(opt.interval.value_or(default_top_interval)));
     std::optional<tools::snapshot> before;
@@ -211,7 +212,7 @@ ending show(terminal& term, const options& opt, view_state& v, tools::snapshot n
             if (redraw) draw(term, opt, v, now, before ? &*before : nullptr, sequence);
         }
         before = std::move(now);
-        now = tools::take_snapshot(opt.blocks);
+        now = tools::take_snapshot(opt.blocks, pool);
         ++sequence;
         next = std::max(next + interval, clock_type::now());
     }
@@ -219,7 +220,7 @@ ending show(terminal& term, const options& opt, view_state& v, tools::snapshot n
 
 }  // namespace
 
-int run_top_view(const options& opt) {
+int run_top_view(const options& opt, tools::thread_pool* pool) {
     if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
         std::cerr << "sanstat: 'sanstat top' needs a terminal on standard input and output; "
                      "for a ranked report in a pipe or a file use 'sanstat --top N'\n";
@@ -237,11 +238,11 @@ int run_top_view(const options& opt) {
     tools::catch_stop_signals(tools::second_stop::counted);
     // Without a tree there is nothing to show: said before the screen is
     // taken, as a single report says it.
-    tools::snapshot first = tools::take_snapshot(opt.blocks);
+    tools::snapshot first = tools::take_snapshot(opt.blocks, pool);
     ending end = ending::tree_gone;
     if (first.tree_found) {
         terminal term(STDIN_FILENO, STDOUT_FILENO);
-        end = show(term, opt, v, std::move(first));
+        end = show(term, opt, v, std::move(first), pool);
     }
     switch (end) {
     case ending::quit:
