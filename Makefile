@@ -35,14 +35,16 @@ test: build
 demo: build
 	scripts/demo.sh $(BUILD)
 
-# The threads test under ThreadSanitizer, in its own build directory; any
-# report fails the run (exit code 66).
+# The threads tests under ThreadSanitizer, in its own build directory: the
+# library's, and the programs' snapshot read on a pool over a changing tree.
+# Any report fails the run (exit code 66).
 TSAN_BUILD ?= build-tsan
 tsan: deps
-	cmake -S . -B $(TSAN_BUILD) -DSANPERF_WERROR=ON -DSANPERF_BUILD_TOOLS=OFF \
+	cmake -S . -B $(TSAN_BUILD) -DSANPERF_WERROR=ON -DSANPERF_BUILD_TOOLS=ON \
 	  -DSANPERF_BUILD_EXAMPLES=OFF -DCMAKE_CXX_FLAGS=-fsanitize=thread
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target sanperf_concurrency_tests
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target sanperf_concurrency_tests snapshot_threads_tests
 	TSAN_OPTIONS="halt_on_error=1 exitcode=66" $(TSAN_BUILD)/tests/sanperf_concurrency_tests
+	TSAN_OPTIONS="halt_on_error=1 exitcode=66" $(TSAN_BUILD)/tests/snapshot_threads_tests
 
 # The monitoring content in monitoring/: the generated files are current,
 # promtool checks and unit-tests the rules and alerts, every alert is tested,
