@@ -83,10 +83,15 @@ bench-configure: deps
 	  -DSANPERF_BUILD_EXAMPLES=OFF -DSANPERF_BUILD_BENCH=ON
 
 # One snapshot by the library beside the raw-syscall floor, on trees of
-# 100, 1,000 and 10,000 sessions and sockets.
+# 100, 1,000 and 10,000 sessions and sockets. Then the programs reading on
+# threads against one (bench/threads_bench.py, as root): exporter scrape and
+# sanstat report at 1,000/1,000 and 10,000/10,000, wall and CPU time and peak
+# memory; THREADS_BENCH_ARGS=--quick for a short pass.
 bench: bench-configure
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target sanperf_bench sanperf-sim
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target sanperf_bench sanperf-sim sanperf_exporter \
+	  sanstat
 	bench/run.sh $(BENCH_BUILD) $(BENCH_ARGS)
+	bench/threads_bench.py $(BENCH_BUILD) $(THREADS_BENCH_ARGS)
 
 # sanperf_exporter's figures (bench/exporter_bench.py, as root): scrape
 # against a bare library snapshot, reads shared by 16 clients, memory over

@@ -32,10 +32,10 @@ def die(message):
 class Exporter:
     """A running exporter on a free loopback port, reading tree."""
 
-    def __init__(self, binary, tree):
+    def __init__(self, binary, tree, extra=()):
         self.log = tempfile.TemporaryFile()
         self.process = subprocess.Popen(
-            [binary, "--web.listen-address=127.0.0.1:0", "--root=" + tree],
+            [binary, "--web.listen-address=127.0.0.1:0", "--root=" + tree, *extra],
             stderr=self.log)
         for _ in range(200):
             self.log.seek(0)
