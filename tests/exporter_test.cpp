@@ -257,9 +257,10 @@ TEST(ConnectionTable, OneSourceCannotTakeEverySlotAndRefusalsAreCounted) {
 }
 
 TEST(BackgroundTask, RequestsCoalesceAndAStalledRunNeverHoldsUpAStop) {
-    std::atomic<int> runs{0};
-    std::atomic<bool> release{false};
-    auto task = std::make_unique<sanperf_exporter::background_task>([&] {
+    // Static: the thread left behind by stop() may outlive this function.
+    static std::atomic<int> runs{0};
+    static std::atomic<bool> release{false};
+    auto task = std::make_unique<sanperf_exporter::background_task>([] {
         ++runs;
         while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });
@@ -275,10 +276,11 @@ TEST(BackgroundTask, RequestsCoalesceAndAStalledRunNeverHoldsUpAStop) {
     // with no second run; it still uses the task, which is therefore kept.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(runs, 1);
-    static_cast<void>(task.release());
+    static sanperf_exporter::background_task* const left_behind = task.release();
+    static_cast<void>(left_behind);
 
     runs = 0;
-    sanperf_exporter::background_task quick([&] { ++runs; });
+    sanperf_exporter::background_task quick([] { ++runs; });
     quick.request();
     for (int i = 0; i < 1000 && runs == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(quick.stop(std::chrono::steady_clock::now() + std::chrono::seconds(5)));
