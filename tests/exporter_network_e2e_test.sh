@@ -114,7 +114,11 @@ PY
 honest_scrape_within 1 "$url" "${client[@]}"
 after=$(rss_kib)
 echo "RSS over 1,000 reloads: $before KiB -> $after KiB"
-[ $((after - before)) -le 2048 ] || fail "RSS grew from $before to $after KiB over 1,000 reloads"
+# AddressSanitizer holds freed memory back in quarantine: the bound is for
+# builds without it.
+if ! ldd "$exporter" | grep -q libasan; then
+  [ $((after - before)) -le 2048 ] || fail "RSS grew from $before to $after KiB over 1,000 reloads"
+fi
 
 # A reload naming a FIFO is refused, and a stop right after is prompt.
 mkfifo "$work/fifo.pem"

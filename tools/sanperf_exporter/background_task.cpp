@@ -1,50 +1,60 @@
 #include "background_task.h"
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 namespace sanperf_exporter {
 
-background_task::background_task(std::function<void()> work)
-    : work_(std::move(work)), thread_([this] { loop(); }) {}
+struct background_task::shared {
+    std::function<void()> work;
+    std::mutex lock;
+    std::condition_variable changed;
+    bool wanted = false;
+    bool running = false;
+    bool stopping = false;
+    bool finished = false;  // the thread is past its last use of work
+};
+
+background_task::background_task(std::function<void()> work) : state_(std::make_shared<shared>()) {
+    state_->work = std::move(work);
+    std::thread([s = state_] {
+        std::unique_lock<std::mutex> hold(s->lock);
+        for (;;) {
+            s->changed.wait(hold, [&] { return s->wanted || s->stopping; });
+            if (s->stopping) break;
+            s->wanted = false;
+            s->running = true;
+            hold.unlock();
+            s->work();
+            hold.lock();
+            s->running = false;
+            s->changed.notify_all();
+        }
+        s->finished = true;
+        s->changed.notify_all();
+    }).detach();
+}
 
 background_task::~background_task() {
-    if (thread_.joinable()) stop(std::chrono::steady_clock::time_point::max());
+    if (!stopped_) stop(std::chrono::steady_clock::time_point::max());
 }
 
 void background_task::request() {
     {
-        std::lock_guard<std::mutex> hold(lock_);
-        wanted_ = true;
+        std::lock_guard<std::mutex> hold(state_->lock);
+        state_->wanted = true;
     }
-    changed_.notify_all();
+    state_->changed.notify_all();
 }
 
 bool background_task::stop(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock<std::mutex> hold(lock_);
-    stopping_ = true;
-    changed_.notify_all();
-    if (!changed_.wait_until(hold, deadline, [this] { return !running_; })) {
-        thread_.detach();
-        return false;
-    }
-    hold.unlock();
-    thread_.join();
-    return true;
-}
-
-void background_task::loop() {
-    std::unique_lock<std::mutex> hold(lock_);
-    for (;;) {
-        changed_.wait(hold, [this] { return wanted_ || stopping_; });
-        if (stopping_) return;
-        wanted_ = false;
-        running_ = true;
-        hold.unlock();
-        work_();
-        hold.lock();
-        running_ = false;
-        changed_.notify_all();
-    }
+    stopped_ = true;
+    std::unique_lock<std::mutex> hold(state_->lock);
+    state_->stopping = true;
+    state_->changed.notify_all();
+    return state_->changed.wait_until(hold, deadline, [this] { return state_->finished; });
 }
 
 }  // namespace sanperf_exporter

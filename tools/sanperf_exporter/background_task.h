@@ -4,17 +4,16 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
-#include <thread>
+#include <memory>
 
 namespace sanperf_exporter {
 
 class background_task {
 public:
     explicit background_task(std::function<void()> work);
-    // Joins the thread unless stop() left it behind.
+    // Stops, waiting for the run in progress however long it takes, unless
+    // stop() was called already.
     ~background_task();
     background_task(const background_task&) = delete;
     background_task& operator=(const background_task&) = delete;
@@ -24,20 +23,14 @@ public:
     void request();
 
     // Ends the thread after the run in progress, if any. Returns false when
-    // that run has not finished by deadline: the thread is then left
-    // running, and what the work uses must outlive the process.
+    // that run has not finished by deadline: the thread is then left to end
+    // on its own, and what the work uses must outlive the process.
     bool stop(std::chrono::steady_clock::time_point deadline);
 
 private:
-    void loop();
-
-    std::function<void()> work_;
-    std::mutex lock_;
-    std::condition_variable changed_;
-    bool wanted_ = false;
-    bool running_ = false;
-    bool stopping_ = false;
-    std::thread thread_;
+    struct shared;  // the thread keeps it alive while it runs
+    std::shared_ptr<shared> state_;
+    bool stopped_ = false;
 };
 
 }  // namespace sanperf_exporter

@@ -132,10 +132,13 @@ void connection_table::watch() {
             shutdown(e->fd, SHUT_RDWR);
             metrics_.count_header_timeout();
         }
-        if (waiting_.empty())
+        if (waiting_.empty()) {
             wake_.wait(hold);
-        else
-            wake_.wait_until(hold, waiting_.front()->deadline);
+        } else {
+            // A copy: the entry may close, and go, while this waits.
+            const clock::time_point next = waiting_.front()->deadline;
+            wake_.wait_until(hold, next);
+        }
     }
 }
 
