@@ -165,10 +165,11 @@ web_guard::verdict web_guard::check_password(const state& s, MHD_Connection* con
     if (!allowed || !failures_.take(source, now, retry_after)) {
         v.status = MHD_HTTP_TOO_MANY_REQUESTS;
         v.headers.emplace_back(MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(retry_after));
+        // Fields made cheaply: this runs for every request of a flood.
+        static const std::string limit =
+            std::to_string(login_failure_burst) + " per " + std::to_string(login_failure_period.count()) + "s";
         login_refusals_.log(log_level::warn, "too many failed logins, answered 429",
-                            {{"client", peer_address(connection)},
-                             {"limit", std::to_string(login_failure_burst) + " per " +
-                                           std::to_string(login_failure_period.count()) + "s"}});
+                            {{"client", source}, {"limit", limit}});
         return v;
     }
     if (quick == login::denied) {
@@ -177,20 +178,20 @@ web_guard::verdict web_guard::check_password(const state& s, MHD_Connection* con
     }
     // The checker goes with the job, so a reload meanwhile changes nothing
     // for it.
-    v.later = [this, connection, checker = s.checker, source, login = std::move(*credentials)](
+    v.later = [this, checker = s.checker, source, given = std::move(*credentials)](
                   std::function<void(verdict)> deliver) {
-        checks_.submit(source, [this, connection, checker, source, login, deliver](bool cancelled) {
+        checks_.submit(source, [this, checker, source, given, deliver](bool cancelled) {
             verdict out;
             if (cancelled) {
                 out.status = MHD_HTTP_SERVICE_UNAVAILABLE;
                 out.headers.emplace_back(MHD_HTTP_HEADER_RETRY_AFTER, "1");
             } else {
                 out.hashed = true;
-                if (checker->check_hashed(login.user, login.password)) {
+                if (checker->check_hashed(given.user, given.password)) {
                     failures_.give_back(source, failure_limit::clock::now());
                 } else {
                     unauthorized(out);
-                    failed_logins_.log(log_level::warn, "failed login", {{"client", peer_address(connection)}});
+                    failed_logins_.log(log_level::warn, "failed login", {{"client", source}});
                 }
             }
             // The connection stays open until it has its verdict.
