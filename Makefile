@@ -11,6 +11,8 @@ BUILD_DEPS := cmake make g++ binutils libgtest-dev libcli11-dev nlohmann-json3-d
 BUILD_DEPS += libmicrohttpd-dev zlib1g-dev curl
 # The exporter's TLS and basic auth, and the tools their tests drive.
 BUILD_DEPS += libgnutls28-dev libcrypt-dev libyaml-cpp-dev openssl gnutls-bin
+# systemd-socket-activate, for the exporter's socket activation test.
+BUILD_DEPS += systemd
 FUZZ_DEPS := clang-14 libclang-rt-14-dev
 MEMCHECK_DEPS := valgrind
 ABI_DEPS := abigail-tools
@@ -36,15 +38,18 @@ demo: build
 	scripts/demo.sh $(BUILD)
 
 # The threads tests under ThreadSanitizer, in its own build directory: the
-# library's, and the programs' snapshot read on a pool over a changing tree.
-# Any report fails the run (exit code 66).
+# library's, the programs' snapshot read on a pool over a changing tree, and
+# the exporter's concurrent scrapes. Any report fails the run (exit code 66).
 TSAN_BUILD ?= build-tsan
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DSANPERF_WERROR=ON -DSANPERF_BUILD_TOOLS=ON \
 	  -DSANPERF_BUILD_EXAMPLES=OFF -DCMAKE_CXX_FLAGS=-fsanitize=thread
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target sanperf_concurrency_tests snapshot_threads_tests
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target sanperf_concurrency_tests snapshot_threads_tests \
+	  sanperf_exporter sanperf-sim
 	TSAN_OPTIONS="halt_on_error=1 exitcode=66" $(TSAN_BUILD)/tests/sanperf_concurrency_tests
 	TSAN_OPTIONS="halt_on_error=1 exitcode=66" $(TSAN_BUILD)/tests/snapshot_threads_tests
+	TSAN_OPTIONS="halt_on_error=1 exitcode=66" \
+	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -R '^exporter_coalescing$$'
 
 # The monitoring content in monitoring/: the generated files are current,
 # promtool checks and unit-tests the rules and alerts, every alert is tested,
