@@ -4,9 +4,10 @@
 # trickled a byte at a time, TLS handshakes without a client certificate,
 # malformed requests, reloads naming a FIFO, the CA names a handshake
 # advertises after a reload, and memory over many reloads.
-# Usage: exporter_network_e2e_test.sh EXPORTER
+# Usage: exporter_network_e2e_test.sh EXPORTER SIMULATOR
 set -euo pipefail
 exporter=$1
+sim=$2
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=support/exporter_test_lib.sh
 . "$here/support/exporter_test_lib.sh"
@@ -48,6 +49,17 @@ url=http://127.0.0.1:$port/metrics
 python3 "$raw" trickle 127.0.0.2 "$port" 20 0.5 3.5 || fail "trickled headers kept a connection past the deadline"
 timeouts=$(metric "$url" sanperf_exporter_header_timeouts_total)
 [ "${timeouts:-0}" -ge 20 ] || fail "header timeouts counted: $timeouts, wanted 20"
+
+# ---- A metric request waiting for the tree is not cut off by the deadline ------
+# The tree in memory where there is a tmpfs for it: written to disk, its
+# thousands of files take seconds.
+tree=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d -p "$work")
+trap 'rm -rf "$tree"; cleanup' EXIT
+"$sim" --sessions 600 --sockets 600 --once "$tree/sys" >/dev/null 2>&1 || fail "the simulator could not write a tree"
+start_exporter slow --root="$tree/sys" --web.read-header-timeout=20ms
+out=$(curl -sS -m 20 -o "$work/slow" -w '%{http_code} %{time_total}' "http://127.0.0.1:$port/metrics")
+grep -q '^sanperf_session_' "$work/slow" || fail "a scrape slower than the header deadline lost its metrics: $out"
+echo "scrape with a 20 ms header deadline: $out (status, seconds)"
 
 # ---- Malformed requests: a 4xx or a close in time, and service goes on ---------
 python3 "$raw" malformed 127.0.0.2 "$port" 3 || fail "a malformed request was mishandled"
