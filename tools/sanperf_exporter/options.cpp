@@ -162,7 +162,7 @@ int parse_options(int argc, char** argv, options& opt) {
     opt.threads = sanperf_tools::default_threads();
     app.add_option("--threads", opt.threads, sanperf_tools::threads_help())
         ->type_name("N")
-        ->check(CLI::Range(1u, sanperf_tools::max_threads));
+        ->check(CLI::Range(1u, sanperf_tools::max_threads).description(""));
     app.add_flag("--hash-password", opt.hash_password,
                  "Read a password from standard input, print its bcrypt hash for "
                  "basic_auth_users and exit");
