@@ -122,14 +122,16 @@ soak: configure
 	cmake --build $(BUILD) -j $(JOBS) --target sanperf_exporter sanperf-sim
 	scripts/soak.py $(BUILD) $(SOAK_SECONDS) $(SOAK_OUT)
 
-# The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer,
-# in its own build directory; any report fails the run. The packaging tests
-# are left out: they build consumers without the sanitizer runtime.
+# The whole test suite, the programs' and the exporter's end-to-end tests
+# included, under AddressSanitizer and UndefinedBehaviorSanitizer, in its own
+# build directory; any report fails the run. The packaging tests are left
+# out: they build consumers without the sanitizer runtime. Instrumented,
+# std::regex and std::function make g++ 12 warn of uninitialized members
+# that are not: that warning is left to the normal builds.
 ASAN_BUILD ?= build-asan
 asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DSANPERF_WERROR=ON -DSANPERF_BUILD_TOOLS=OFF \
-	  -DSANPERF_BUILD_EXAMPLES=OFF \
-	  "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+	cmake -S . -B $(ASAN_BUILD) -DSANPERF_WERROR=ON -DSANPERF_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS) \
+	  "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -Wno-maybe-uninitialized"
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -E '^install$$'
