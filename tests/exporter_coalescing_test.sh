@@ -49,6 +49,8 @@ curl --no-progress-meter --parallel --parallel-immediate --parallel-max 32 -o /d
 grep -q '^503$' "$work/codes" || fail "no 503 beyond --web.max-requests: $(sort "$work/codes" | uniq -c)"
 grep -q '^200$' "$work/codes" || fail "no request served within --web.max-requests"
 ! grep -qv '^\(200\|503\)$' "$work/codes" || fail "unexpected codes: $(sort "$work/codes" | uniq -c)"
-curl -sS "http://127.0.0.1:$port/metrics" | grep -q '^sanperf_exporter_requests_total{code="503"} [1-9]' ||
+# Read whole first: grep -q leaving early would fail curl's write.
+curl -sS -o "$work/body" "http://127.0.0.1:$port/metrics"
+grep -q '^sanperf_exporter_requests_total{code="503"} [1-9]' "$work/body" ||
   fail "the 503 answers are not counted"
 echo PASS
