@@ -195,15 +195,25 @@ TEST(ParallelSnapshotChurn, ShowsOnlyWholeObjectsWhileTheTreeChanges) {
     std::atomic<int> snapshots{0};
     std::thread churn([&] {
         std::mt19937 random(18);
-        std::vector<bool> session_up(objects + 1, true), socket_up(objects + 1, true);
+        // A number that left is never published again: an object withdrawn
+        // and put back within one read would mix two objects' files, which
+        // no check after the read can tell from one object.
+        std::vector<int> sessions_up, sockets_up;
+        for (int n = 1; n <= objects; ++n) {
+            sessions_up.push_back(n);
+            sockets_up.push_back(n);
+        }
+        int next = objects + 1;
         for (int step = 0; step < 100000 && !done && (step < 1000 || snapshots < 100); ++step) {
-            int n = 1 + static_cast<int>(random() % objects);
+            bool session = step % 4 < 2;
+            std::vector<int>& up = session ? sessions_up : sockets_up;
             if (step % 2 == 0) {
-                if (session_up[n]) withdraw(session_path(n), n); else publish(true, n);
-                session_up[n] = !session_up[n];
+                std::size_t i = random() % up.size();
+                withdraw(session ? session_path(up[i]) : socket_path(up[i]), up[i]);
+                up.erase(up.begin() + static_cast<std::ptrdiff_t>(i));
             } else {
-                if (socket_up[n]) withdraw(socket_path(n), n); else publish(false, n);
-                socket_up[n] = !socket_up[n];
+                publish(session, next);
+                up.push_back(next++);
             }
         }
         done = true;
