@@ -34,9 +34,9 @@ bool resolve_time_unit(const std::optional<std::string>& flag, std::optional<tim
 bool parse_duration(const std::string& text, const std::optional<time_unit>& unit, double& ticks,
                     std::string& error);
 
-// A duration of ticks of unit in at most 7 characters, in the largest of
-// ns, us, ms and s that keeps it at 1 or more, with three significant
-// digits and no trailing zeros: "850us", "1.25ms", "2.1s", "0ns". None
+// A duration of ticks of unit in the largest of ns, us, ms and s that
+// keeps it at 1 or more, with three significant digits (more for 1000 s and
+// above) and no trailing zeros: "850us", "1.25ms", "2.1s", "0ns". None
 // reads as "-".
 std::string human_duration(std::optional<double> ticks, const time_unit& unit);
 
