@@ -30,13 +30,14 @@ def die(message):
 
 
 class Exporter:
-    """A running exporter on a free loopback port, reading tree."""
+    """A running exporter on a free loopback port, reading tree (None: the
+    real /sys/kernel)."""
 
     def __init__(self, binary, tree, extra=()):
         self.log = tempfile.TemporaryFile()
+        root = ["--root=" + tree] if tree else []
         self.process = subprocess.Popen(
-            [binary, "--web.listen-address=127.0.0.1:0", "--root=" + tree, *extra],
-            stderr=self.log)
+            [binary, "--web.listen-address=127.0.0.1:0", *root, *extra], stderr=self.log)
         for _ in range(200):
             self.log.seek(0)
             m = re.search(rb"listening on 127\.0\.0\.1:(\d+)", self.log.read())
@@ -48,8 +49,9 @@ class Exporter:
             time.sleep(0.05)
         die("the exporter never said where it listens")
 
-    def connection(self):
-        return http.client.HTTPConnection("127.0.0.1", self.port, timeout=120)
+    def connection(self, source="127.0.0.1"):
+        return http.client.HTTPConnection("127.0.0.1", self.port, timeout=120,
+                                          source_address=(source, 0))
 
     def status(self, field):
         """A field of /proc/PID/status, in KiB."""

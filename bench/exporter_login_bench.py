@@ -20,7 +20,6 @@ Usage (as root, for the tree's mount namespace):
 import base64
 import http.client
 import os
-import re
 import statistics
 import subprocess
 import sys
@@ -28,6 +27,9 @@ import tempfile
 import threading
 import time
 import warnings
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from exporter_bench import Exporter  # noqa: E402
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", DeprecationWarning)
@@ -44,31 +46,6 @@ def bcrypt(cost, password):
 
 def auth(user, password):
     return {"Authorization": "Basic " + base64.b64encode(f"{user}:{password}".encode()).decode()}
-
-
-class Exporter:
-    def __init__(self, binary, args):
-        self.log = tempfile.TemporaryFile()
-        self.process = subprocess.Popen(
-            [binary, "--web.listen-address=127.0.0.1:0"] + args, stderr=self.log)
-        for _ in range(200):
-            self.log.seek(0)
-            m = re.search(rb"listening on 127\.0\.0\.1:(\d+)", self.log.read())
-            if m:
-                self.port = int(m.group(1))
-                return
-            if self.process.poll() is not None:
-                die("the exporter did not start")
-            time.sleep(0.05)
-        die("the exporter never said where it listens")
-
-    def connection(self, source="127.0.0.1"):
-        return http.client.HTTPConnection("127.0.0.1", self.port, timeout=60,
-                                          source_address=(source, 0))
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(10)
 
 
 def get(conn, headers):
@@ -98,8 +75,8 @@ def wrong_login_costs(binary, work):
     path = os.path.join(work, "costs.yml")
     with open(path, "w") as f:
         f.write(f"basic_auth_users:\n  slow: '{bcrypt(10, 'right')}'\n  fast: '{bcrypt(4, 'right')}'\n")
-    exporter = Exporter(binary, ["--web.config.file=" + path, "--no-collector.disk-queues",
-                                 "--no-collector.sessions", "--no-collector.sockets"])
+    exporter = Exporter(binary, None, ["--web.config.file=" + path, "--no-collector.disk-queues",
+                                       "--no-collector.sessions", "--no-collector.sockets"])
     kinds = {"known user, cost 10": "slow", "known user, cost 4": "fast", "unknown user": "nobody"}
     times = {kind: [] for kind in kinds}
     address = 0
@@ -160,7 +137,7 @@ def under_flood(binary, sim, work, scrapes):
         f.write("basic_auth_users:\n  honest: '" + right + "'\n  victim: '" + right + "'\n")
         for i in range(5):
             f.write(f"  new{i}: '{right}'\n")
-    exporter = Exporter(binary, ["--web.config.file=" + path, "--root=" + tree])
+    exporter = Exporter(binary, tree, ["--web.config.file=" + path])
     honest = auth("honest", "right")
     results = {}
     alone = honest_scrapes(exporter, honest, scrapes)

@@ -74,18 +74,7 @@ echo "  honest scrape $(scrapes 5 "https://localhost:$port/metrics" "${client[@]
 pid=${exporter_pid[mtls]}
 rss() { awk '/^VmRSS/ { print $2 }' "/proc/$pid/status"; }
 before=$(rss)
-python3 - "$pid" "$work/mtls.log" <<'PY'
-import os, signal, sys, time
-pid, log = int(sys.argv[1]), sys.argv[2]
-count = lambda: open(log).read().count("reloaded")
-done = count()
-for i in range(1000):
-    os.kill(pid, signal.SIGHUP)
-    deadline = time.monotonic() + 5
-    while count() == done and time.monotonic() < deadline:
-        time.sleep(0.001)
-    done = count()
-PY
+python3 "$here/support/sighup_many.py" "$pid" "$work/mtls.log" 1000
 echo "RSS over 1,000 SIGHUPs with client certificates: $before KiB -> $(rss) KiB"
 finish mtls
 

@@ -109,20 +109,8 @@ mtls first-ca.pem server.pem
 for _ in 1 2 3 4 5; do kill -HUP "${exporter_pid[mtls]}"; sleep 0.05; done
 honest_scrape_within 1 "$url" "${client[@]}"
 before=$(rss_kib)
-python3 - "${exporter_pid[mtls]}" "$work/mtls.log" <<'PY' || fail "1,000 reloads did not all happen"
-import os, signal, sys, time
-pid, log = int(sys.argv[1]), sys.argv[2]
-count = lambda: open(log).read().count("reloaded")
-done = count()
-for i in range(1000):
-    os.kill(pid, signal.SIGHUP)
-    deadline = time.monotonic() + 5
-    while count() == done and time.monotonic() < deadline:
-        time.sleep(0.001)
-    if count() == done:
-        sys.exit(1)
-    done = count()
-PY
+python3 "$here/support/sighup_many.py" "${exporter_pid[mtls]}" "$work/mtls.log" 1000 ||
+  fail "1,000 reloads did not all happen"
 honest_scrape_within 1 "$url" "${client[@]}"
 after=$(rss_kib)
 echo "RSS over 1,000 reloads: $before KiB -> $after KiB"
