@@ -46,8 +46,8 @@ bool write_tree(long n) {
     std::string count = std::to_string(n);
     pid_t pid = fork();
     if (pid == 0) {
-        execl(sim_path, sim_path, "/sys/kernel", "--once", "--sessions", count.c_str(),
-              "--sockets", count.c_str(), static_cast<char*>(nullptr));
+        execl(sim_path, sim_path, "/sys/kernel", "--once", "--sessions", count.c_str(), "--sockets",
+              count.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = 0;

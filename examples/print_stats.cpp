@@ -10,7 +10,8 @@ int main() {
 
     std::list<disk_queue_info> queues;
     server.get_disk_queue_perf_info(queues);
-    std::printf("%-8s %12s %12s %12s %10s\n", "queue", "samples", "total_time", "max_time", "active");
+    std::printf("%-8s %12s %12s %12s %10s\n", "queue", "samples", "total_time", "max_time",
+                "active");
     for (const disk_queue_info& q : queues)
         std::printf("%-8s %12lld %12lld %12lld %10u\n", q.name.c_str(), q.handler_samples,
                     q.handler_total_time, q.handler_max_time, q.max_num_active);

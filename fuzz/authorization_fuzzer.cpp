@@ -12,7 +12,8 @@
 namespace {
 
 std::string encode_base64(std::string_view in) {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     for (std::size_t i = 0; i < in.size(); i += 3) {
         std::uint32_t group = static_cast<unsigned char>(in[i]) << 16;

@@ -88,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static st_property previous_property(f.previous);
 
     if (ftruncate(f.input_fd, 0) != 0) fail("ftruncate");
-    if (size != 0 && pwrite(f.input_fd, data, size, 0) != static_cast<ssize_t>(size)) fail("pwrite");
+    if (size != 0 && pwrite(f.input_fd, data, size, 0) != static_cast<ssize_t>(size))
+        fail("pwrite");
 
     const std::string text = reference_text(std::string(reinterpret_cast<const char*>(data), size));
 
@@ -103,8 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     st_perf_stats stats = previous_stats;
     check(stats.get_samples() == 11 && stats.get_min_time() == 77, "previous counters");
     stats.initialize(f.input);
-    const long long got[7] = {stats.get_samples(),    stats.get_total_count(), stats.get_max_count(),
-                              stats.get_min_count(),  stats.get_total_time(),  stats.get_max_time(),
+    const long long got[7] = {stats.get_samples(),   stats.get_total_count(), stats.get_max_count(),
+                              stats.get_min_count(), stats.get_total_time(),  stats.get_max_time(),
                               stats.get_min_time()};
     for (int i = 0; i < 7; ++i) check(got[i] == want[i], "counter set");
 

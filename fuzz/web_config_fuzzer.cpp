@@ -18,7 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view text(reinterpret_cast<const char*>(data), size);
     try {
         sanperf_exporter::security::parse_web_config(text, "/nonexistent/web.yml");
-    } catch (const sanperf_exporter::security::config_error&) {
-    }
+    } catch (const sanperf_exporter::security::config_error&) {}
     return 0;
 }

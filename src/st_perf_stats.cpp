@@ -89,7 +89,8 @@ bool with_first_line(const std::string& path, Use use) {
             std::size_t got =
                 read_some(fd, page, std::min(sizeof page, max_line_bytes - long_line.size()));
             const char* newline = static_cast<const char*>(std::memchr(page, '\n', got));
-            long_line.append(page, newline != nullptr ? static_cast<std::size_t>(newline - page) : got);
+            long_line.append(page,
+                             newline != nullptr ? static_cast<std::size_t>(newline - page) : got);
             if (got == 0 || newline != nullptr) break;
         }
         line = long_line.data();
@@ -107,9 +108,7 @@ bool with_first_line(const std::string& path, Use use) {
 const char_set blanks(" \t\n\v\f\r");
 
 // The value of c as a decimal digit; above 9 when c is no digit.
-unsigned digit_value(char c) {
-    return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0';
-}
+unsigned digit_value(char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; }
 
 // Reads the run of digits at p (possibly empty) as a number no larger than
 // limit, a run too long to fit saturating there, and leaves p past the run.
@@ -158,9 +157,8 @@ void convert_numbers(const char* p, long long* const (&slots)[N]) {
 // opened, value unchanged when its line holds no number.
 void read_value(const std::string& path, long long& value) {
     long long* const slots[] = {&value};
-    bool opened = with_first_line(path, [&](const char* text, std::size_t) {
-        convert_numbers(text, slots);
-    });
+    bool opened =
+        with_first_line(path, [&](const char* text, std::size_t) { convert_numbers(text, slots); });
     if (!opened) value = 0;
 }
 
@@ -168,9 +166,7 @@ constexpr long long no_sample_minimum = 4294967295LL;
 
 constexpr int queues_per_disk = 8;
 
-long long sentinel_to_zero(long long minimum) {
-    return minimum == no_sample_minimum ? 0 : minimum;
-}
+long long sentinel_to_zero(long long minimum) { return minimum == no_sample_minimum ? 0 : minimum; }
 
 // Deletes every collector a container owns and empties it. Used by the
 // destructors and by constructors that fail halfway.
@@ -208,9 +204,7 @@ private:
     std::size_t dir_size;
 };
 
-int compare_entries(const dirent** a, const dirent** b) {
-    return dirname_sort(a, b);
-}
+int compare_entries(const dirent** a, const dirent** b) { return dirname_sort(a, b); }
 
 // Owns the array scandir returns and releases what the listing loop has not
 // consumed yet, on the normal and the exceptional path alike.
@@ -229,8 +223,8 @@ struct scandir_result {
 // entry names and replaces out with to_number(name) of each entry. A missing
 // or unreadable directory gives an empty list.
 template <typename ToNumber>
-void list_numbered_dirs(const char* dir, int (*filter)(const dirent*),
-                        std::list<unsigned int>& out, ToNumber to_number) {
+void list_numbered_dirs(const char* dir, int (*filter)(const dirent*), std::list<unsigned int>& out,
+                        ToNumber to_number) {
     out.clear();
     scandir_result list;
     int count = scandir(dir, &list.entries, filter, compare_entries);
@@ -250,18 +244,14 @@ void list_numbered_dirs(const char* dir, int (*filter)(const dirent*),
 
 // ---- st_perf_stats -------------------------------------------------------
 
-st_perf_stats::st_perf_stats() {
-    bzero();
-}
+st_perf_stats::st_perf_stats() { bzero(); }
 
 st_perf_stats::st_perf_stats(const std::string& path) {
     bzero();
     initialize(path);
 }
 
-st_perf_stats::st_perf_stats(const st_perf_stats& other) {
-    copy(other);
-}
+st_perf_stats::st_perf_stats(const st_perf_stats& other) { copy(other); }
 
 st_perf_stats& st_perf_stats::operator=(const st_perf_stats& other) {
     copy(other);
@@ -290,17 +280,14 @@ void st_perf_stats::bzero() {
     max_count = 0;
 }
 
-void st_perf_stats::reset() {
-    bzero();
-}
+void st_perf_stats::reset() { bzero(); }
 
 void st_perf_stats::initialize(const std::string& path) {
     // Slots in the order the counter line lists them.
     long long* const slots[] = {&samples,    &total_count, &max_count, &min_count,
                                 &total_time, &max_time,    &min_time};
-    bool opened = with_first_line(path, [&](const char* text, std::size_t) {
-        convert_numbers(text, slots);
-    });
+    bool opened =
+        with_first_line(path, [&](const char* text, std::size_t) { convert_numbers(text, slots); });
     if (!opened) bzero();
 }
 
@@ -317,9 +304,7 @@ bool st_perf_stats::extract_string_from_file(const std::string& path, std::strin
 
 // ---- st_property ---------------------------------------------------------
 
-st_property::st_property(const std::string& path) : value(0), path(path) {
-    initialize(path);
-}
+st_property::st_property(const std::string& path) : value(0), path(path) { initialize(path); }
 
 void st_property::initialize(const std::string& path) {
     this->path = path;
@@ -349,7 +334,8 @@ int dirname_sort(const void* a, const void* b) {
 disk_queue_perf_stats::disk_queue_perf_stats(int disk, int queue) : disk(disk), queue(queue) {
     {
         st_perf_auto_ptr buf;
-        std::snprintf(buf.c_ptr(), buf.get_size(), "/sys/kernel/disk_queue/disk%d_%d/", disk, queue);
+        std::snprintf(buf.c_ptr(), buf.get_size(), "/sys/kernel/disk_queue/disk%d_%d/", disk,
+                      queue);
         path = buf.c_ptr();
     }
     file_names file(path);
@@ -388,9 +374,7 @@ disk_performance_info::disk_performance_info(int disk) : disk(disk) {
     }
 }
 
-disk_performance_info::~disk_performance_info() {
-    delete_all(queues);
-}
+disk_performance_info::~disk_performance_info() { delete_all(queues); }
 
 void disk_performance_info::get_queue_stats(int queue, disk_queue_info& info) {
     if (queue < 0 || queue >= queues_per_disk) return;
@@ -440,9 +424,7 @@ session_performance_info::session_performance_info() {
     }
 }
 
-session_performance_info::~session_performance_info() {
-    delete_all(sessions);
-}
+session_performance_info::~session_performance_info() { delete_all(sessions); }
 
 void session_performance_info::get_sessions_list(std::list<unsigned int>& ids) {
     // Each id is read as a fresh property would read it, through one name
@@ -526,9 +508,7 @@ socket_performance_info::socket_performance_info() {
     }
 }
 
-socket_performance_info::~socket_performance_info() {
-    delete_all(sockets);
-}
+socket_performance_info::~socket_performance_info() { delete_all(sockets); }
 
 unsigned int socket_performance_info::socket_name_to_number(const char* name) {
     // A run past LONG_MAX reads as LONG_MAX, as strtol reads it.
@@ -554,16 +534,15 @@ void socket_performance_info::extract_socket_perf_info_list(std::list<sock_info>
 sanserver_performance_info::sanserver_performance_info() : disk_count(4) {
     disks.reserve(static_cast<std::size_t>(disk_count));
     try {
-        for (int disk = 1; disk <= disk_count; ++disk) disks.push_back(new disk_performance_info(disk));
+        for (int disk = 1; disk <= disk_count; ++disk)
+            disks.push_back(new disk_performance_info(disk));
     } catch (...) {
         delete_all(disks);
         throw;
     }
 }
 
-sanserver_performance_info::~sanserver_performance_info() {
-    delete_all(disks);
-}
+sanserver_performance_info::~sanserver_performance_info() { delete_all(disks); }
 
 void sanserver_performance_info::get_disk_queue_perf_info(std::list<disk_queue_info>& out) {
     disk_queue_info record;

@@ -26,8 +26,9 @@ namespace {
 // node of its list: the records own no memory of their own), which a failed
 // listing may leave more or fewer of. Returns how many failures were
 // injected.
-long fail_each_allocation(const std::function<void()>& op, const std::function<void(long)>& check,
-                          const std::function<long()>& held = [] { return 0L; }) {
+long fail_each_allocation(
+    const std::function<void()>& op, const std::function<void(long)>& check,
+    const std::function<long()>& held = [] { return 0L; }) {
     long n = 1;
     for (;; ++n) {
         long before = live_allocations() - held();
@@ -45,7 +46,8 @@ long fail_each_allocation(const std::function<void()>& op, const std::function<v
             break;
         }
         EXPECT_TRUE(threw) << "allocation " << n << " failed but the caller was not told";
-        EXPECT_EQ(live_allocations() - held(), before) << "leak after allocation " << n << " failed";
+        EXPECT_EQ(live_allocations() - held(), before)
+            << "leak after allocation " << n << " failed";
         check(n);
     }
     return n - 1;
@@ -105,7 +107,8 @@ TEST(CollectorOutOfMemory, SessionListingIsAllOrNothing) {
     std::list<session_info> out = previous;
     long injected = fail_each_allocation([&] { facade.get_session_perf_info(out); },
                                          [&](long n) {
-                                             ASSERT_EQ(out.size(), previous.size()) << "allocation " << n;
+                                             ASSERT_EQ(out.size(), previous.size())
+                                                 << "allocation " << n;
                                              EXPECT_EQ(out.front().id, 7u);
                                              EXPECT_EQ(out.back().read_max_time, 8);
                                          },
@@ -127,7 +130,8 @@ TEST(CollectorOutOfMemory, SocketListingIsAllOrNothing) {
     std::list<sock_info> out = previous;
     long injected = fail_each_allocation([&] { facade.get_socket_perf_info(out); },
                                          [&](long n) {
-                                             ASSERT_EQ(out.size(), previous.size()) << "allocation " << n;
+                                             ASSERT_EQ(out.size(), previous.size())
+                                                 << "allocation " << n;
                                              EXPECT_EQ(out.front().number, 77u);
                                              EXPECT_EQ(out.back().stats[11].max_time, 78);
                                          },

@@ -31,9 +31,11 @@ snapshot take_snapshot(sanserver_performance_info& facade) {
 
 bool same_disk(const disk_queue_info& a, const disk_queue_info& b) {
     return a.name == b.name && a.handler_samples == b.handler_samples &&
-           a.handler_total_time == b.handler_total_time && a.handler_min_time == b.handler_min_time &&
-           a.handler_max_time == b.handler_max_time && a.handler_total_count == b.handler_total_count &&
-           a.handler_min_count == b.handler_min_count && a.handler_max_count == b.handler_max_count &&
+           a.handler_total_time == b.handler_total_time &&
+           a.handler_min_time == b.handler_min_time && a.handler_max_time == b.handler_max_time &&
+           a.handler_total_count == b.handler_total_count &&
+           a.handler_min_count == b.handler_min_count &&
+           a.handler_max_count == b.handler_max_count &&
            a.processing_samples == b.processing_samples &&
            a.processing_total_time == b.processing_total_time &&
            a.processing_min_time == b.processing_min_time &&

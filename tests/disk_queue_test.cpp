@@ -182,7 +182,8 @@ TEST(DiskPerformance, IndexIsTheQueueNumber) {
 
 TEST(DiskPerformance, QueueOutsideZeroToSevenLeavesRecordUntouched) {
     kernel_tree tree;
-    for (int q = 0; q < 8; ++q) tree.add_disk_queue(1, q, handler_counters(), processing_counters(), 9);
+    for (int q = 0; q < 8; ++q)
+        tree.add_disk_queue(1, q, handler_counters(), processing_counters(), 9);
     disk_performance_info disk(1);
     for (int queue : {-1, 8, 1000, -2147483647 - 1}) {
         disk_queue_info info;

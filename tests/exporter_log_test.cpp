@@ -19,7 +19,8 @@ using namespace sanperf_exporter;
 using namespace std::chrono;
 
 // 2026-12-08T20:30:00.123Z
-const system_clock::time_point when = system_clock::time_point(seconds(1796761800)) + milliseconds(123);
+const system_clock::time_point when =
+    system_clock::time_point(seconds(1796761800)) + milliseconds(123);
 
 TEST(LogLine, LogfmtQuotesOnlyWhatWouldBreakTheLineApart) {
     EXPECT_EQ(format_log_line(log_format::logfmt, when, log_level::info, "stopped", {}),
@@ -35,10 +36,11 @@ TEST(LogLine, LogfmtQuotesOnlyWhatWouldBreakTheLineApart) {
 }
 
 TEST(LogLine, JsonIsOneValidObjectEvenForJunkBytes) {
-    EXPECT_EQ(format_log_line(log_format::json, when, log_level::error, "failed \"x\"",
-                              {{"err", "line\nbreak"}, {"junk", "\xff"}}),
-              "{\"ts\":\"2026-12-08T20:30:00.123Z\",\"level\":\"error\",\"msg\":\"failed \\\"x\\\"\","
-              "\"err\":\"line\\nbreak\",\"junk\":\"\xef\xbf\xbd\"}\n");
+    EXPECT_EQ(
+        format_log_line(log_format::json, when, log_level::error, "failed \"x\"",
+                        {{"err", "line\nbreak"}, {"junk", "\xff"}}),
+        "{\"ts\":\"2026-12-08T20:30:00.123Z\",\"level\":\"error\",\"msg\":\"failed \\\"x\\\"\","
+        "\"err\":\"line\\nbreak\",\"junk\":\"\xef\xbf\xbd\"}\n");
 }
 
 TEST(LogLine, LevelsAndFormatsParseOnlyTheirNames) {

@@ -32,12 +32,14 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
         std::string script =
-            "cd " + dir_ + " && exec >/dev/null 2>&1 && "
+            "cd " + dir_ +
+            " && exec >/dev/null 2>&1 && "
             "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
             "  -subj /CN=ca -keyout ca.key -out ca.pem && "
             "openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=localhost "
             "  -keyout server.key -out server.csr && "
-            "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -out server.pem && "
+            "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+            "-out server.pem && "
             "openssl genpkey -algorithm ec -pkeyopt ec_paramgen_curve:P-256 -out other.key";
         ASSERT_EQ(std::system(script.c_str()), 0) << "openssl failed in " << dir_;
     }
@@ -71,53 +73,77 @@ TEST_F(web_config_test, refuses_every_file_it_cannot_honour) {
         {"binary junk", "a: \x01\xff\n", "is not UTF-8 text"},
         {"top level not a mapping", "- a\n", "the top level must be a mapping"},
         {"unknown key", "tls_config: {}\n", "unknown key tls_config"},
-        {"unknown nested key", tls_ok + "  certfile: x\n", "unknown key tls_server_config.certfile"},
-        {"unsupported toolkit key", tls_ok + "  client_allowed_sans: [a]\n", "client_allowed_sans is not supported"},
+        {"unknown nested key", tls_ok + "  certfile: x\n",
+         "unknown key tls_server_config.certfile"},
+        {"unsupported toolkit key", tls_ok + "  client_allowed_sans: [a]\n",
+         "client_allowed_sans is not supported"},
         {"unsupported rate limit", "rate_limit: {burst: 1}\n", "rate_limit is not supported"},
-        {"duplicate top-level key", "basic_auth_users: {}\nbasic_auth_users: {}\n", "duplicate key basic_auth_users"},
+        {"duplicate top-level key", "basic_auth_users: {}\nbasic_auth_users: {}\n",
+         "duplicate key basic_auth_users"},
         {"duplicate user", "basic_auth_users:\n  a: '" + hash_a + "'\n  a: '" + hash_a + "'\n",
          "duplicate key basic_auth_users.a"},
-        {"duplicate nested key", tls_ok + "  key_file: server.key\n", "duplicate key tls_server_config.key_file"},
-        {"list for a string", "tls_server_config:\n  cert_file: [server.pem]\n  key_file: server.key\n",
+        {"duplicate nested key", tls_ok + "  key_file: server.key\n",
+         "duplicate key tls_server_config.key_file"},
+        {"list for a string",
+         "tls_server_config:\n  cert_file: [server.pem]\n  key_file: server.key\n",
          "cert_file must be a string"},
-        {"string for a mapping", "tls_server_config: server.pem\n", "tls_server_config must be a mapping"},
-        {"word for a boolean", tls_ok + "  prefer_server_cipher_suites: yes\n", "must be true or false"},
+        {"string for a mapping", "tls_server_config: server.pem\n",
+         "tls_server_config must be a mapping"},
+        {"word for a boolean", tls_ok + "  prefer_server_cipher_suites: yes\n",
+         "must be true or false"},
         {"unknown version", tls_ok + "  min_version: TLS14\n", "unknown TLS version \"TLS14\""},
-        {"min above max", tls_ok + "  min_version: TLS13\n  max_version: TLS12\n", "min_version is above max_version"},
+        {"min above max", tls_ok + "  min_version: TLS13\n  max_version: TLS12\n",
+         "min_version is above max_version"},
         {"no key", "tls_server_config:\n  cert_file: server.pem\n", "needs key_file"},
-        {"inline and file cert", tls_ok + "  cert: x\n", "cert_file and tls_server_config.cert are both set"},
-        {"unreadable cert", "tls_server_config:\n  cert_file: missing.pem\n  key_file: server.key\n",
+        {"inline and file cert", tls_ok + "  cert: x\n",
+         "cert_file and tls_server_config.cert are both set"},
+        {"unreadable cert",
+         "tls_server_config:\n  cert_file: missing.pem\n  key_file: server.key\n",
          "cannot read cert_file " + dir_ + "/missing.pem"},
-        {"key as certificate", "tls_server_config:\n  cert_file: server.key\n  key_file: server.key\n",
+        {"key as certificate",
+         "tls_server_config:\n  cert_file: server.key\n  key_file: server.key\n",
          "no usable certificate"},
         {"mismatched key", "tls_server_config:\n  cert_file: server.pem\n  key_file: other.key\n",
          "does not belong to the certificate"},
-        {"CA without verification", tls_ok + "  client_ca_file: ca.pem\n", "client_ca_file is set but"},
+        {"CA without verification", tls_ok + "  client_ca_file: ca.pem\n",
+         "client_ca_file is set but"},
         {"verification without CA", tls_ok + "  client_auth_type: RequireAndVerifyClientCert\n",
          "needs client_ca_file"},
-        {"CA file without a certificate", tls_ok + "  client_auth_type: RequireAndVerifyClientCert\n"
-                                                   "  client_ca_file: other.key\n", "client CA:"},
-        {"weak client auth type", tls_ok + "  client_auth_type: VerifyClientCertIfGiven\n", "is not supported"},
-        {"unknown client auth type", tls_ok + "  client_auth_type: Sometimes\n", "unknown value \"Sometimes\""},
-        {"suites with TLS 1.3", tls_ok + "  cipher_suites: [TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256]\n",
+        {"CA file without a certificate",
+         tls_ok + "  client_auth_type: RequireAndVerifyClientCert\n"
+                  "  client_ca_file: other.key\n",
+         "client CA:"},
+        {"weak client auth type", tls_ok + "  client_auth_type: VerifyClientCertIfGiven\n",
+         "is not supported"},
+        {"unknown client auth type", tls_ok + "  client_auth_type: Sometimes\n",
+         "unknown value \"Sometimes\""},
+        {"suites with TLS 1.3",
+         tls_ok + "  cipher_suites: [TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256]\n",
          "cannot be honoured with TLS 1.3"},
-        {"suites GnuTLS cannot isolate", tls_ok + "  max_version: TLS12\n  cipher_suites:\n"
-                                                  "    - TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256\n"
-                                                  "    - TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384\n",
+        {"suites GnuTLS cannot isolate",
+         tls_ok + "  max_version: TLS12\n  cipher_suites:\n"
+                  "    - TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256\n"
+                  "    - TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384\n",
          "would also enable TLS_ECDHE_"},
-        {"insecure suite", tls_ok + "  max_version: TLS12\n  cipher_suites: [TLS_RSA_WITH_RC4_128_SHA]\n",
+        {"insecure suite",
+         tls_ok + "  max_version: TLS12\n  cipher_suites: [TLS_RSA_WITH_RC4_128_SHA]\n",
          "TLS_RSA_WITH_RC4_128_SHA is not supported"},
-        {"unknown curve", tls_ok + "  curve_preferences: [CurveP224]\n", "CurveP224 is not supported"},
+        {"unknown curve", tls_ok + "  curve_preferences: [CurveP224]\n",
+         "CurveP224 is not supported"},
         {"header outside the allowlist", "http_server_config:\n  headers:\n    X-Powered-By: me\n",
          "unknown key http_server_config.headers.X-Powered-By"},
-        {"bad header value", "http_server_config:\n  headers:\n    X-Frame-Options: allow\n", "is not one of deny"},
-        {"header injection", "http_server_config:\n  headers:\n    Content-Security-Policy: \"a\\r\\nSet-Cookie: x\"\n",
+        {"bad header value", "http_server_config:\n  headers:\n    X-Frame-Options: allow\n",
+         "is not one of deny"},
+        {"header injection",
+         "http_server_config:\n  headers:\n    Content-Security-Policy: \"a\\r\\nSet-Cookie: x\"\n",
          "control character"},
-        {"plain password", "basic_auth_users:\n  a: secret\n", "basic_auth_users.a is not a bcrypt hash"},
+        {"plain password", "basic_auth_users:\n  a: secret\n",
+         "basic_auth_users.a is not a bcrypt hash"},
         {"other crypt scheme", "basic_auth_users:\n  a: '$6$salt$hash'\n", "is not a bcrypt hash"},
         {"cost below bcrypt's range", "basic_auth_users:\n  a: '$2y$03$" + hash_a.substr(7) + "'\n",
          "is not a bcrypt hash"},
-        {"user name with a colon", "basic_auth_users:\n  'a:b': '" + hash_a + "'\n", "with a colon"},
+        {"user name with a colon", "basic_auth_users:\n  'a:b': '" + hash_a + "'\n",
+         "with a colon"},
     };
     for (const auto& c : cases) {
         std::string path = write(c.text);
@@ -148,7 +174,8 @@ TEST_F(web_config_test, reads_a_full_file_with_paths_relative_to_it) {
                              "    X-Frame-Options: deny\n"
                              "    X-XSS-Protection: ''\n"
                              "basic_auth_users:\n"
-                             "  alice: '" + hash_a + "'\n");
+                             "  alice: '" +
+                             hash_a + "'\n");
     // The working directory is elsewhere: the file's own directory counts.
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
@@ -158,14 +185,17 @@ TEST_F(web_config_test, reads_a_full_file_with_paths_relative_to_it) {
     EXPECT_EQ(config.tls->client_auth, sec::client_auth_policy::require_and_verify);
     EXPECT_TRUE(config.tls->client_cas);
     EXPECT_NE(config.tls->identity->cert_pem().find("BEGIN CERTIFICATE"), std::string::npos);
-    EXPECT_EQ(config.tls->priority, "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-GROUP-ALL:+GROUP-X25519:+GROUP-SECP256R1");
+    EXPECT_EQ(
+        config.tls->priority,
+        "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-GROUP-ALL:+GROUP-X25519:+GROUP-SECP256R1");
     ASSERT_EQ(config.headers.size(), 1u);  // blank means unset
     EXPECT_EQ(config.headers[0].first, "X-Frame-Options");
     EXPECT_EQ(config.users.at("alice"), hash_a);
 }
 
 // The suites and versions GnuTLS really enables for a priority string.
-std::set<std::string> enabled_suites(const std::string& priority, std::set<int>* versions = nullptr) {
+std::set<std::string> enabled_suites(const std::string& priority,
+                                     std::set<int>* versions = nullptr) {
     gnutls_priority_t cache = nullptr;
     EXPECT_EQ(gnutls_priority_init(&cache, priority.c_str(), nullptr), 0) << priority;
     std::set<std::string> out;
@@ -175,7 +205,8 @@ std::set<std::string> enabled_suites(const std::string& priority, std::set<int>*
         if (rc == GNUTLS_E_REQUESTED_DATA_NOT_AVAILABLE) break;
         if (rc < 0) continue;
         gnutls_protocol_t min_version{};
-        const char* name = gnutls_cipher_suite_info(index, nullptr, nullptr, nullptr, nullptr, &min_version);
+        const char* name =
+            gnutls_cipher_suite_info(index, nullptr, nullptr, nullptr, nullptr, &min_version);
         if (name != nullptr && min_version <= GNUTLS_TLS1_2) out.insert(name);
     }
     if (versions != nullptr) {
@@ -203,11 +234,13 @@ TEST(tls_priority, versions_default_to_tls12_and_tls13_only) {
 TEST(tls_priority, cipher_suites_enable_exactly_those_listed) {
     sec::tls_parameters p;
     p.max_version = sec::tls_version::tls12;
-    p.cipher_suites = {"TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256", "TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256",
-                       "TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305", "TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256"};
+    p.cipher_suites = {
+        "TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256", "TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256",
+        "TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305", "TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256"};
     EXPECT_EQ(enabled_suites(sec::tls_priority(p)),
-              (std::set<std::string>{"TLS_ECDHE_RSA_AES_128_GCM_SHA256", "TLS_ECDHE_ECDSA_AES_128_GCM_SHA256",
-                                     "TLS_ECDHE_RSA_CHACHA20_POLY1305", "TLS_ECDHE_ECDSA_CHACHA20_POLY1305"}));
+              (std::set<std::string>{
+                  "TLS_ECDHE_RSA_AES_128_GCM_SHA256", "TLS_ECDHE_ECDSA_AES_128_GCM_SHA256",
+                  "TLS_ECDHE_RSA_CHACHA20_POLY1305", "TLS_ECDHE_ECDSA_CHACHA20_POLY1305"}));
 
     // The RSA CBC suites drag in one the file cannot name.
     p.cipher_suites = {"TLS_RSA_WITH_AES_256_CBC_SHA", "TLS_RSA_WITH_AES_128_CBC_SHA256"};
@@ -232,15 +265,16 @@ TEST(basic_authorization, reads_canonical_headers) {
 
 TEST(basic_authorization, refuses_anything_else) {
     for (const char* value : {
-             "", "Basic", "Basic ", "Bearer dXNlcjpwYXNz", "BasicdXNlcjpwYXNz", "Basic dXNlcjpwYXNz extra",
-             "Basic dXNlcjpwYXM",     // user:pas without its padding
-             "Basic dXNlcjpwYXN=",    // stray bits under the padding
-             "Basic dXNlcjpw=XNz",    // padding inside
+             "", "Basic", "Basic ", "Bearer dXNlcjpwYXNz", "BasicdXNlcjpwYXNz",
+             "Basic dXNlcjpwYXNz extra",
+             "Basic dXNlcjpwYXM",   // user:pas without its padding
+             "Basic dXNlcjpwYXN=",  // stray bits under the padding
+             "Basic dXNlcjpw=XNz",  // padding inside
              "Basic dXNlcjpwYXNz====",
-             "Basic dXNl*jpwYXNz",    // not in the alphabet
-             "Basic dXNlcl9wYXNz",    // user_pass: no colon
-             "Basic dTpwAHg=",        // u:p\0x
-             "Basic AHU6cA==",        // \0u:p
+             "Basic dXNl*jpwYXNz",  // not in the alphabet
+             "Basic dXNlcl9wYXNz",  // user_pass: no colon
+             "Basic dTpwAHg=",      // u:p\0x
+             "Basic AHU6cA==",      // \0u:p
          }) {
         EXPECT_FALSE(sec::parse_basic_authorization(value)) << '"' << value << '"';
     }
@@ -288,7 +322,8 @@ TEST_F(password_checker_test, refuses_what_bcrypt_would_cut_or_truncate) {
 
 TEST_F(password_checker_test, logins_outlive_a_reload_while_the_hash_stays) {
     const std::string alice = sec::bcrypt_hash("a-pass", 4);
-    sec::password_checker before({{"alice", alice}, {"bob", sec::bcrypt_hash("b-pass", 4)}}, cache_);
+    sec::password_checker before({{"alice", alice}, {"bob", sec::bcrypt_hash("b-pass", 4)}},
+                                 cache_);
     ASSERT_TRUE(before.check_hashed("alice", "a-pass"));
     ASSERT_TRUE(before.check_hashed("bob", "b-pass"));
 
@@ -387,7 +422,8 @@ TEST_F(check_pool_test, sources_take_turns_whatever_one_of_them_queues) {
     queue("flood", 20);
     queue("honest", 2);
     release();
-    for (int i = 0; i < 500 && done() < 22; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && done() < 22; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(ran_.size(), 22u);
     // The first honest job waits for one flood job only, the second for one more.
     EXPECT_EQ(ran_[1], "honest");
@@ -400,7 +436,8 @@ TEST_F(check_pool_test, stop_cancels_the_queued_jobs_and_runs_none_after) {
     queue("a", 3);
     std::thread stopper([this] { pool_.stop(); });
     // stop() answers the queued jobs before it waits for the held one.
-    for (int i = 0; i < 500 && done() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && done() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     release();
     stopper.join();
     EXPECT_EQ(cancelled_.size(), 3u);

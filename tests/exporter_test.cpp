@@ -10,8 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "background_task.h"
@@ -126,10 +126,11 @@ TEST(ListenAddress, HostPortFormsAndRefusals) {
 
 // Parses args (after the program name) with SANPERF_TIME_UNIT set to env,
 // or unset when env is null. Returns parse_options' code.
-int parse_with(std::vector<std::string> args, const char* env,
-               sanperf_exporter::options& opt) {
-    if (env) ::setenv(sanperf_tools::time_unit_variable, env, 1);
-    else ::unsetenv(sanperf_tools::time_unit_variable);
+int parse_with(std::vector<std::string> args, const char* env, sanperf_exporter::options& opt) {
+    if (env)
+        ::setenv(sanperf_tools::time_unit_variable, env, 1);
+    else
+        ::unsetenv(sanperf_tools::time_unit_variable);
     std::vector<char*> argv{const_cast<char*>("sanperf_exporter")};
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -179,7 +180,8 @@ TEST(TimeUnit, GaugeGivesSecondsPerUnitAndReadsNoBlock) {
         std::string body;
         sanperf_tools::string_sink out(body);
         c->collect(sanperf_tools::snapshot{}, out);
-        const std::string head = "# TYPE sanperf_time_unit_seconds gauge\nsanperf_time_unit_seconds ";
+        const std::string head =
+            "# TYPE sanperf_time_unit_seconds gauge\nsanperf_time_unit_seconds ";
         auto at = body.find(head);
         ASSERT_NE(at, std::string::npos) << body;
         std::string value = body.substr(at + head.size());
@@ -252,8 +254,12 @@ TEST(ConnectionTable, OneSourceCannotTakeEverySlotAndRefusalsAreCounted) {
     std::string text;
     sanperf_tools::string_sink out(text);
     metrics.render_exporter(out);
-    EXPECT_NE(text.find("sanperf_exporter_connections_refused_total{reason=\"per_source\"} 2\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("sanperf_exporter_connections_refused_total{reason=\"total\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("sanperf_exporter_connections_refused_total{reason=\"per_source\"} 2\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("sanperf_exporter_connections_refused_total{reason=\"total\"} 1\n"),
+              std::string::npos)
+        << text;
 }
 
 TEST(BackgroundTask, RequestsCoalesceAndAStalledRunNeverHoldsUpAStop) {
@@ -281,7 +287,8 @@ TEST(BackgroundTask, RequestsCoalesceAndAStalledRunNeverHoldsUpAStop) {
     runs = 0;
     sanperf_exporter::background_task quick([] { ++runs; });
     quick.request();
-    for (int i = 0; i < 1000 && runs == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 1000 && runs == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(quick.stop(std::chrono::steady_clock::now() + std::chrono::seconds(5)));
     EXPECT_EQ(runs, 1);
 }

@@ -41,7 +41,8 @@ TEST(FacadeDisks, ThirtyTwoNamedZeroRecordsWithoutTree) {
 TEST(FacadeDisks, EachRecordFromItsQueue) {
     kernel_tree tree;
     for (int d = 1; d <= 4; ++d)
-        for (int q = 0; q < 8; ++q) tree.add_disk_queue(d, q, with_samples(d * 10 + q), {}, d * 100 + q);
+        for (int q = 0; q < 8; ++q)
+            tree.add_disk_queue(d, q, with_samples(d * 10 + q), {}, d * 100 + q);
     // Disk 0 and 5 lie outside the grid and are never read.
     tree.add_disk_queue(0, 0, with_samples(-1), {}, 0);
     tree.add_disk_queue(5, 0, with_samples(-1), {}, 0);

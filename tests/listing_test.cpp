@@ -31,16 +31,15 @@ int compare(const std::string& a, const std::string& b) {
     return dirname_sort(&px, &py);
 }
 
-int sign(int v) {
-    return (v > 0) - (v < 0);
-}
+int sign(int v) { return (v > 0) - (v < 0); }
 
 TEST(Filters, Prefixes) {
     for (const char* name : {"session", "session1", "session10", "sessionX", "session-1"}) {
         dirent e = entry_named(name);
         EXPECT_EQ(session_scandir_select(&e), 1) << name;
     }
-    for (const char* name : {".", "..", ".session1", "sessio", "Session1", "xsession1", "sock1", ""}) {
+    for (const char* name :
+         {".", "..", ".session1", "sessio", "Session1", "xsession1", "sock1", ""}) {
         dirent e = entry_named(name);
         EXPECT_EQ(session_scandir_select(&e), 0) << name;
     }
@@ -76,11 +75,18 @@ TEST(DirnameSort, OrdersByTheFirstNumber) {
 TEST(DirnameSort, IsAConsistentThreeWayComparison) {
     // Pairs whose difference overflows an int are where a subtracting
     // comparator goes wrong.
-    const std::vector<std::string> names = {
-        "session",           "session0",          "session1",
-        "session2",          "session10",         "session2147483647",
-        "session2147483648", "session3000000000", "session4294967295",
-        "session4294967296", "session18446744073709551615", "session99999999999999999999"};
+    const std::vector<std::string> names = {"session",
+                                            "session0",
+                                            "session1",
+                                            "session2",
+                                            "session10",
+                                            "session2147483647",
+                                            "session2147483648",
+                                            "session3000000000",
+                                            "session4294967295",
+                                            "session4294967296",
+                                            "session18446744073709551615",
+                                            "session99999999999999999999"};
     for (const auto& a : names) {
         EXPECT_EQ(compare(a, a), 0) << a;
         for (const auto& b : names) {
@@ -185,7 +191,8 @@ TEST(Listing, SessionsInNameOrderGivingTheirIds) {
 
 TEST(Listing, SocketsInNumericOrderReadingNoFile) {
     kernel_tree tree;
-    for (const char* dir : {"sock3", "sock12", "sock4", "sockets7", "sock07", ".sock1", "session2"}) {
+    for (const char* dir :
+         {"sock3", "sock12", "sock4", "sockets7", "sock07", ".sock1", "session2"}) {
         tree.make_dir(std::string("sock/") + dir);
     }
     // A file named like a socket is listed too: the listing reads no file.

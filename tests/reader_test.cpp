@@ -84,8 +84,8 @@ TEST(Reader, LongLinesAreCutAtTheBound) {
     std::string out;
     // Exactly at the bound, one byte short of it, and well past it; the
     // second line must never be reached.
-    for (std::size_t length : {std::size_t{65535}, std::size_t{65536}, std::size_t{65537},
-                               std::size_t{1} << 20}) {
+    for (std::size_t length :
+         {std::size_t{65535}, std::size_t{65536}, std::size_t{65537}, std::size_t{1} << 20}) {
         tree.write_file("long", std::string(length, '1') + "\n2\n");
         EXPECT_TRUE(extract("long", out)) << length;
         EXPECT_EQ(out.size(), std::min<std::size_t>(length, 65536)) << length;
@@ -103,7 +103,8 @@ TEST(Reader, LinkedDevicesAndHugeFilesReturnBounded) {
     tree.make_dir("links");
     tree.write_file("huge", std::string(1 << 20, '9'));
     ASSERT_EQ(symlink("/dev/zero", kernel_tree::path("links/zero").c_str()), 0);
-    ASSERT_EQ(symlink(kernel_tree::path("huge").c_str(), kernel_tree::path("links/huge").c_str()), 0);
+    ASSERT_EQ(symlink(kernel_tree::path("huge").c_str(), kernel_tree::path("links/huge").c_str()),
+              0);
 
     // /dev/zero never ends a line: without the bound this would not return.
     std::string out;
@@ -141,7 +142,9 @@ TEST(Reader, NonAsciiBytesAreNotSignificant) {
     EXPECT_EQ(out, "12");
 
     // A NUL before the digits is skipped like any other punctuation.
-    tree.write_file("f", std::string("\0\0" "8\n", 4));
+    tree.write_file("f", std::string("\0\0"
+                                     "8\n",
+                                     4));
     EXPECT_TRUE(extract("f", out));
     EXPECT_EQ(out, "8");
 }

@@ -147,13 +147,17 @@ std::map<std::string, std::string> snapshot() {
 // never lists or opens. Directories may vanish during the walk.
 std::vector<fs::path> visible_files() {
     std::vector<fs::path> files;
-    auto visible = [](const fs::directory_entry& e) { return e.path().filename().string()[0] != '.'; };
+    auto visible = [](const fs::directory_entry& e) {
+        return e.path().filename().string()[0] != '.';
+    };
     std::error_code error;
     for (const char* kind : {"/sys/kernel/disk_queue", "/sys/kernel/session", "/sys/kernel/sock"}) {
-        for (fs::directory_iterator dir(kind, error), end; !error && dir != end; dir.increment(error)) {
+        for (fs::directory_iterator dir(kind, error), end; !error && dir != end;
+             dir.increment(error)) {
             if (!visible(*dir)) continue;
             std::error_code inner;
-            for (fs::directory_iterator file(dir->path(), inner); !inner && file != end; file.increment(inner)) {
+            for (fs::directory_iterator file(dir->path(), inner); !inner && file != end;
+                 file.increment(inner)) {
                 if (visible(*file)) files.push_back(file->path());
             }
         }
@@ -199,7 +203,8 @@ struct counter_census {
 
 TEST(Simulator, TreeReadsBackThroughTheLibrary) {
     kernel_tree tree;
-    outcome run = run_sim({"/sys/kernel", "--once", "--sessions", "5", "--sockets", "7", "--seed", "3"});
+    outcome run =
+        run_sim({"/sys/kernel", "--once", "--sessions", "5", "--sockets", "7", "--seed", "3"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "");
@@ -230,8 +235,8 @@ TEST(Simulator, TreeReadsBackThroughTheLibrary) {
         std::string dir = "/sys/kernel/session/session" + std::to_string(s.id) + "/";
         census.check(dir + "read_perf_stats", s.read_samples, s.read_total_time, s.read_min_time,
                      s.read_max_time);
-        census.check(dir + "write_perf_stats", s.write_samples, s.write_total_time, s.write_min_time,
-                     s.write_max_time);
+        census.check(dir + "write_perf_stats", s.write_samples, s.write_total_time,
+                     s.write_min_time, s.write_max_time);
     }
     EXPECT_EQ(ids, (std::vector<unsigned>{1, 2, 3, 4, 5}));
 
@@ -257,14 +262,23 @@ TEST(Simulator, TreeReadsBackThroughTheLibrary) {
 
 TEST(Simulator, SeedDecidesTheTreeAndARerunReplacesIt) {
     kernel_tree tree;
-    ASSERT_EQ(run_sim({"/sys/kernel", "--once", "--sessions", "6", "--sockets", "4", "--seed", "11"}).exit_code, 0);
+    ASSERT_EQ(
+        run_sim({"/sys/kernel", "--once", "--sessions", "6", "--sockets", "4", "--seed", "11"})
+            .exit_code,
+        0);
     auto first = snapshot();
     EXPECT_EQ(first.size(), 96u + 6 * 4 + 4 * 12);
 
-    ASSERT_EQ(run_sim({"/sys/kernel", "--once", "--sessions", "6", "--sockets", "4", "--seed", "11"}).exit_code, 0);
+    ASSERT_EQ(
+        run_sim({"/sys/kernel", "--once", "--sessions", "6", "--sockets", "4", "--seed", "11"})
+            .exit_code,
+        0);
     EXPECT_EQ(snapshot(), first);
 
-    ASSERT_EQ(run_sim({"/sys/kernel", "--once", "--sessions", "6", "--sockets", "4", "--seed", "12"}).exit_code, 0);
+    ASSERT_EQ(
+        run_sim({"/sys/kernel", "--once", "--sessions", "6", "--sockets", "4", "--seed", "12"})
+            .exit_code,
+        0);
     auto other = snapshot();
     EXPECT_EQ(other.size(), first.size());
     EXPECT_NE(other, first);
@@ -284,7 +298,8 @@ TEST(Simulator, SeedDecidesTheTreeAndARerunReplacesIt) {
 
 TEST(Simulator, ReadersNeverSeeAPartialFileWhileItRuns) {
     kernel_tree tree;
-    running_sim sim({"/sys/kernel", "--interval", "5", "--sessions", "16", "--sockets", "16", "--seed", "7"});
+    running_sim sim(
+        {"/sys/kernel", "--interval", "5", "--sessions", "16", "--sockets", "16", "--seed", "7"});
     ASSERT_NE(sim.ready_line.find("ready"), std::string::npos) << sim.ready_line;
 
     const std::regex counter_line("[0-9]+( [0-9]+){6}\n");
@@ -315,7 +330,8 @@ TEST(Simulator, ReadersNeverSeeAPartialFileWhileItRuns) {
         std::list<disk_queue_info> queues;
         server.get_disk_queue_perf_info(queues);
         long long disk_samples = 0;
-        for (const disk_queue_info& q : queues) disk_samples += q.handler_samples + q.processing_samples;
+        for (const disk_queue_info& q : queues)
+            disk_samples += q.handler_samples + q.processing_samples;
         EXPECT_GE(disk_samples, last_disk_samples);
         last_disk_samples = disk_samples;
 
@@ -377,7 +393,8 @@ TEST(Simulator, CommandLineErrorsAndExitCodes) {
     tree.write_file("plain_file", "x\n");
     outcome unwritable = run_sim({"/sys/kernel/plain_file/tree", "--once"});
     EXPECT_EQ(unwritable.exit_code, 1);
-    EXPECT_NE(unwritable.err.find("/sys/kernel/plain_file/tree"), std::string::npos) << unwritable.err;
+    EXPECT_NE(unwritable.err.find("/sys/kernel/plain_file/tree"), std::string::npos)
+        << unwritable.err;
     EXPECT_EQ(std::count(unwritable.err.begin(), unwritable.err.end(), '\n'), 1) << unwritable.err;
 }
 
@@ -385,7 +402,8 @@ TEST(Simulator, CommandLineErrorsAndExitCodes) {
 std::vector<std::string> hidden_entries(const std::string& root) {
     std::vector<std::string> found;
     std::error_code error;
-    for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+    for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
+         it.increment(error)) {
         if (it->path().filename().string()[0] == '.') found.push_back(it->path().string());
     }
     return found;
@@ -393,7 +411,8 @@ std::vector<std::string> hidden_entries(const std::string& root) {
 
 TEST(Simulator, StopRequestEndsTheFirstStatePromptlyAndCleanly) {
     kernel_tree tree;
-    std::vector<std::string> args{"/sys/kernel/big", "--once", "--sessions", "5000", "--sockets", "5000"};
+    std::vector<std::string> args{"/sys/kernel/big", "--once", "--sessions", "5000",
+                                  "--sockets",       "5000"};
     std::vector<char*> argv = argv_of(args);
     pid_t pid = fork();
     if (pid == 0) {
@@ -442,7 +461,8 @@ double disk_rate(const std::string& objects, std::string& err) {
     auto start = std::chrono::steady_clock::now();
     usleep(1500 * 1000);
     long long after = active_disk_samples(first_state);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     sim.stop();
     err = read_stream(err_file);
     std::fclose(err_file);
@@ -475,7 +495,8 @@ TEST(Simulator, FullDiskLeavesNoTemporaryFiles) {
         SCOPED_TRACE(size);
         tree.make_dir("full");
         ASSERT_EQ(mount("sanperf-full", "/sys/kernel/full", "tmpfs", 0, size), 0);
-        outcome run = run_sim({"/sys/kernel/full", "--once", "--sessions", "50", "--sockets", "50"});
+        outcome run =
+            run_sim({"/sys/kernel/full", "--once", "--sessions", "50", "--sockets", "50"});
         std::vector<std::string> hidden = hidden_entries("/sys/kernel/full");
         umount("/sys/kernel/full");
         EXPECT_EQ(run.exit_code, 1);
@@ -504,10 +525,12 @@ TEST(SimulatorFaults, TextFormsAndRefusals) {
     const int all = sanperf_sim::all_streams;
     const good_case good[] = {
         {"disk1_3:slow", object_kind::disk_queue, 13, all, fault_kind::slow, 500000, 0},
-        {"disk4_7/processing:slow=250ms:after=5s", object_kind::disk_queue, 47, 1, fault_kind::slow, 250000, 5000},
+        {"disk4_7/processing:slow=250ms:after=5s", object_kind::disk_queue, 47, 1, fault_kind::slow,
+         250000, 5000},
         {"session12/write:busy=300", object_kind::session, 12, 1, fault_kind::busy, 300, 0},
         {"session1:busy:after=2m", object_kind::session, 1, all, fault_kind::busy, 20000, 120000},
-        {"sock2/wait_for_space:busy:after=1500ms", object_kind::socket, 2, 10, fault_kind::busy, 20000, 1500},
+        {"sock2/wait_for_space:busy:after=1500ms", object_kind::socket, 2, 10, fault_kind::busy,
+         20000, 1500},
         {"sock7/aio_read:slow=1s:after=0", object_kind::socket, 7, 0, fault_kind::slow, 1000000, 0},
         {"sock7:slow=40us", object_kind::socket, 7, all, fault_kind::slow, 40, 0},
     };
@@ -516,19 +539,39 @@ TEST(SimulatorFaults, TextFormsAndRefusals) {
         std::string error;
         ASSERT_TRUE(sanperf_sim::parse_fault(c.text, f, error)) << c.text << ": " << error;
         EXPECT_EQ(f.object, c.object) << c.text;
-        EXPECT_EQ(f.object == object_kind::disk_queue ? unsigned(f.disk * 10 + f.queue) : f.number, c.number) << c.text;
+        EXPECT_EQ(f.object == object_kind::disk_queue ? unsigned(f.disk * 10 + f.queue) : f.number,
+                  c.number)
+            << c.text;
         EXPECT_EQ(f.stream, c.stream) << c.text;
         EXPECT_EQ(f.kind, c.kind) << c.text;
         EXPECT_EQ(f.value, c.value) << c.text;
         EXPECT_EQ(f.after_ms, c.after_ms) << c.text;
     }
-    for (const char* bad : {"", "disk1_3", "disk1_3:", "disk0_1:slow", "disk5_0:slow", "disk1_8:slow",
-                            "disk1:slow", "session0:busy", "sock0:busy", "session1/reads:slow",
-                            "disk1_1/wait_for_space:slow", "sock1/read:slow", "sock1:stuck",
-                            "sock1:slow=0", "sock1:slow=2m", "sock1:slow=5", "sock1:busy=0",
-                            "sock1:busy=1000001", "sock1:busy=1e3", "sock1:slow:after=5",
-                            "sock1:slow:after=-5s", "sock1:slow:5s", "sock1:slow:after=1s:x",
-                            "queue1:slow", "session1 :slow"}) {
+    for (const char* bad : {"",
+                            "disk1_3",
+                            "disk1_3:",
+                            "disk0_1:slow",
+                            "disk5_0:slow",
+                            "disk1_8:slow",
+                            "disk1:slow",
+                            "session0:busy",
+                            "sock0:busy",
+                            "session1/reads:slow",
+                            "disk1_1/wait_for_space:slow",
+                            "sock1/read:slow",
+                            "sock1:stuck",
+                            "sock1:slow=0",
+                            "sock1:slow=2m",
+                            "sock1:slow=5",
+                            "sock1:busy=0",
+                            "sock1:busy=1000001",
+                            "sock1:busy=1e3",
+                            "sock1:slow:after=5",
+                            "sock1:slow:after=-5s",
+                            "sock1:slow:5s",
+                            "sock1:slow:after=1s:x",
+                            "queue1:slow",
+                            "session1 :slow"}) {
         fault f;
         std::string error;
         EXPECT_FALSE(sanperf_sim::parse_fault(bad, f, error)) << "'" << bad << "' was taken";
@@ -667,8 +710,8 @@ TEST(SimulatorFaults, TheFaultySessionAndSocketNeverEnd) {
 
 TEST(SimulatorFaults, TheCommandLineFaultReachesTheTree) {
     kernel_tree tree;
-    running_sim sim({"/sys/kernel", "--interval", "20", "--sockets", "2",
-                     "--fault", "sock1/wait_for_space:busy=100000"});
+    running_sim sim({"/sys/kernel", "--interval", "20", "--sockets", "2", "--fault",
+                     "sock1/wait_for_space:busy=100000"});
     ASSERT_NE(sim.ready_line.find("ready"), std::string::npos) << sim.ready_line;
     auto samples = [] {
         st_perf_stats wait("/sys/kernel/sock/sock1/wait_for_space_stats");

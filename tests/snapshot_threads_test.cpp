@@ -143,7 +143,8 @@ TEST_F(ParallelSnapshot, DuplicatesOddNamesAndVanishedObjects) {
 TEST_F(ParallelSnapshot, ManyObjects) {
     add_disks(tree);
     for (int id = 1; id <= 600; ++id)
-        tree.add_session("session" + std::to_string(id), id, id * 7, numbered(id), numbered(id + 1));
+        tree.add_session("session" + std::to_string(id), id, id * 7, numbered(id),
+                         numbered(id + 1));
     for (int n = 1; n <= 600; ++n) add_numbered_socket(tree, n);
     const snapshot one = take_snapshot(selection{});
     ASSERT_EQ(one.sessions.size(), 600u);

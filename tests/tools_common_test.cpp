@@ -8,8 +8,8 @@
 #include <sstream>
 
 #include "interval.h"
-#include "ranking.h"
 #include "kernel_tree.h"
+#include "ranking.h"
 #include "render_json.h"
 #include "render_prometheus.h"
 #include "render_table.h"
@@ -417,11 +417,11 @@ ranking sorted_by(sort_key key) {
 // and did 30 since, 3 is new with huge totals, 4 did 20 in slow samples.
 class RankingInterval : public testing::Test {
 protected:
-    snapshot before = sessions_at(0, {session2(1, 100, 1000, 0, 0), session2(2, 500, 500, 0, 0),
-                                      session2(4, 0, 0, 0, 0)});
-    snapshot now = sessions_at(1, {session2(1, 105, 1050, 5, 50), session2(2, 30, 30, 0, 0),
-                                   session2(3, 100000, 100000000, 0, 0),
-                                   session2(4, 10, 1000, 10, 1000)});
+    snapshot before = sessions_at(
+        0, {session2(1, 100, 1000, 0, 0), session2(2, 500, 500, 0, 0), session2(4, 0, 0, 0, 0)});
+    snapshot now =
+        sessions_at(1, {session2(1, 105, 1050, 5, 50), session2(2, 30, 30, 0, 0),
+                        session2(3, 100000, 100000000, 0, 0), session2(4, 10, 1000, 10, 1000)});
 };
 
 TEST_F(RankingInterval, NewObjectsRankLastAndRestartedOnesByTheirNewCounts) {
@@ -558,8 +558,8 @@ TEST(TimeUnit, DurationsAsGivenOrInTicks) {
     // A unit needs the tree's unit to convert to; other text is refused.
     for (const char* bad : {"1.5ms", "x", "1.5 ms", "1.5min", "-3", "nan", ""}) {
         error.clear();
-        EXPECT_FALSE(parse_duration(bad, std::string(bad) == "1.5ms" ? std::nullopt : us, ticks,
-                                    error))
+        EXPECT_FALSE(
+            parse_duration(bad, std::string(bad) == "1.5ms" ? std::nullopt : us, ticks, error))
             << bad;
         EXPECT_FALSE(error.empty()) << bad;
     }
@@ -568,8 +568,8 @@ TEST(TimeUnit, DurationsAsGivenOrInTicks) {
 // What the table and JSON show of a new object, of units and of summaries.
 TEST(RankedRender, NewObjectsHaveNoRateUnitsAreStatedAndSummariesLead) {
     snapshot before = sessions_at(0, {session2(1, 0, 0, 100, 1000)});
-    snapshot now = sessions_at(2, {session2(1, 0, 0, 140, 1000 + 40 * 1250),
-                                   session2(2, 0, 0, 687, 687000)});
+    snapshot now =
+        sessions_at(2, {session2(1, 0, 0, 140, 1000 + 40 * 1250), session2(2, 0, 0, 687, 687000)});
     table_style style;
     style.unit = parse_time_unit("us");
     std::string text =
@@ -617,7 +617,7 @@ TEST(RankedRender, NewObjectsHaveNoRateUnitsAreStatedAndSummariesLead) {
     EXPECT_EQ(sum["samples"], 40);
     EXPECT_EQ(sum["read"]["avg_time"], 1250.0);
     EXPECT_TRUE(sum["write"]["avg_time"].is_null());
-    EXPECT_TRUE(nlohmann::json::parse(rendered([&](sink& out) {
-                    render_json(now, nullptr, 1, {}, std::nullopt, out);
-                }))["time_unit"].is_null());
+    EXPECT_TRUE(nlohmann::json::parse(rendered(
+        [&](sink& out) { render_json(now, nullptr, 1, {}, std::nullopt, out); }))["time_unit"]
+                    .is_null());
 }

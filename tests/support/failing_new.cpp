@@ -19,13 +19,9 @@ void fail_nth_allocation(long n) {
     countdown = n;
 }
 
-bool allocation_failure_fired() {
-    return fired;
-}
+bool allocation_failure_fired() { return fired; }
 
-long live_allocations() {
-    return live;
-}
+long live_allocations() { return live; }
 
 }  // namespace sanperf_test
 
@@ -46,6 +42,4 @@ void operator delete(void* p) noexcept {
     std::free(p);
 }
 
-void operator delete(void* p, std::size_t) noexcept {
-    operator delete(p);
-}
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }

@@ -8,17 +8,11 @@ namespace fs = std::filesystem;
 
 namespace sanperf_test {
 
-std::string kernel_tree::path(const std::string& relative) {
-    return "/sys/kernel/" + relative;
-}
+std::string kernel_tree::path(const std::string& relative) { return "/sys/kernel/" + relative; }
 
-kernel_tree::kernel_tree() {
-    clear();
-}
+kernel_tree::kernel_tree() { clear(); }
 
-kernel_tree::~kernel_tree() {
-    clear();
-}
+kernel_tree::~kernel_tree() { clear(); }
 
 void kernel_tree::write_file(const std::string& relative, const std::string& content) {
     fs::path p = path(relative);
@@ -28,13 +22,9 @@ void kernel_tree::write_file(const std::string& relative, const std::string& con
     if (!out) throw std::runtime_error("cannot write " + p.string());
 }
 
-void kernel_tree::make_dir(const std::string& relative) {
-    fs::create_directories(path(relative));
-}
+void kernel_tree::make_dir(const std::string& relative) { fs::create_directories(path(relative)); }
 
-void kernel_tree::remove(const std::string& relative) {
-    fs::remove_all(path(relative));
-}
+void kernel_tree::remove(const std::string& relative) { fs::remove_all(path(relative)); }
 
 void kernel_tree::clear() {
     for (const auto& entry : fs::directory_iterator("/sys/kernel")) fs::remove_all(entry.path());
@@ -59,8 +49,10 @@ void kernel_tree::add_session(const std::string& dir, long long id, long long lb
     write_file(base + session_write_stats_file, counter_line(write));
 }
 
-void kernel_tree::add_socket(int number, const counters (&slots)[sanperf_tools::socket_slot_count]) {
-    std::string base = std::string(sanperf_tools::socket_dir) + "/" + sanperf_tools::socket_name(number) + "/";
+void kernel_tree::add_socket(int number,
+                             const counters (&slots)[sanperf_tools::socket_slot_count]) {
+    std::string base =
+        std::string(sanperf_tools::socket_dir) + "/" + sanperf_tools::socket_name(number) + "/";
     for (int slot = 0; slot < sanperf_tools::socket_slot_count; ++slot)
         write_file(base + socket_slot_file(slot), counter_line(slots[slot]));
 }

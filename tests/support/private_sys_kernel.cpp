@@ -20,9 +20,7 @@ bool write_proc_file(const char* path, const std::string& text) {
     return ok;
 }
 
-std::string failed(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
-}
+std::string failed(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 }  // namespace
 

@@ -48,7 +48,7 @@ const char* kind_of(mode_t mode) {
 std::string file_behind(const std::string& path) {
     std::string current = path;
     for (int hops = 0;; ++hops) {
-        struct stat st{};
+        struct stat st {};
         if (lstat(current.c_str(), &st) != 0) {
             if (errno == ENOENT) return current;
             fail("cannot write " + path);
@@ -62,7 +62,8 @@ std::string file_behind(const std::string& path) {
             errno = ELOOP;
             fail("cannot write " + path);
         }
-        std::vector<char> target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+        std::vector<char> target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) +
+                                 1);
         ssize_t n = readlink(current.c_str(), target.data(), target.size());
         if (n < 0) fail("cannot read the link " + current);
         std::string next(target.data(), static_cast<std::size_t>(n));
@@ -81,8 +82,7 @@ std::string temporary_name(const std::string& file) {
 
 }  // namespace
 
-void replace_file(const std::string& path, const std::function<void(sink&)>& fill,
-                  durability how) {
+void replace_file(const std::string& path, const std::function<void(sink&)>& fill, durability how) {
     const std::string file = file_behind(path);
     std::string temp = temporary_name(file);
     std::optional<removal_on_stop> removal;

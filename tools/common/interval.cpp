@@ -92,11 +92,10 @@ disk_row interval::disk(const disk_queue_info& d) const {
     row.handler = stage_view(d.handler_samples, d.handler_total_time, d.handler_total_count,
                              d.handler_min_time, d.handler_max_time, d.handler_min_count,
                              d.handler_max_count, old ? &handler_before : nullptr, seconds_);
-    row.processing = stage_view(d.processing_samples, d.processing_total_time,
-                                d.processing_total_count, d.processing_min_time,
-                                d.processing_max_time, d.processing_min_count,
-                                d.processing_max_count, old ? &processing_before : nullptr,
-                                seconds_);
+    row.processing =
+        stage_view(d.processing_samples, d.processing_total_time, d.processing_total_count,
+                   d.processing_min_time, d.processing_max_time, d.processing_min_count,
+                   d.processing_max_count, old ? &processing_before : nullptr, seconds_);
     row.max_num_active = d.max_num_active;
     return row;
 }

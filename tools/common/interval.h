@@ -20,8 +20,8 @@ struct counter_view {
     long long total_count = 0;  // disk queues only
     long long min_time = 0;
     long long max_time = 0;
-    long long min_count = 0;  // disk queues only
-    long long max_count = 0;  // disk queues only
+    long long min_count = 0;                   // disk queues only
+    long long max_count = 0;                   // disk queues only
     std::optional<double> samples_per_second;  // none for totals
     std::optional<double> avg_time;            // total_time / samples; none without samples
 };

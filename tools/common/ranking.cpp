@@ -12,9 +12,7 @@ std::optional<sort_key> parse_sort_key(const std::string& name) {
     return std::nullopt;
 }
 
-const char* sort_key_name(sort_key key) {
-    return sort_key_names[static_cast<int>(key)];
-}
+const char* sort_key_name(sort_key key) { return sort_key_names[static_cast<int>(key)]; }
 
 std::optional<sort_key> ranking::order_key() const {
     if (sort) return sort;
@@ -42,9 +40,7 @@ namespace {
 std::vector<const counter_view*> streams(const disk_row& row) {
     return {&row.handler, &row.processing};
 }
-std::vector<const counter_view*> streams(const session_row& row) {
-    return {&row.write, &row.read};
-}
+std::vector<const counter_view*> streams(const session_row& row) { return {&row.write, &row.read}; }
 std::vector<const counter_view*> streams(const socket_row& row) {
     std::vector<const counter_view*> out;
     for (const auto& slot : row.slots) out.push_back(&slot);
@@ -53,9 +49,7 @@ std::vector<const counter_view*> streams(const socket_row& row) {
 
 // A new object's numbers in an interval report are totals, not the
 // interval's; in a report of totals every row's are.
-bool counted(bool totals, bool interval_report) {
-    return !totals || !interval_report;
-}
+bool counted(bool totals, bool interval_report) { return !totals || !interval_report; }
 
 template <typename Row>
 object_figures figures_of(const Row& row, bool interval_report) {
@@ -130,19 +124,22 @@ std::optional<double> rank_value(const object_figures& f, sort_key key, bool int
     }
     if (!f.counted) return std::nullopt;
     switch (key) {
-    case sort_key::rate:
-        if (interval_report) return f.all.samples_per_second;
-        return static_cast<double>(f.all.samples);
-    case sort_key::avg: return f.all.avg_time();
-    case sort_key::samples: return static_cast<double>(f.all.samples);
-    case sort_key::time: return static_cast<double>(f.all.total_time);
-    case sort_key::max: break;
+        case sort_key::rate:
+            if (interval_report) return f.all.samples_per_second;
+            return static_cast<double>(f.all.samples);
+        case sort_key::avg:
+            return f.all.avg_time();
+        case sort_key::samples:
+            return static_cast<double>(f.all.samples);
+        case sort_key::time:
+            return static_cast<double>(f.all.total_time);
+        case sort_key::max:
+            break;
     }
     return std::nullopt;
 }
 
-ranked_block<disk_row> rank(std::vector<disk_row> rows, bool interval_report,
-                            const ranking& how) {
+ranked_block<disk_row> rank(std::vector<disk_row> rows, bool interval_report, const ranking& how) {
     return rank_rows(std::move(rows), interval_report, how);
 }
 ranked_block<session_row> rank(std::vector<session_row> rows, bool interval_report,

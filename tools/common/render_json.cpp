@@ -31,8 +31,9 @@ void put_number(buffer& b, const std::optional<double>& v) {
 // by a comma but the last.
 void put_counters(buffer& b, std::string_view prefix, const counter_view& c, bool counts) {
     auto out = std::back_inserter(b);
-    fmt::format_to(out, "\"{0}samples\":{1},\"{0}total_time\":{2},\"{0}min_time\":{3},"
-                        "\"{0}max_time\":{4},",
+    fmt::format_to(out,
+                   "\"{0}samples\":{1},\"{0}total_time\":{2},\"{0}min_time\":{3},"
+                   "\"{0}max_time\":{4},",
                    prefix, c.samples, c.total_time, c.min_time, c.max_time);
     if (counts) {
         fmt::format_to(out, "\"{0}total_count\":{1},\"{0}min_count\":{2},\"{0}max_count\":{3},",
@@ -71,8 +72,9 @@ void array(sink& out, std::string_view key, const Records& records, Put put) {
 // The members of counter sets added together, each followed by a comma
 // but the last.
 void put_tally(buffer& b, const tally& t) {
-    fmt::format_to(std::back_inserter(b), "\"samples\":{:.0f},\"total_time\":{:.0f},"
-                                          "\"samples_per_second\":",
+    fmt::format_to(std::back_inserter(b),
+                   "\"samples\":{:.0f},\"total_time\":{:.0f},"
+                   "\"samples_per_second\":",
                    t.samples, t.total_time);
     put_number(b, t.samples_per_second);
     b.append(std::string_view(",\"avg_time\":"));
@@ -169,8 +171,9 @@ void sockets(sink& out, const interval& iv, const snapshot& now, const ranking& 
 }
 
 void header(buffer& b, int sequence, std::time_t wall) {
-    fmt::format_to(std::back_inserter(b), "{{\"report\":{},\"time\":\"{:%Y-%m-%dT%H:%M:%SZ}\","
-                                          "\"interval\":",
+    fmt::format_to(std::back_inserter(b),
+                   "{{\"report\":{},\"time\":\"{:%Y-%m-%dT%H:%M:%SZ}\","
+                   "\"interval\":",
                    sequence, fmt::gmtime(wall));
 }
 

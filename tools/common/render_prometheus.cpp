@@ -13,10 +13,14 @@ namespace {
 // HELP text escapes backslash and newline; label values also the quote.
 void append_escaped(std::string& out, std::string_view text, bool quote) {
     for (char c : text) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '\n') out += "\\n";
-        else if (c == '"' && quote) out += "\\\"";
-        else out += c;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '"' && quote)
+            out += "\\\"";
+        else
+            out += c;
     }
 }
 

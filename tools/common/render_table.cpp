@@ -30,9 +30,7 @@ namespace {
 
 using buffer = fmt::memory_buffer;
 
-std::optional<double> whole(long long v) {
-    return static_cast<double>(v);
-}
+std::optional<double> whole(long long v) { return static_cast<double>(v); }
 
 // Value columns are 7 wide and every cell is at most 6 characters, so they
 // always start with a blank.
@@ -86,9 +84,7 @@ public:
         fmt::format_to(std::back_inserter(b), "{:>7}{:>7}{:>7}{:>7}", rate, avg, "-", max_of(t));
     }
 
-    std::string max_of(const tally& t) const {
-        return t.max_time ? time(whole(*t.max_time)) : "-";
-    }
+    std::string max_of(const tally& t) const { return t.max_time ? time(whole(*t.max_time)) : "-"; }
 
     // A row's name, marked when its numbers are totals inside an interval
     // report.
@@ -104,9 +100,7 @@ public:
 };
 
 // The name of a summary row: all the objects and how many they are.
-std::string all_of(const block_summary& s) {
-    return fmt::format("all({})", s.objects);
-}
+std::string all_of(const block_summary& s) { return fmt::format("all({})", s.objects); }
 
 void emit(sink& out, buffer& b) {
     out.write(b.data(), b.size());
@@ -276,9 +270,10 @@ void render_table(const snapshot& now, const snapshot* before, int sequence, con
 }
 
 void render_table_absent(int sequence, std::time_t wall, const std::string& where, sink& out) {
-    out.write(fmt::format("report {} at {:%Y-%m-%d %H:%M:%S}: no statistics: {} holds none of "
-                          "disk_queue/, session/, sock/\n",
-                          sequence, fmt::localtime(wall), where));
+    out.write(
+        fmt::format("report {} at {:%Y-%m-%d %H:%M:%S}: no statistics: {} holds none of "
+                    "disk_queue/, session/, sock/\n",
+                    sequence, fmt::localtime(wall), where));
 }
 
 }  // namespace sanperf_tools

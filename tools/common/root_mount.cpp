@@ -46,7 +46,7 @@ bool unshare_as_user(std::string& why) {
 
 bool mount_root(const std::string& dir, std::string& why) {
     char real[PATH_MAX];
-    struct stat st{};
+    struct stat st {};
     if (realpath(dir.c_str(), real) == nullptr || stat(real, &st) != 0) {
         why = dir + ": " + std::strerror(errno);
         return false;

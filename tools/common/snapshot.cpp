@@ -22,7 +22,7 @@ namespace {
 const std::string kernel_root = "/sys/kernel/";
 
 bool exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return stat(path.c_str(), &st) == 0;
 }
 

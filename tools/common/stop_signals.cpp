@@ -53,7 +53,7 @@ void catch_stop_signals(second_stop second) {
     if (wake_pipe[0] < 0 && pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         wake_pipe[0] = wake_pipe[1] = -1;
     }
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = on_stop;
     action.sa_flags = SA_RESTART;
     const sigset_t set = stop_set();
@@ -63,13 +63,9 @@ void catch_stop_signals(second_stop second) {
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-int stop_requests() {
-    return requests;
-}
+int stop_requests() { return requests; }
 
-int first_stop_signal() {
-    return first_signal;
-}
+int first_stop_signal() { return first_signal; }
 
 bool wait_for_stop(std::chrono::steady_clock::time_point deadline) {
     for (;;) {
@@ -86,15 +82,12 @@ bool wait_for_stop(std::chrono::steady_clock::time_point deadline) {
         pollfd fd{wake_pipe[0], POLLIN, 0};
         if (poll(&fd, 1, timeout) > 0) {
             char drain[64];
-            while (read(wake_pipe[0], drain, sizeof drain) > 0) {
-            }
+            while (read(wake_pipe[0], drain, sizeof drain) > 0) {}
         }
     }
 }
 
-int stop_wake_fd() {
-    return wake_pipe[0];
-}
+int stop_wake_fd() { return wake_pipe[0]; }
 
 void end_by_signal(int signo) {
     signal(signo, SIG_DFL);
@@ -116,17 +109,13 @@ removal_on_stop::removal_on_stop(const std::string& path) {
     removal_set = 1;
 }
 
-removal_on_stop::~removal_on_stop() {
-    removal_set = 0;
-}
+removal_on_stop::~removal_on_stop() { removal_set = 0; }
 
 stop_signals_held::stop_signals_held() {
     sigset_t set = stop_set();
     sigprocmask(SIG_BLOCK, &set, &old_);
 }
 
-stop_signals_held::~stop_signals_held() {
-    sigprocmask(SIG_SETMASK, &old_, nullptr);
-}
+stop_signals_held::~stop_signals_held() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
 
 }  // namespace sanperf_tools

@@ -9,8 +9,8 @@
 namespace sanperf_tools {
 
 struct time_unit {
-    const char* name;           // "ns", "us", "ms" or "s"
-    double seconds_per_tick;    // 1e-9, 1e-6, 1e-3 or 1
+    const char* name;         // "ns", "us", "ms" or "s"
+    double seconds_per_tick;  // 1e-9, 1e-6, 1e-3 or 1
 };
 
 // The environment variable that gives the default unit.

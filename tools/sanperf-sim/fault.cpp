@@ -47,11 +47,13 @@ int index_of(const std::string& name, const char* const* names, int count) {
 }
 
 bool parse_target(const std::string& text, fault& f, std::string& error) {
-    static const std::regex form("(disk([0-9]{1,9})_([0-9]{1,9})|session([0-9]{1,9})|sock([0-9]{1,9}))"
-                                 "(/([a-z_]+))?");
+    static const std::regex form(
+        "(disk([0-9]{1,9})_([0-9]{1,9})|session([0-9]{1,9})|sock([0-9]{1,9}))"
+        "(/([a-z_]+))?");
     std::smatch m;
     if (!std::regex_match(text, m, form)) {
-        error = "'" + text + "' names no disk queue (disk<d>_<q>), session (session<id>) or socket "
+        error = "'" + text +
+                "' names no disk queue (disk<d>_<q>), session (session<id>) or socket "
                 "(sock<n>), with an optional /STREAM";
         return false;
     }
@@ -121,9 +123,10 @@ bool parse_fault(const std::string& text, fault& f, std::string& error) {
         f.kind = fault_kind::slow;
         f.value = default_slow_us;
         // At most a minute per operation; under 1us is no time at all.
-        if (has_value && (!parse_duration_us(value, f.value) || f.value == 0 ||
-                          f.value > 60000000)) {
-            error = "slow=" + value + ": the time per operation must be from 1us to 1m, as in 250ms";
+        if (has_value &&
+            (!parse_duration_us(value, f.value) || f.value == 0 || f.value > 60000000)) {
+            error =
+                "slow=" + value + ": the time per operation must be from 1us to 1m, as in 250ms";
             return false;
         }
     } else if (name == "busy") {

@@ -53,7 +53,8 @@ public:
     // Milliseconds to advance the model by now; whole ones, the rest is
     // carried over to the next update.
     unsigned step() {
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - simulated_);
+        auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - simulated_);
         simulated_ += ms;
         return static_cast<unsigned>(std::min<long long>(ms.count(), 3600 * 1000));
     }
@@ -135,15 +136,14 @@ int main(int argc, char** argv) {
             return value.find('-') == std::string::npos ? std::string() : "must not be negative";
         },
         "", "not negative");
-    CLI::App app{"Publishes a simulated SAN server's statistics tree in DIR (as the server does in "
-                 "/sys/kernel) and keeps it changing until SIGINT or SIGTERM.",
-                 "sanperf-sim"};
+    CLI::App app{
+        "Publishes a simulated SAN server's statistics tree in DIR (as the server does in "
+        "/sys/kernel) and keeps it changing until SIGINT or SIGTERM.",
+        "sanperf-sim"};
     app.add_option("DIR", opt.dir, "Directory to write the tree into (created if missing)")
         ->required()
         ->check(CLI::Validator(
-            [](std::string& value) {
-                return value.empty() ? "must not be empty" : std::string();
-            },
+            [](std::string& value) { return value.empty() ? "must not be empty" : std::string(); },
             "", "not empty"));
     app.add_option("--sessions", opt.sessions, "Number of sessions")
         ->default_val(opt.sessions)

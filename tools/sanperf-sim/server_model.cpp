@@ -8,9 +8,10 @@ namespace {
 // Adds n operations to one running total with its maximum and minimum. The
 // batch averages about mean per operation; its extremes lie around that
 // average, so minimum * samples <= total <= maximum * samples always holds.
-void add_batch(random_source& random, long long n, long long mean, long long& total,
-               long long& max, long long& min) {
-    long long average = mean / 2 + static_cast<long long>(random.below(static_cast<std::uint64_t>(mean))) + 1;
+void add_batch(random_source& random, long long n, long long mean, long long& total, long long& max,
+               long long& min) {
+    long long average =
+        mean / 2 + static_cast<long long>(random.below(static_cast<std::uint64_t>(mean))) + 1;
     long long low = average;
     long long high = average;
     if (n > 1) {
@@ -129,9 +130,7 @@ socket server_model::new_socket(unsigned number) {
     return k;
 }
 
-void server_model::add_fault(const fault& f) {
-    faults.push_back({f, false});
-}
+void server_model::add_fault(const fault& f) { faults.push_back({f, false}); }
 
 bool server_model::under_fault(object_kind object, unsigned number) const {
     for (const pending_fault& p : faults)
@@ -141,28 +140,30 @@ bool server_model::under_fault(object_kind object, unsigned number) const {
 
 void server_model::start_fault(const fault& f) {
     switch (f.object) {
-    case object_kind::disk_queue: {
-        disk_queue& q = disk_queues[static_cast<std::size_t>((f.disk - 1) * queues_per_disk + f.queue)];
-        afflict_streams(std::array<activity*, 2>{&q.handler, &q.processing}, f);
-        // A busy queue soon has as many requests active as it can take.
-        if (f.kind == fault_kind::busy) {
-            q.max_num_active = max_active_ceiling;
-            q.max_num_active_changed = true;
+        case object_kind::disk_queue: {
+            disk_queue& q =
+                disk_queues[static_cast<std::size_t>((f.disk - 1) * queues_per_disk + f.queue)];
+            afflict_streams(std::array<activity*, 2>{&q.handler, &q.processing}, f);
+            // A busy queue soon has as many requests active as it can take.
+            if (f.kind == fault_kind::busy) {
+                q.max_num_active = max_active_ceiling;
+                q.max_num_active_changed = true;
+            }
+            break;
         }
-        break;
-    }
-    case object_kind::session:
-        for (session& s : sessions)
-            if (s.id == f.number) afflict_streams(std::array<activity*, 2>{&s.read, &s.write}, f);
-        break;
-    case object_kind::socket:
-        for (socket& k : sockets) {
-            if (k.number != f.number) continue;
-            std::array<activity*, socket_slot_count> slots;
-            for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = &k.slots[i];
-            afflict_streams(slots, f);
-        }
-        break;
+        case object_kind::session:
+            for (session& s : sessions)
+                if (s.id == f.number)
+                    afflict_streams(std::array<activity*, 2>{&s.read, &s.write}, f);
+            break;
+        case object_kind::socket:
+            for (socket& k : sockets) {
+                if (k.number != f.number) continue;
+                std::array<activity*, socket_slot_count> slots;
+                for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = &k.slots[i];
+                afflict_streams(slots, f);
+            }
+            break;
     }
 }
 
@@ -180,7 +181,8 @@ void server_model::advance(unsigned ms) {
     for (disk_queue& queue : disk_queues) {
         run(queue.handler, ms);
         run(queue.processing, ms);
-        if (queue.handler.rate > 0 && queue.max_num_active < max_active_ceiling && random.one_in(16)) {
+        if (queue.handler.rate > 0 && queue.max_num_active < max_active_ceiling &&
+            random.one_in(16)) {
             ++queue.max_num_active;
             queue.max_num_active_changed = true;
         }

@@ -8,9 +8,7 @@ namespace {
 
 using namespace sanperf_tools;
 
-std::string value_line(long long value) {
-    return std::to_string(value) + "\n";
-}
+std::string value_line(long long value) { return std::to_string(value) + "\n"; }
 
 std::string in_dir(const char* dir, const std::string& name) {
     return std::string(dir) + "/" + name;
@@ -37,8 +35,9 @@ void tree_publisher::publish(server_model& model, const std::function<bool()>& s
     for (int disk = 1; disk <= disk_count; ++disk) {
         for (int queue = 0; queue < queues_per_disk; ++queue) {
             check();
-            publish_disk_queue(disk, queue,
-                               model.disk_queues[static_cast<std::size_t>((disk - 1) * queues_per_disk + queue)]);
+            publish_disk_queue(
+                disk, queue,
+                model.disk_queues[static_cast<std::size_t>((disk - 1) * queues_per_disk + queue)]);
         }
     }
 

@@ -51,15 +51,11 @@ bool numbered(const std::string& name, const std::string& prefix) {
     return name.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
 }
 
-bool starts_with(const std::string& s, const char* prefix) {
-    return s.rfind(prefix, 0) == 0;
-}
+bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
 }  // namespace
 
-tree_writer::tree_writer(std::string root) : root(std::move(root)) {
-    make_dir("");
-}
+tree_writer::tree_writer(std::string root) : root(std::move(root)) { make_dir(""); }
 
 std::string tree_writer::path(const std::string& relative) const {
     return relative.empty() ? root : root + "/" + relative;
@@ -87,7 +83,8 @@ void tree_writer::publish_dir(const std::string& parent, const std::string& name
     if (mkdir(hidden.c_str(), 0755) != 0) fail(hidden);
     try {
         // Nobody can see the hidden directory yet: its files need no temporaries.
-        for (const file_content& file : files) write_whole_file(hidden + "/" + file.first, file.second);
+        for (const file_content& file : files)
+            write_whole_file(hidden + "/" + file.first, file.second);
         rename_or_fail(hidden, base + name);
     } catch (...) {
         std::error_code ignored;
@@ -111,8 +108,10 @@ void tree_writer::remove_leftovers(const std::string& parent, const std::string&
     std::error_code error;
     for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
         std::string name = it->path().filename().string();
-        if (starts_with(name, new_prefix)) name.erase(0, std::char_traits<char>::length(new_prefix));
-        else if (starts_with(name, old_prefix)) name.erase(0, std::char_traits<char>::length(old_prefix));
+        if (starts_with(name, new_prefix))
+            name.erase(0, std::char_traits<char>::length(new_prefix));
+        else if (starts_with(name, old_prefix))
+            name.erase(0, std::char_traits<char>::length(old_prefix));
         if (numbered(name, prefix)) leftovers.push_back(it->path());
     }
     if (error) throw std::system_error(error, dir);

@@ -29,8 +29,9 @@ std::string source_of(const sockaddr* address, socklen_t length) {
 }  // namespace
 
 connection_limits limits_for_descriptors(rlim_t descriptors) {
-    const rlim_t usable = descriptors > 2 * reserved_descriptors ? descriptors - reserved_descriptors
-                                                                 : descriptors / 2;
+    const rlim_t usable = descriptors > 2 * reserved_descriptors
+                              ? descriptors - reserved_descriptors
+                              : descriptors / 2;
     connection_limits limits;
     limits.total = static_cast<unsigned>(std::min<rlim_t>(usable, 16384));
     limits.per_source = std::max(4u, limits.total / 16);
@@ -75,7 +76,8 @@ bool connection_table::admit(const sockaddr* address, socklen_t length) {
     return true;
 }
 
-connection_table::entry* connection_table::opened(const sockaddr* address, socklen_t length, int fd) {
+connection_table::entry* connection_table::opened(const sockaddr* address, socklen_t length,
+                                                  int fd) {
     auto e = std::make_unique<entry>();
     e->source = source_of(address, length);
     e->fd = fd;

@@ -59,12 +59,14 @@ void exporter_metrics::render_exporter(sanperf_tools::sink& out) const {
     }
     metric_family requests(out, "sanperf_exporter_requests_total", "counter",
                            "HTTP responses sent, by status code.");
-    for (const auto& [code, n] : counts) requests.sample({{"code", code}}, static_cast<long long>(n));
+    for (const auto& [code, n] : counts)
+        requests.sample({{"code", code}}, static_cast<long long>(n));
 
     metric_family refusals(out, "sanperf_exporter_connections_refused_total", "counter",
                            "Connections closed as soon as accepted, for being over the limit of "
                            "one source address or of all together.");
-    refusals.sample({{"reason", "per_source"}}, static_cast<long long>(refused[over_source_limit].load()));
+    refusals.sample({{"reason", "per_source"}},
+                    static_cast<long long>(refused[over_source_limit].load()));
     refusals.sample({{"reason", "total"}}, static_cast<long long>(refused[over_total].load()));
     metric_family(out, "sanperf_exporter_header_timeouts_total", "counter",
                   "Connections closed because a request's headers were not complete in time.")

@@ -60,7 +60,8 @@ bool accepts_gzip(const char* accept_encoding) {
 std::string gzip(std::string_view text) {
     z_stream z{};
     // 16 + 15: the gzip wrapper around a full window; level 1 is the fastest.
-    if (deflateInit2(&z, 1, Z_DEFLATED, 16 + 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
+    if (deflateInit2(&z, 1, Z_DEFLATED, 16 + 15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::bad_alloc();
     std::string out;
     out.resize(deflateBound(&z, text.size()));
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));

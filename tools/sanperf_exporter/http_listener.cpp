@@ -40,12 +40,23 @@ std::string html_escape(const std::string& s) {
     std::string out;
     for (char c : s) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -54,8 +65,10 @@ std::string html_escape(const std::string& s) {
 std::string landing_page(const std::string& telemetry_path) {
     std::string path = html_escape(telemetry_path);
     return "<!DOCTYPE html>\n<html><head><title>sanperf exporter</title></head><body>\n"
-           "<h1>sanperf exporter</h1>\n<p>Version " SANPERF_VERSION "</p>\n"
-           "<p><a href=\"" + path + "\">" + path + "</a></p>\n</body></html>\n";
+           "<h1>sanperf exporter</h1>\n<p>Version " SANPERF_VERSION
+           "</p>\n"
+           "<p><a href=\"" +
+           path + "\">" + path + "</a></p>\n</body></html>\n";
 }
 
 bool is_get_or_head(const char* method) {
@@ -96,10 +109,10 @@ std::size_t unescape_without_nul(void*, MHD_Connection*, char* s) {
 // framed two ways at once (the way request smuggling starts), or a body on
 // a method that takes none.
 bool malformed_framing(MHD_Connection* connection, const char* method) {
-    const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                     MHD_HTTP_HEADER_CONTENT_LENGTH);
-    const char* encoding = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                       MHD_HTTP_HEADER_TRANSFER_ENCODING);
+    const char* length =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    const char* encoding =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING);
     if (length != nullptr && encoding != nullptr) return true;
     const bool body = encoding != nullptr || (length != nullptr && std::strcmp(length, "0") != 0);
     return body && is_get_or_head(method);
@@ -137,21 +150,21 @@ struct http_listener::request {
 http_listener::http_listener(listener_settings s, tree_reader& r, exporter_metrics& m)
     : settings(std::move(s)), reader(r), metrics(m), connections(settings.limits, m) {}
 
-http_listener::~http_listener() {
-    stop();
-}
+http_listener::~http_listener() { stop(); }
 
 MHD_Daemon* http_listener::start_daemon(int socket) {
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO |
-                     MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_ALLOW_SUSPEND_RESUME |
+                     MHD_USE_ERROR_LOG;
     std::vector<MHD_OptionItem> tls;
     if (settings.tls.enabled) {
         flags |= MHD_USE_TLS;
         // Each session is set up afresh when its connection starts.
-        tls.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(settings.tls.cert_pem.c_str())});
-        tls.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(settings.tls.key_pem.c_str())});
-        tls.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0,
-                       const_cast<char*>(settings.tls.priority.c_str())});
+        tls.push_back(
+            {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(settings.tls.cert_pem.c_str())});
+        tls.push_back(
+            {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(settings.tls.key_pem.c_str())});
+        tls.push_back(
+            {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(settings.tls.priority.c_str())});
     }
     tls.push_back({MHD_OPTION_END, 0, nullptr});
     // The connection table enforces the limits over every socket and counts
@@ -160,18 +173,15 @@ MHD_Daemon* http_listener::start_daemon(int socket) {
     const unsigned slack = 2 * settings.threads_per_socket;
     return MHD_start_daemon(
         flags, 0, &http_listener::on_accept, this, &http_listener::on_request, this,
-        MHD_OPTION_EXTERNAL_LOGGER, &log_from_daemon, nullptr,
-        MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(socket),
-        MHD_OPTION_THREAD_POOL_SIZE, settings.threads_per_socket,
+        MHD_OPTION_EXTERNAL_LOGGER, &log_from_daemon, nullptr, MHD_OPTION_LISTEN_SOCKET,
+        static_cast<MHD_socket>(socket), MHD_OPTION_THREAD_POOL_SIZE, settings.threads_per_socket,
         MHD_OPTION_CONNECTION_LIMIT, settings.limits.total + slack,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings.limits.per_source + slack,
         MHD_OPTION_CONNECTION_TIMEOUT, settings.connection_timeout_seconds,
         MHD_OPTION_NOTIFY_COMPLETED, &http_listener::on_completed, this,
         MHD_OPTION_NOTIFY_CONNECTION, &http_listener::on_connection, this,
-        MHD_OPTION_UNESCAPE_CALLBACK, &unescape_without_nul, nullptr,
-        MHD_OPTION_URI_LOG_CALLBACK, &http_listener::on_request_line, nullptr,
-        MHD_OPTION_ARRAY, tls.data(),
-        MHD_OPTION_END);
+        MHD_OPTION_UNESCAPE_CALLBACK, &unescape_without_nul, nullptr, MHD_OPTION_URI_LOG_CALLBACK,
+        &http_listener::on_request_line, nullptr, MHD_OPTION_ARRAY, tls.data(), MHD_OPTION_END);
 }
 
 bool http_listener::start(std::string& why) {
@@ -221,7 +231,8 @@ MHD_Result http_listener::on_request(void* cls, MHD_Connection* connection, cons
     if (!r->started) {
         // Only the headers are in: answering now would cost the connection
         // its keep-alive, so the request is decided once it is complete.
-        if (connection_table::entry* e = entry_of(connection)) self->connections.headers_complete(e);
+        if (connection_table::entry* e = entry_of(connection))
+            self->connections.headers_complete(e);
         r->started = true;
         ++self->live_requests;
         if (path_cut_by_nul(*r, url, version) || malformed_framing(connection, method))
@@ -296,7 +307,8 @@ void http_listener::on_connection(void* cls, MHD_Connection* connection, void** 
         const MHD_ConnectionInfo* tls =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
         if (tls != nullptr && tls->tls_session != nullptr)
-            e->tls_material = self->settings.tls.setup(static_cast<gnutls_session_t>(tls->tls_session));
+            e->tls_material =
+                self->settings.tls.setup(static_cast<gnutls_session_t>(tls->tls_session));
         if (!e->tls_material) shutdown(fd->connect_fd, SHUT_RDWR);
     } else if (*socket_state != nullptr) {
         self->connections.closed(static_cast<connection_table::entry*>(*socket_state));
@@ -324,8 +336,8 @@ MHD_Result http_listener::begin(MHD_Connection* connection, const char* url, con
     return MHD_YES;
 }
 
-MHD_Result http_listener::admitted(MHD_Connection* connection, const char* url,
-                                   const char* method, request& r, const admission& verdict) {
+MHD_Result http_listener::admitted(MHD_Connection* connection, const char* url, const char* method,
+                                   request& r, const admission& verdict) {
     if (verdict.status != 0)
         return respond_text(connection, verdict.status, "Access denied.\n", "text/plain",
                             verdict.headers);

@@ -64,10 +64,10 @@ struct tls_listener_settings {
 struct listener_settings {
     std::vector<int> sockets;  // bound and listening; the listener closes them
     std::string telemetry_path = "/metrics";
-    unsigned max_requests = 40;             // metric requests at once; beyond, 503
+    unsigned max_requests = 40;                // metric requests at once; beyond, 503
     connection_limits limits;                  // over every socket together
     unsigned connection_timeout_seconds = 10;  // idle time before a connection is closed
-    unsigned threads_per_socket = 2;        // polling threads; none ever blocks on the tree
+    unsigned threads_per_socket = 2;           // polling threads; none ever blocks on the tree
     // The enabled collectors, bit i of a read's collector set being
     // collectors[i], and every collector the exporter has, for collect[].
     std::vector<std::string> collectors;
@@ -114,10 +114,9 @@ private:
     static void on_connection(void* cls, MHD_Connection* connection, void** socket_state,
                               MHD_ConnectionNotificationCode what);
     MHD_Daemon* start_daemon(int socket);
-    MHD_Result begin(MHD_Connection* connection, const char* url, const char* method,
-                     request& r);
-    MHD_Result admitted(MHD_Connection* connection, const char* url, const char* method,
-                        request& r, const admission& verdict);
+    MHD_Result begin(MHD_Connection* connection, const char* url, const char* method, request& r);
+    MHD_Result admitted(MHD_Connection* connection, const char* url, const char* method, request& r,
+                        const admission& verdict);
     MHD_Result answer_metrics(MHD_Connection* connection, request& r);
     // The collectors a metric request's collect[] parameters name (all
     // enabled ones without any); false with the reason for the client when

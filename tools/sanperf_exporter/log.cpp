@@ -18,10 +18,14 @@ std::atomic<log_format> chosen_format{log_format::logfmt};
 
 const char* level_name(log_level level) {
     switch (level) {
-        case log_level::debug: return "debug";
-        case log_level::info: return "info";
-        case log_level::warn: return "warn";
-        case log_level::error: return "error";
+        case log_level::debug:
+            return "debug";
+        case log_level::info:
+            return "info";
+        case log_level::warn:
+            return "warn";
+        case log_level::error:
+            return "error";
     }
     return "info";
 }
@@ -53,11 +57,21 @@ void append_logfmt_value(std::string& out, std::string_view value) {
     out += '"';
     for (unsigned char c : value) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < ' ' || c == 0x7f) {
                     char hex[8];
@@ -79,8 +93,8 @@ void append_logfmt_key(std::string& out, std::string_view key) {
 std::string json_string(std::string_view text) {
     // Bytes that are not UTF-8 (a client's junk quoted in a message) become
     // U+FFFD rather than an exception.
-    return nlohmann::json(std::string(text)).dump(-1, ' ', false,
-                                                  nlohmann::json::error_handler_t::replace);
+    return nlohmann::json(std::string(text))
+        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 void write_all(const std::string& line) {

@@ -13,15 +13,15 @@
 #include "background_task.h"
 #include "collector.h"
 #include "exporter_metrics.h"
+#include "hash_password.h"
 #include "http_listener.h"
 #include "listen_address.h"
 #include "log.h"
 #include "options.h"
+#include "root_mount.h"
 #include "scraper.h"
 #include "systemd_socket.h"
 #include "tree_reader.h"
-#include "root_mount.h"
-#include "hash_password.h"
 #include "web_guard.h"
 
 #include <iostream>
@@ -60,7 +60,9 @@ void guard_listener(web_guard& guard, exporter_metrics& metrics, listener_settin
     settings.admit = [&guard, &metrics](const request_view& request) {
         return admission_of(guard.admit(request.connection), metrics);
     };
-    settings.add_response_headers = [&guard](MHD_Response* response) { guard.add_headers(response); };
+    settings.add_response_headers = [&guard](MHD_Response* response) {
+        guard.add_headers(response);
+    };
     settings.tls.enabled = guard.tls();
     settings.tls.priority = guard.priority();
     if (settings.tls.enabled) {
@@ -138,7 +140,8 @@ int run(const options& opt) {
     std::vector<named_collector> collectors;
     if (opt.disk_queues) collectors.push_back({"disk-queues", make_disk_queue_collector()});
     if (opt.sessions) collectors.push_back({"sessions", make_session_collector()});
-    if (opt.sockets) collectors.push_back({"sockets", make_socket_collector(opt.sockets_aggregate)});
+    if (opt.sockets)
+        collectors.push_back({"sockets", make_socket_collector(opt.sockets_aggregate)});
     if (opt.time_unit) collectors.push_back({"", make_time_unit_collector(*opt.time_unit)});
 
     // Started after the mount of --root, which needs the process

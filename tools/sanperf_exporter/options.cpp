@@ -49,11 +49,14 @@ std::string connection_limits_footer() {
     const rlim_t descriptors = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_max : 1024;
     const connection_limits limits = limits_for_descriptors(descriptors);
     return "Connections: the descriptor limit (RLIMIT_NOFILE) is raised to its hard limit; every "
-           "descriptor beyond " + std::to_string(reserved_descriptors) + " may hold a connection, up "
+           "descriptor beyond " +
+           std::to_string(reserved_descriptors) +
+           " may hold a connection, up "
            "to 16384 in all, and one source address may hold a sixteenth of those (at least 4). "
            "Beyond either limit a new connection is closed at once and counted in "
-           "sanperf_exporter_connections_refused_total. Here: " + std::to_string(limits.total) +
-           " in all, " + std::to_string(limits.per_source) + " per source address.";
+           "sanperf_exporter_connections_refused_total. Here: " +
+           std::to_string(limits.total) + " in all, " + std::to_string(limits.per_source) +
+           " per source address.";
 }
 
 // --help as an operator reads it: "--name=TYPE" for options that take a
@@ -82,9 +85,10 @@ public:
 }  // namespace
 
 int parse_options(int argc, char** argv, options& opt) {
-    CLI::App app{"Serves the SAN server's performance counters (disk queues, sessions and "
-                 "sockets) to Prometheus over HTTP, reading them afresh for every scrape.",
-                 "sanperf_exporter"};
+    CLI::App app{
+        "Serves the SAN server's performance counters (disk queues, sessions and "
+        "sockets) to Prometheus over HTTP, reading them afresh for every scrape.",
+        "sanperf_exporter"};
     app.formatter(std::make_shared<help_formatter>());
     std::vector<std::string> addresses;
     app.add_option("--web.listen-address", addresses,
@@ -134,7 +138,8 @@ int parse_options(int argc, char** argv, options& opt) {
     app.add_option("--web.config.file", opt.web_config_file,
                    "Web configuration file: TLS, client certificates, response headers and "
                    "basic-auth users; reread on SIGHUP. A client address that fails more "
-                   "than " + std::to_string(security::login_failure_burst) + " logins per " +
+                   "than " +
+                       std::to_string(security::login_failure_burst) + " logins per " +
                        std::to_string(security::login_failure_period.count()) + " s gets 429")
         ->type_name("FILE");
     std::optional<std::string> time_unit;

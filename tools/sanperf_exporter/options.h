@@ -27,16 +27,16 @@ struct options {
     bool sockets = true;
     bool sockets_aggregate = false;
     bool disable_exporter_metrics = false;  // no process_* and sanperf_exporter_* families
-    bool systemd_socket = false;  // listen on systemd's sockets, not on listen
-    std::string root;  // empty: /sys/kernel itself
-    std::string web_config_file;  // empty: plain HTTP, no authentication
-    bool hash_password = false;   // print a bcrypt hash of standard input and exit
+    bool systemd_socket = false;            // listen on systemd's sockets, not on listen
+    std::string root;                       // empty: /sys/kernel itself
+    std::string web_config_file;            // empty: plain HTTP, no authentication
+    bool hash_password = false;             // print a bcrypt hash of standard input and exit
     // The unit of the tree's times: --time-unit, else SANPERF_TIME_UNIT;
     // none when neither says.
     std::optional<sanperf_tools::time_unit> time_unit;
     sanperf_exporter::log_level log_level = log_level::info;
     sanperf_exporter::log_format log_format = log_format::logfmt;
-    unsigned threads = 1;         // reading the tree; 1: no threads started for it
+    unsigned threads = 1;  // reading the tree; 1: no threads started for it
 };
 
 // Parses the command line into opt. Returns -1 to go on, or the exit code

@@ -1,8 +1,8 @@
 #include "process_metrics.h"
 
 #include <dirent.h>
-#include <time.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -65,7 +65,8 @@ void render_process_metrics(sanperf_tools::sink& out) {
         metric_family(out, "process_cpu_seconds_total", "counter",
                       "Total user and system CPU time spent in seconds.")
             .sample({}, (field(14) + field(15)) / ticks);
-        metric_family(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.")
+        metric_family(out, "process_resident_memory_bytes", "gauge",
+                      "Resident memory size in bytes.")
             .sample({}, field(24) * page);
         metric_family(out, "process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.")
             .sample({}, field(23));
@@ -80,7 +81,8 @@ void render_process_metrics(sanperf_tools::sink& out) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0)
         metric_family(out, "process_max_fds", "gauge", "Maximum number of open file descriptors.")
-            .sample({}, limit.rlim_cur == RLIM_INFINITY ? -1.0 : static_cast<double>(limit.rlim_cur));
+            .sample({},
+                    limit.rlim_cur == RLIM_INFINITY ? -1.0 : static_cast<double>(limit.rlim_cur));
 }
 
 }  // namespace sanperf_exporter

@@ -63,7 +63,8 @@ void tree_reader::run() {
             try {
                 result->gzip_body = gzip(result->body);
             } catch (const std::exception& e) {
-                compress_failures.log(log_level::error, "compressing the metrics failed", {{"err", e.what()}});
+                compress_failures.log(log_level::error, "compressing the metrics failed",
+                                      {{"err", e.what()}});
                 ok = false;
             }
         }

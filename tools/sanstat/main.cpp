@@ -18,22 +18,24 @@
 #include "root_mount.h"
 #include "snapshot.h"
 #include "stop_signals.h"
+#include "thread_pool.h"
 #include "top_view.h"
 #include "tree_watch.h"
-#include "thread_pool.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
 namespace tools = sanperf_tools;
 
-void render(const sanstat::options& opt, const tools::snapshot& now,
-            const tools::snapshot* before, int sequence, tools::sink& out) {
+void render(const sanstat::options& opt, const tools::snapshot& now, const tools::snapshot* before,
+            int sequence, tools::sink& out) {
     switch (opt.output) {
-    case sanstat::format::json:
-        return tools::render_json(now, before, sequence, opt.rank, opt.style.unit, out);
-    case sanstat::format::prometheus: return tools::render_prometheus(now, out);
-    case sanstat::format::table: break;
+        case sanstat::format::json:
+            return tools::render_json(now, before, sequence, opt.rank, opt.style.unit, out);
+        case sanstat::format::prometheus:
+            return tools::render_prometheus(now, out);
+        case sanstat::format::table:
+            break;
     }
     tools::render_table(now, before, sequence, opt.rank, opt.style, out);
 }
@@ -43,9 +45,12 @@ void render(const sanstat::options& opt, const tools::snapshot& now,
 void render_absent(const sanstat::options& opt, const tools::snapshot& now,
                    const std::string& where, int sequence, tools::sink& out) {
     switch (opt.output) {
-    case sanstat::format::json: return tools::render_json_absent(sequence, now.wall, out);
-    case sanstat::format::prometheus: return;
-    case sanstat::format::table: break;
+        case sanstat::format::json:
+            return tools::render_json_absent(sequence, now.wall, out);
+        case sanstat::format::prometheus:
+            return;
+        case sanstat::format::table:
+            break;
     }
     tools::render_table_absent(sequence, now.wall, where, out);
 }
@@ -90,8 +95,7 @@ void report_unmatched(const sanstat::options& opt, const tools::snapshot& now,
                           [](const sock_info& s) { return s.number; });
     if (!sessions.empty())
         std::cerr << "sanstat: no session " << sessions << " in " << where << "\n";
-    if (!sockets.empty())
-        std::cerr << "sanstat: no socket " << sockets << " in " << where << "\n";
+    if (!sockets.empty()) std::cerr << "sanstat: no socket " << sockets << " in " << where << "\n";
 }
 
 int run(const sanstat::options& opt) {

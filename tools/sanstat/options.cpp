@@ -111,15 +111,16 @@ int parse_options(int argc, char** argv, options& opt) {
         --argc;
         ++argv;
     }
-    CLI::App app{"Shows the SAN server's performance counters: disk queues, sessions and sockets. "
-                 "Without interval, one report of the totals; with interval (seconds), the first "
-                 "report shows the totals and each following one what happened during the "
-                 "interval: samples per second and average time per sample, with the current "
-                 "minimum and maximum. Each block starts with a summary of all its objects. "
-                 "'sanstat top [options] [interval]' shows one block on the whole screen, "
-                 "refreshed in place every interval (default 2 s): keys s sort, b or Tab switch "
-                 "the block, + and - change the rows, space or p pause, q quits.",
-                 "sanstat"};
+    CLI::App app{
+        "Shows the SAN server's performance counters: disk queues, sessions and sockets. "
+        "Without interval, one report of the totals; with interval (seconds), the first "
+        "report shows the totals and each following one what happened during the "
+        "interval: samples per second and average time per sample, with the current "
+        "minimum and maximum. Each block starts with a summary of all its objects. "
+        "'sanstat top [options] [interval]' shows one block on the whole screen, "
+        "refreshed in place every interval (default 2 s): keys s sort, b or Tab switch "
+        "the block, + and - change the rows, space or p pause, q quits.",
+        "sanstat"};
     bool disks = false, sessions = false, sockets = false;
     std::vector<long long> session_ids, socket_numbers;
     double interval = 0;
@@ -153,8 +154,9 @@ int parse_options(int argc, char** argv, options& opt) {
                    "counter sets together; without interval, by the totals")
         ->type_name("KEY")
         ->check(one_of("sort key", keys));
-    app.add_option("--top", top, "Show the first N objects of each block (sorted by rate "
-                                 "without --sort)")
+    app.add_option("--top", top,
+                   "Show the first N objects of each block (sorted by rate "
+                   "without --sort)")
         ->type_name("N")
         ->check(CLI::Range(0, 1000000000));
     app.add_flag("--active", opt.rank.active_only,
@@ -226,8 +228,9 @@ int parse_options(int argc, char** argv, options& opt) {
 
     bool ranked = opt.rank.sort || opt.rank.top || opt.rank.active_only || opt.rank.min_avg;
     if (opt.output == format::prometheus && ranked)
-        return refuse("--sort, --top, --active and --min-avg do not apply to -o prometheus, "
-                      "which always writes every series");
+        return refuse(
+            "--sort, --top, --active and --min-avg do not apply to -o prometheus, "
+            "which always writes every series");
     if (opt.output != format::table && app.count("--socket-layout") > 0)
         return refuse("--socket-layout applies to the table only");
     if (opt.omit_first && app.count("interval") == 0)

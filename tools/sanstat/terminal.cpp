@@ -69,9 +69,7 @@ terminal::terminal(int in, int out) : in_(in), out_(out) {
     }
 }
 
-terminal::~terminal() {
-    restore();
-}
+terminal::~terminal() { restore(); }
 
 void terminal::restore() noexcept {
     write_all(out_, leave_screen);
@@ -82,8 +80,7 @@ void terminal::restore() noexcept {
 
 screen_size terminal::size() {
     signalfd_siginfo info;
-    while (read(resize_fd_, &info, sizeof info) == sizeof info) {
-    }
+    while (read(resize_fd_, &info, sizeof info) == sizeof info) {}
     screen_size s;
     winsize ws{};
     if (ioctl(out_, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0 && ws.ws_col > 0) {

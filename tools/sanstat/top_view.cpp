@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <iostream>
@@ -34,9 +34,12 @@ enum class block { disks, sessions, sockets };
 
 const char* block_name(block b) {
     switch (b) {
-    case block::disks: return "disk queues";
-    case block::sessions: return "sessions";
-    case block::sockets: return "sockets";
+        case block::disks:
+            return "disk queues";
+        case block::sessions:
+            return "sessions";
+        case block::sockets:
+            return "sockets";
     }
     return "";
 }
@@ -58,18 +61,18 @@ tools::snapshot only(const tools::snapshot& s, block b) {
     one.wall = s.wall;
     one.tree_found = s.tree_found;
     switch (b) {
-    case block::disks:
-        one.disks_read = s.disks_read;
-        one.disks = s.disks;
-        break;
-    case block::sessions:
-        one.sessions_read = s.sessions_read;
-        one.sessions = s.sessions;
-        break;
-    case block::sockets:
-        one.sockets_read = s.sockets_read;
-        one.sockets = s.sockets;
-        break;
+        case block::disks:
+            one.disks_read = s.disks_read;
+            one.disks = s.disks;
+            break;
+        case block::sessions:
+            one.sessions_read = s.sessions_read;
+            one.sessions = s.sessions;
+            break;
+        case block::sockets:
+            one.sockets_read = s.sockets_read;
+            one.sockets = s.sockets;
+            break;
     }
     return one;
 }
@@ -111,8 +114,8 @@ std::vector<std::string> screen(const options& opt, view_state& v, screen_size s
     title << "sanstat top: " << block_name(b) << " by " << tools::sort_key_name(v.sort)
           << ", every " << opt.interval.value_or(default_top_interval) << " s"
           << (v.paused ? ", PAUSED" : "");
-    std::vector<std::string> lines{
-        title.str(), "keys: s sort  b/Tab block  +/- rows  space/p pause  q quit"};
+    std::vector<std::string> lines{title.str(),
+                                   "keys: s sort  b/Tab block  +/- rows  space/p pause  q quit"};
 
     const std::size_t in_block = b == block::disks      ? now.disks.size()
                                  : b == block::sessions ? now.sessions.size()
@@ -151,17 +154,29 @@ tools::sort_key next_sort(tools::sort_key key) {
 bool take_keys(const std::string& keys, view_state& v) {
     for (char key : keys) {
         switch (key) {
-        case 'q': return false;
-        case 's': v.sort = next_sort(v.sort); break;
-        case 'b':
-        case '\t': v.shown = (v.shown + 1) % v.blocks.size(); break;
-        // More than the screen holds is cut back when the screen is drawn.
-        case '+':
-        case '=': v.wanted = v.drawn + 1; break;
-        case '-': v.wanted = std::max<std::size_t>(v.drawn, 2) - 1; break;
-        case ' ':
-        case 'p': v.paused = !v.paused; break;
-        default: break;
+            case 'q':
+                return false;
+            case 's':
+                v.sort = next_sort(v.sort);
+                break;
+            case 'b':
+            case '\t':
+                v.shown = (v.shown + 1) % v.blocks.size();
+                break;
+            // More than the screen holds is cut back when the screen is drawn.
+            case '+':
+            case '=':
+                v.wanted = v.drawn + 1;
+                break;
+            case '-':
+                v.wanted = std::max<std::size_t>(v.drawn, 2) - 1;
+                break;
+            case ' ':
+            case 'p':
+                v.paused = !v.paused;
+                break;
+            default:
+                break;
         }
     }
     return true;
@@ -181,7 +196,7 @@ enum class ending { quit, stopped, tree_gone, terminal_gone };
 
 // The view's loop, on a terminal already taken over.
 ending show(terminal& term, const options& opt, view_state& v, tools::snapshot now,
-           tools::thread_pool* pool) {
+            tools::thread_pool* pool) {
     const auto interval = std::chrono::duration_cast<clock_type::duration>(
         std::chrono::duration<double>(opt.interval.value_or(default_top_interval)));
     std::optional<tools::snapshot> before;
@@ -245,18 +260,19 @@ int run_top_view(const options& opt, tools::thread_pool* pool) {
         end = show(term, opt, v, std::move(first), pool);
     }
     switch (end) {
-    case ending::quit:
-    case ending::stopped: return 0;
-    case ending::tree_gone: {
-        // Said as a single report says it, now that the screen is back.
-        tree_watch watch(opt.root.empty() ? "/sys/kernel" : opt.root);
-        tools::snapshot none;  // no tree found
-        watch.check(none, false);
-        return 1;
-    }
-    case ending::terminal_gone:
-        std::cerr << "sanstat: the terminal went away\n";
-        return 1;
+        case ending::quit:
+        case ending::stopped:
+            return 0;
+        case ending::tree_gone: {
+            // Said as a single report says it, now that the screen is back.
+            tree_watch watch(opt.root.empty() ? "/sys/kernel" : opt.root);
+            tools::snapshot none;  // no tree found
+            watch.check(none, false);
+            return 1;
+        }
+        case ending::terminal_gone:
+            std::cerr << "sanstat: the terminal went away\n";
+            return 1;
     }
     return 1;
 }

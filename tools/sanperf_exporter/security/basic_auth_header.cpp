@@ -43,7 +43,8 @@ std::optional<std::string> decode_base64(std::string_view text) {
         if (padding == 1 && last && (group & 0xff) != 0) return std::nullopt;
         if (padding == 2 && last && (group & 0xffff) != 0) return std::nullopt;
         std::size_t bytes = last ? 3 - padding : 3;
-        for (std::size_t b = 0; b < bytes; ++b) out.push_back(static_cast<char>(group >> (16 - 8 * b) & 0xff));
+        for (std::size_t b = 0; b < bytes; ++b)
+            out.push_back(static_cast<char>(group >> (16 - 8 * b) & 0xff));
     }
     return out;
 }

@@ -23,7 +23,8 @@ void check_pool::submit(const std::string& source, job j) {
                 sigset_t before;
                 sigfillset(&all);
                 pthread_sigmask(SIG_SETMASK, &all, &before);
-                for (unsigned i = 0; i < threads_; ++i) workers_.emplace_back(&check_pool::work, this);
+                for (unsigned i = 0; i < threads_; ++i)
+                    workers_.emplace_back(&check_pool::work, this);
                 pthread_sigmask(SIG_SETMASK, &before, nullptr);
             }
             auto& queue = jobs_[source];

@@ -13,7 +13,8 @@ failure_limit::bucket& failure_limit::refilled(const std::string& source, clock:
     bucket& b = it->second;
     if (!fresh && now > b.updated) {
         double per_second = burst_ / std::chrono::duration<double>(period_).count();
-        b.tokens = std::min<double>(burst_, b.tokens + per_second * std::chrono::duration<double>(now - b.updated).count());
+        b.tokens = std::min<double>(
+            burst_, b.tokens + per_second * std::chrono::duration<double>(now - b.updated).count());
         b.updated = now;
     }
     return b;
@@ -38,7 +39,8 @@ void failure_limit::forget_full(clock::time_point now) {
     }
 }
 
-bool failure_limit::allows(const std::string& source, clock::time_point now, unsigned& retry_after) {
+bool failure_limit::allows(const std::string& source, clock::time_point now,
+                           unsigned& retry_after) {
     std::lock_guard<std::mutex> hold(mutex_);
     auto it = buckets_.find(source);
     if (it == buckets_.end()) return true;

@@ -13,7 +13,8 @@ namespace sanperf_exporter::security {
 namespace {
 
 bool is_bcrypt_char(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '/';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '/';
 }
 
 int cost_of(std::string_view hash) { return (hash[4] - '0') * 10 + (hash[5] - '0'); }
@@ -22,15 +23,16 @@ int cost_of(std::string_view hash) { return (hash[4] - '0') * 10 + (hash[5] - '0
 bool equal_in_constant_time(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     volatile unsigned char diff = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) diff = diff | static_cast<unsigned char>(a[i] ^ b[i]);
+    for (std::size_t i = 0; i < a.size(); ++i)
+        diff = diff | static_cast<unsigned char>(a[i] ^ b[i]);
     return diff == 0;
 }
 
 // A "$2b$" setting at cost with a fresh salt.
 std::string bcrypt_setting(int cost) {
     char setting[CRYPT_GENSALT_OUTPUT_SIZE];
-    if (crypt_gensalt_rn("$2b$", static_cast<unsigned long>(cost), nullptr, 0, setting, sizeof setting) ==
-        nullptr) {
+    if (crypt_gensalt_rn("$2b$", static_cast<unsigned long>(cost), nullptr, 0, setting,
+                         sizeof setting) == nullptr) {
         throw std::runtime_error("libcrypt cannot make a bcrypt salt");
     }
     return setting;
@@ -68,7 +70,8 @@ void append_sized(std::string& out, std::string_view part) {
 }  // namespace
 
 bool is_bcrypt_hash(std::string_view hash) {
-    if (hash.size() != 60 || hash.substr(0, 2) != "$2" || hash[3] != '$' || hash[6] != '$') return false;
+    if (hash.size() != 60 || hash.substr(0, 2) != "$2" || hash[3] != '$' || hash[6] != '$')
+        return false;
     if (hash[2] != 'a' && hash[2] != 'b' && hash[2] != 'y') return false;
     if (hash[4] < '0' || hash[4] > '3' || hash[5] < '0' || hash[5] > '9') return false;
     int cost = cost_of(hash);
@@ -97,7 +100,8 @@ void login_cache::remember(std::string key) {
     }
 }
 
-password_checker::password_checker(std::map<std::string, std::string> users, std::shared_ptr<login_cache> cache)
+password_checker::password_checker(std::map<std::string, std::string> users,
+                                   std::shared_ptr<login_cache> cache)
     : users_(users.begin(), users.end()), cache_(std::move(cache)) {
     // Only the salt and cost of a dummy matter: it never matches, the
     // computation is there for its time.

@@ -55,13 +55,16 @@ constexpr std::array<suite, 18> suites{{
     {"TLS_ECDHE_ECDSA_WITH_AES_128_CBC_SHA256", true, "ECDHE-ECDSA", "AES-128-CBC", "SHA256"},
     {"TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256", true, "ECDHE-ECDSA", "AES-128-GCM", "AEAD"},
     {"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384", true, "ECDHE-ECDSA", "AES-256-GCM", "AEAD"},
-    {"TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256", true, "ECDHE-ECDSA", "CHACHA20-POLY1305", "AEAD"},
+    {"TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256", true, "ECDHE-ECDSA", "CHACHA20-POLY1305",
+     "AEAD"},
 }};
 
 // Older spellings the file format also accepts for the same suites.
 const char* canonical_suite_name(const std::string& name) {
-    if (name == "TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305") return "TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256";
-    if (name == "TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305") return "TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256";
+    if (name == "TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305")
+        return "TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256";
+    if (name == "TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305")
+        return "TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256";
     return name.c_str();
 }
 
@@ -89,8 +92,9 @@ std::string suites_priority(const std::vector<std::string>& names) {
     for (const std::string& name : names) {
         const suite* s = find_suite(name);
         if (s == nullptr) {
-            throw tls_error("cipher_suites: " + name +
-                            " is not supported (supported: the AES-GCM, ChaCha20-Poly1305 and AES-CBC suites)");
+            throw tls_error(
+                "cipher_suites: " + name +
+                " is not supported (supported: the AES-GCM, ChaCha20-Poly1305 and AES-CBC suites)");
         }
         wanted.push_back(s);
         add_once(kxs, s->kx);
@@ -99,10 +103,13 @@ std::string suites_priority(const std::vector<std::string>& names) {
     }
     // GnuTLS enables every suite made of an enabled exchange, cipher and MAC.
     for (const suite& s : suites) {
-        if (!contains(kxs, s.kx) || !contains(ciphers, s.cipher) || !contains(macs, s.mac)) continue;
+        if (!contains(kxs, s.kx) || !contains(ciphers, s.cipher) || !contains(macs, s.mac))
+            continue;
         if (std::find(wanted.begin(), wanted.end(), &s) != wanted.end()) continue;
-        throw tls_error("cipher_suites cannot be honoured exactly: the TLS library would also enable " +
-                        std::string(s.name) + (s.nameable ? "; add it or change the list" : "; change the list"));
+        throw tls_error(
+            "cipher_suites cannot be honoured exactly: the TLS library would also enable " +
+            std::string(s.name) +
+            (s.nameable ? "; add it or change the list" : "; change the list"));
     }
     std::string out = ":-CIPHER-ALL:-MAC-ALL:-KX-ALL";
     for (const auto& c : ciphers) out += ":+" + c;
@@ -120,8 +127,9 @@ std::string curves_priority(const std::vector<std::string>& names) {
                             : name == "X25519"    ? "GROUP-X25519"
                                                   : nullptr;
         if (group == nullptr) {
-            throw tls_error("curve_preferences: " + name +
-                            " is not supported (supported: CurveP256, CurveP384, CurveP521, X25519)");
+            throw tls_error(
+                "curve_preferences: " + name +
+                " is not supported (supported: CurveP256, CurveP384, CurveP521, X25519)");
         }
         out += ":+";
         out += group;
@@ -147,7 +155,8 @@ server_identity::server_identity(const std::string& cert_pem, const std::string&
     try {
         rc = gnutls_privkey_init(&key_handle);
         if (rc < 0) throw tls_error(gnutls_reason(rc));
-        std::unique_ptr<gnutls_privkey_st, void (*)(gnutls_privkey_t)> key_guard(key_handle, gnutls_privkey_deinit);
+        std::unique_ptr<gnutls_privkey_st, void (*)(gnutls_privkey_t)> key_guard(
+            key_handle, gnutls_privkey_deinit);
         gnutls_datum_t key = datum_of(key_pem);
         rc = gnutls_privkey_import_x509_raw(key_handle, &key, GNUTLS_X509_FMT_PEM, nullptr, 0);
         if (rc < 0) throw tls_error("no usable private key: " + gnutls_reason(rc));
@@ -155,7 +164,8 @@ server_identity::server_identity(const std::string& cert_pem, const std::string&
         gnutls_pubkey_t from_key = nullptr;
         rc = gnutls_pubkey_init(&from_key);
         if (rc < 0) throw tls_error(gnutls_reason(rc));
-        std::unique_ptr<gnutls_pubkey_st, void (*)(gnutls_pubkey_t)> guard(from_key, gnutls_pubkey_deinit);
+        std::unique_ptr<gnutls_pubkey_st, void (*)(gnutls_pubkey_t)> guard(from_key,
+                                                                           gnutls_pubkey_deinit);
         rc = gnutls_pubkey_import_privkey(from_key, key_handle, 0, 0);
         if (rc < 0) throw tls_error("no usable private key: " + gnutls_reason(rc));
         if (der_of(from_key) != der_of(chain[0].pubkey)) {
@@ -168,13 +178,15 @@ server_identity::server_identity(const std::string& cert_pem, const std::string&
     release_chain();
 }
 
-handshake_credentials::handshake_credentials(const server_identity& identity, const client_ca* required)
+handshake_credentials::handshake_credentials(const server_identity& identity,
+                                             const client_ca* required)
     : require_(required != nullptr) {
     int rc = gnutls_certificate_allocate_credentials(&credentials_);
     if (rc < 0) throw tls_error(gnutls_reason(rc));
     gnutls_datum_t cert = datum_of(identity.cert_pem());
     gnutls_datum_t key = datum_of(identity.key_pem());
-    rc = gnutls_certificate_set_x509_key_mem2(credentials_, &cert, &key, GNUTLS_X509_FMT_PEM, nullptr, 0);
+    rc = gnutls_certificate_set_x509_key_mem2(credentials_, &cert, &key, GNUTLS_X509_FMT_PEM,
+                                              nullptr, 0);
     if (rc >= 0 && required != nullptr) {
         gnutls_datum_t cas = datum_of(required->pem());
         rc = gnutls_certificate_set_x509_trust_mem(credentials_, &cas, GNUTLS_X509_FMT_PEM);
@@ -185,7 +197,9 @@ handshake_credentials::handshake_credentials(const server_identity& identity, co
     }
 }
 
-handshake_credentials::~handshake_credentials() { gnutls_certificate_free_credentials(credentials_); }
+handshake_credentials::~handshake_credentials() {
+    gnutls_certificate_free_credentials(credentials_);
+}
 
 void handshake_credentials::apply(gnutls_session_t session) const {
     gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, credentials_);
@@ -243,16 +257,18 @@ bool client_ca::verify_peer(gnutls_session_t session, std::string& why) const {
         // A certificate restricted to other purposes may not log in as a client.
         gnutls_typed_vdata_st purpose{};
         purpose.type = GNUTLS_DT_KEY_PURPOSE_OID;
-        purpose.data = reinterpret_cast<unsigned char*>(const_cast<char*>(GNUTLS_KP_TLS_WWW_CLIENT));
+        purpose.data =
+            reinterpret_cast<unsigned char*>(const_cast<char*>(GNUTLS_KP_TLS_WWW_CLIENT));
         unsigned status = 0;
-        int rc = gnutls_x509_trust_list_verify_crt2(trust_, certs.data(), count, &purpose, 1, 0, &status,
-                                                    nullptr);
+        int rc = gnutls_x509_trust_list_verify_crt2(trust_, certs.data(), count, &purpose, 1, 0,
+                                                    &status, nullptr);
         if (rc < 0) {
             why = "client certificate not verified: " + gnutls_reason(rc);
             ok = false;
         } else if (status != 0) {
             gnutls_datum_t text{};
-            if (gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &text, 0) == 0) {
+            if (gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &text, 0) ==
+                0) {
                 why = std::string(reinterpret_cast<const char*>(text.data), text.size);
                 gnutls_free(text.data);
             } else {
@@ -271,7 +287,8 @@ std::string tls_priority(const tls_parameters& p) {
     if (p.min_version > p.max_version) throw tls_error("min_version is above max_version");
     if (!p.cipher_suites.empty() && p.max_version == tls_version::tls13) {
         throw tls_error(
-            "cipher_suites cannot be honoured with TLS 1.3 enabled: the TLS library applies one cipher list "
+            "cipher_suites cannot be honoured with TLS 1.3 enabled: the TLS library applies one "
+            "cipher list "
             "to TLS 1.2 and 1.3 alike; set max_version: TLS12 or remove cipher_suites");
     }
     static const char* const names[] = {"VERS-TLS1.0", "VERS-TLS1.1", "VERS-TLS1.2", "VERS-TLS1.3"};
@@ -289,7 +306,8 @@ std::string tls_priority(const tls_parameters& p) {
     const char* error_at = nullptr;
     int rc = gnutls_priority_init(&check, out.c_str(), &error_at);
     if (rc < 0) {
-        throw tls_error("the TLS library refused priority string \"" + out + "\": " + gnutls_reason(rc));
+        throw tls_error("the TLS library refused priority string \"" + out +
+                        "\": " + gnutls_reason(rc));
     }
     gnutls_priority_deinit(check);
     return out;

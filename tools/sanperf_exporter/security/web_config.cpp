@@ -29,10 +29,8 @@ struct header_rule {
 
 const std::vector<header_rule>& header_rules() {
     static const std::vector<header_rule> rules{
-        {"Content-Security-Policy", {}},
-        {"X-Frame-Options", {"deny", "sameorigin"}},
-        {"X-Content-Type-Options", {"nosniff"}},
-        {"X-XSS-Protection", {}},
+        {"Content-Security-Policy", {}},         {"X-Frame-Options", {"deny", "sameorigin"}},
+        {"X-Content-Type-Options", {"nosniff"}}, {"X-XSS-Protection", {}},
         {"Strict-Transport-Security", {}},
     };
     return rules;
@@ -41,10 +39,12 @@ const std::vector<header_rule>& header_rules() {
 // Reads one file's text, or throws config_error naming it. Only a regular
 // file is read, opened without blocking: a FIFO or a device named by
 // mistake (or malice) would otherwise leave the reading thread waiting.
-std::string read_whole_file(const std::string& config, const std::string& what, const std::string& path) {
+std::string read_whole_file(const std::string& config, const std::string& what,
+                            const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        throw config_error(config + ": cannot read " + what + " " + path + ": " + std::strerror(errno));
+        throw config_error(config + ": cannot read " + what + " " + path + ": " +
+                           std::strerror(errno));
     }
     struct closer {
         int fd;
@@ -52,7 +52,8 @@ std::string read_whole_file(const std::string& config, const std::string& what, 
     } closing{fd};
     struct stat info {};
     if (fstat(fd, &info) != 0) {
-        throw config_error(config + ": cannot read " + what + " " + path + ": " + std::strerror(errno));
+        throw config_error(config + ": cannot read " + what + " " + path + ": " +
+                           std::strerror(errno));
     }
     if (!S_ISREG(info.st_mode)) {
         throw config_error(config + ": " + what + " " + path + " is not a regular file");
@@ -63,7 +64,8 @@ std::string read_whole_file(const std::string& config, const std::string& what, 
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            throw config_error(config + ": cannot read " + what + " " + path + ": " + std::strerror(errno));
+            throw config_error(config + ": cannot read " + what + " " + path + ": " +
+                               std::strerror(errno));
         }
         if (n == 0) break;
         text.append(buffer, static_cast<std::size_t>(n));
@@ -101,9 +103,11 @@ bool is_printable_utf8(std::string_view text) {
             code = code << 6 | (p[i] & 0x3f);
         }
         static const std::uint32_t least[] = {0, 0x80, 0x800, 0x10000};
-        if (code < least[extra] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return false;
-        bool printable = code == 0x9 || code == 0xa || code == 0xd || (code >= 0x20 && code <= 0x7e) ||
-                         code == 0x85 || (code >= 0xa0 && code != 0xfffe && code != 0xffff);
+        if (code < least[extra] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff))
+            return false;
+        bool printable = code == 0x9 || code == 0xa || code == 0xd ||
+                         (code >= 0x20 && code <= 0x7e) || code == 0x85 ||
+                         (code >= 0xa0 && code != 0xfffe && code != 0xffff);
         if (!printable) return false;
         p += extra + 1;
     }
@@ -112,7 +116,8 @@ bool is_printable_utf8(std::string_view text) {
 
 bool ieq(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -126,24 +131,29 @@ public:
     }
 
     [[noreturn]] void fail(const YAML::Node& at, const std::string& problem) const {
-        std::string where = at.Mark().is_null() ? "" : "line " + std::to_string(at.Mark().line + 1) + ": ";
+        std::string where =
+            at.Mark().is_null() ? "" : "line " + std::to_string(at.Mark().line + 1) + ": ";
         throw config_error(path_ + ": " + where + problem);
     }
-    [[noreturn]] void fail(const std::string& problem) const { throw config_error(path_ + ": " + problem); }
+    [[noreturn]] void fail(const std::string& problem) const {
+        throw config_error(path_ + ": " + problem);
+    }
 
     // The keys of a mapping, refusing duplicates and keys outside allowed
     // (the toolkit's own keys this program does not support are named as such).
     std::map<std::string, YAML::Node> fields(const YAML::Node& map, const std::string& where,
                                              const std::set<std::string>& allowed,
                                              const std::set<std::string>& unsupported = {}) const {
-        if (!map.IsMap()) fail(map, (where.empty() ? "the top level" : where) + " must be a mapping");
+        if (!map.IsMap())
+            fail(map, (where.empty() ? "the top level" : where) + " must be a mapping");
         std::map<std::string, YAML::Node> out;
         for (const auto& entry : map) {
             const YAML::Node& key = entry.first;
             if (!key.IsScalar()) fail(key, where + " has a key that is not a string");
             const std::string& name = key.Scalar();
             std::string place = where.empty() ? name : where + "." + name;
-            if (unsupported.count(name) != 0) fail(key, place + " is not supported by sanperf_exporter");
+            if (unsupported.count(name) != 0)
+                fail(key, place + " is not supported by sanperf_exporter");
             if (!allowed.empty() && allowed.count(name) == 0) fail(key, "unknown key " + place);
             if (!out.emplace(name, entry.second).second) fail(key, "duplicate key " + place);
         }
@@ -184,7 +194,8 @@ public:
         if (s == "TLS11") return tls_version::tls11;
         if (s == "TLS12") return tls_version::tls12;
         if (s == "TLS13") return tls_version::tls13;
-        fail(value, place + ": unknown TLS version \"" + s + "\" (known: TLS10, TLS11, TLS12, TLS13)");
+        fail(value,
+             place + ": unknown TLS version \"" + s + "\" (known: TLS10, TLS11, TLS12, TLS13)");
     }
 
     std::string resolve(const std::string& file) const {
@@ -201,7 +212,8 @@ public:
         }
         if (in != f.end()) return non_empty_string(in->second, place + inline_key);
         if (file != f.end()) {
-            return read_whole_file(path_, file_key, resolve(non_empty_string(file->second, place + file_key)));
+            return read_whole_file(path_, file_key,
+                                   resolve(non_empty_string(file->second, place + file_key)));
         }
         return std::nullopt;
     }
@@ -240,9 +252,12 @@ public:
         std::optional<std::string> ca = pem(f, "client_ca", "client_ca_file");
         bool verify = out.client_auth == client_auth_policy::require_and_verify;
         if (ca && !verify) {
-            fail(node, where + ".client_ca_file is set but client_auth_type is not RequireAndVerifyClientCert");
+            fail(node, where +
+                           ".client_ca_file is set but client_auth_type is not "
+                           "RequireAndVerifyClientCert");
         }
-        if (!ca && verify) fail(node, where + ".client_auth_type RequireAndVerifyClientCert needs client_ca_file");
+        if (!ca && verify)
+            fail(node, where + ".client_auth_type RequireAndVerifyClientCert needs client_ca_file");
         if (ca) {
             try {
                 out.client_cas = std::make_shared<client_ca>(*ca);
@@ -252,14 +267,18 @@ public:
         }
 
         tls_parameters p;
-        if (auto it = f.find("min_version"); it != f.end()) p.min_version = version(it->second, where + ".min_version");
-        if (auto it = f.find("max_version"); it != f.end()) p.max_version = version(it->second, where + ".max_version");
-        if (auto it = f.find("cipher_suites"); it != f.end()) p.cipher_suites = strings(it->second, where + ".cipher_suites");
+        if (auto it = f.find("min_version"); it != f.end())
+            p.min_version = version(it->second, where + ".min_version");
+        if (auto it = f.find("max_version"); it != f.end())
+            p.max_version = version(it->second, where + ".max_version");
+        if (auto it = f.find("cipher_suites"); it != f.end())
+            p.cipher_suites = strings(it->second, where + ".cipher_suites");
         if (auto it = f.find("curve_preferences"); it != f.end()) {
             p.curve_preferences = strings(it->second, where + ".curve_preferences");
         }
         if (auto it = f.find("prefer_server_cipher_suites"); it != f.end()) {
-            p.prefer_server_cipher_suites = boolean(it->second, where + ".prefer_server_cipher_suites");
+            p.prefer_server_cipher_suites =
+                boolean(it->second, where + ".prefer_server_cipher_suites");
         }
         try {
             out.priority = tls_priority(p);
@@ -274,7 +293,8 @@ public:
         if (node.IsNull()) return out;
         auto f = fields(node, "http_server_config", {"http2", "headers"});
         // HTTP/2 is accepted either way; this server speaks HTTP/1.1.
-        if (auto it = f.find("http2"); it != f.end()) boolean(it->second, "http_server_config.http2");
+        if (auto it = f.find("http2"); it != f.end())
+            boolean(it->second, "http_server_config.http2");
         auto it = f.find("headers");
         if (it == f.end() || it->second.IsNull()) return out;
 
@@ -292,7 +312,8 @@ public:
             });
             if (control) fail(h->second, place + " holds a control character");
             if (!rule.values.empty() &&
-                std::none_of(rule.values.begin(), rule.values.end(), [&](const std::string& v) { return ieq(v, value); })) {
+                std::none_of(rule.values.begin(), rule.values.end(),
+                             [&](const std::string& v) { return ieq(v, value); })) {
                 std::string known;
                 for (const auto& v : rule.values) known += (known.empty() ? "" : ", ") + v;
                 fail(h->second, place + ": \"" + value + "\" is not one of " + known);
@@ -312,7 +333,8 @@ public:
                 fail(value, place + ": a user name with a colon cannot log in with basic auth");
             }
             std::string hash = string(value, place);
-            if (!is_bcrypt_hash(hash)) fail(value, place + " is not a bcrypt hash ($2a$, $2b$ or $2y$)");
+            if (!is_bcrypt_hash(hash))
+                fail(value, place + " is not a bcrypt hash ($2a$, $2b$ or $2y$)");
             out.emplace(name, hash);
         }
         return out;
@@ -330,10 +352,13 @@ public:
     void OnDocumentEnd() override {}
     void OnNull(const YAML::Mark&, YAML::anchor_t) override {}
     void OnAlias(const YAML::Mark&, YAML::anchor_t) override {}
-    void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t, const std::string&) override {}
-    void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {}
+    void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                  const std::string&) override {}
+    void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                         YAML::EmitterStyle::value) override {}
     void OnSequenceEnd() override {}
-    void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {}
+    void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                    YAML::EmitterStyle::value) override {}
     void OnMapEnd() override {}
 };
 
@@ -357,10 +382,12 @@ web_config parse_web_config(std::string_view text, const std::string& path) {
     if (!is_printable_utf8(text)) r.fail("is not UTF-8 text (or holds control characters)");
     YAML::Node root;
     try {
-        if (document_count(text) > 1) r.fail("holds more than one YAML document, or stray text after the first");
+        if (document_count(text) > 1)
+            r.fail("holds more than one YAML document, or stray text after the first");
         root = YAML::Load(std::string(text));
     } catch (const YAML::Exception& e) {
-        std::string where = e.mark.is_null() ? "" : "line " + std::to_string(e.mark.line + 1) + ": ";
+        std::string where =
+            e.mark.is_null() ? "" : "line " + std::to_string(e.mark.line + 1) + ": ";
         r.fail("malformed YAML: " + where + e.msg);
     }
     if (root.IsNull()) r.fail("is empty");

@@ -29,12 +29,12 @@ struct tls_settings {
     std::shared_ptr<const server_identity> identity;
     client_auth_policy client_auth = client_auth_policy::none;
     std::shared_ptr<const client_ca> client_cas;  // set exactly when client_auth requires it
-    std::string priority;                          // GnuTLS priority string
+    std::string priority;                         // GnuTLS priority string
 };
 
 struct web_config {
-    std::string path;                 // as given, for messages
-    std::optional<tls_settings> tls;  // empty: plain HTTP
+    std::string path;                                          // as given, for messages
+    std::optional<tls_settings> tls;                           // empty: plain HTTP
     std::vector<std::pair<std::string, std::string>> headers;  // added to every response
     std::map<std::string, std::string> users;                  // name -> bcrypt hash
 };

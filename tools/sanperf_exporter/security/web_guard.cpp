@@ -15,12 +15,13 @@
 namespace sanperf_exporter::security {
 namespace {
 
-
 std::string peer_address(MHD_Connection* connection) {
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     if (info == nullptr || info->client_addr == nullptr) return "an unknown address";
     char host[NI_MAXHOST];
-    socklen_t size = info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    socklen_t size =
+        info->client_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     if (getnameinfo(info->client_addr, size, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) {
         return "an unknown address";
     }
@@ -30,7 +31,8 @@ std::string peer_address(MHD_Connection* connection) {
 // Whom failed logins are counted against: the client's IPv4 address, or the
 // /64 network of its IPv6 address, as one host commonly holds a whole /64.
 std::string source_of(MHD_Connection* connection) {
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     if (info == nullptr || info->client_addr == nullptr) return {};
     char text[INET6_ADDRSTRLEN];
     if (info->client_addr->sa_family == AF_INET) {
@@ -39,9 +41,11 @@ std::string source_of(MHD_Connection* connection) {
     }
     if (info->client_addr->sa_family != AF_INET6) return {};
     in6_addr address = reinterpret_cast<const sockaddr_in6*>(info->client_addr)->sin6_addr;
-    if (IN6_IS_ADDR_V4MAPPED(&address)) return inet_ntop(AF_INET, &address.s6_addr[12], text, sizeof text);
+    if (IN6_IS_ADDR_V4MAPPED(&address))
+        return inet_ntop(AF_INET, &address.s6_addr[12], text, sizeof text);
     std::memset(&address.s6_addr[8], 0, 8);
-    return inet_ntop(AF_INET6, &address, text, sizeof text) != nullptr ? std::string(text) + "/64" : "";
+    return inet_ntop(AF_INET6, &address, text, sizeof text) != nullptr ? std::string(text) + "/64"
+                                                                       : "";
 }
 
 void unauthorized(web_guard::verdict& v) {
@@ -67,7 +71,8 @@ std::shared_ptr<const web_guard::state> web_guard::load() const {
     fresh->config = load_web_config(path_);
     if (const auto& tls = fresh->config.tls) {
         try {
-            fresh->credentials = std::make_unique<handshake_credentials>(*tls->identity, tls->client_cas.get());
+            fresh->credentials =
+                std::make_unique<handshake_credentials>(*tls->identity, tls->client_cas.get());
         } catch (const tls_error& e) {
             throw config_error(path_ + ": " + e.what());
         }
@@ -97,8 +102,9 @@ bool web_guard::reload(std::string& message) {
     if (c.tls.has_value() != start_tls_) {
         fixed = "turning TLS on or off";
     } else if (c.tls && c.tls->priority != start_priority_) {
-        fixed = "changing min_version, max_version, cipher_suites, curve_preferences or "
-                "prefer_server_cipher_suites";
+        fixed =
+            "changing min_version, max_version, cipher_suites, curve_preferences or "
+            "prefer_server_cipher_suites";
     } else if (c.tls && c.tls->client_auth != start_client_auth_) {
         fixed = "changing client_auth_type";
     }
@@ -126,7 +132,8 @@ web_guard::verdict web_guard::admit(MHD_Connection* connection) {
     verdict v;
     const auto& tls = s->config.tls;
     if (tls && tls->client_auth == client_auth_policy::require_and_verify) {
-        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
         auto session = info != nullptr ? static_cast<gnutls_session_t>(info->tls_session) : nullptr;
         std::string why = "no TLS session";
         if (session == nullptr || !tls->client_cas->verify_peer(session, why)) {
@@ -146,7 +153,8 @@ web_guard::verdict web_guard::check_password(const state& s, MHD_Connection* con
     std::size_t size = 0;
     std::optional<basic_credentials> credentials;
     if (MHD_lookup_connection_value_n(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION,
-                                      std::strlen(MHD_HTTP_HEADER_AUTHORIZATION), &value, &size) == MHD_YES &&
+                                      std::strlen(MHD_HTTP_HEADER_AUTHORIZATION), &value,
+                                      &size) == MHD_YES &&
         value != nullptr) {
         credentials = parse_basic_authorization(std::string_view(value, size));
     }
@@ -160,14 +168,15 @@ web_guard::verdict web_guard::check_password(const state& s, MHD_Connection* con
     const auto now = failure_limit::clock::now();
     unsigned retry_after = 0;
     const bool allowed = failures_.allows(source, now, retry_after);
-    login quick = allowed ? s.checker->check_cached(credentials->user, credentials->password) : login::needs_hash;
+    login quick = allowed ? s.checker->check_cached(credentials->user, credentials->password)
+                          : login::needs_hash;
     if (quick == login::granted) return v;
     if (!allowed || !failures_.take(source, now, retry_after)) {
         v.status = MHD_HTTP_TOO_MANY_REQUESTS;
         v.headers.emplace_back(MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(retry_after));
         // Fields made cheaply: this runs for every request of a flood.
-        static const std::string limit =
-            std::to_string(login_failure_burst) + " per " + std::to_string(login_failure_period.count()) + "s";
+        static const std::string limit = std::to_string(login_failure_burst) + " per " +
+                                         std::to_string(login_failure_period.count()) + "s";
         login_refusals_.log(log_level::warn, "too many failed logins, answered 429",
                             {{"client", source}, {"limit", limit}});
         return v;
@@ -178,8 +187,8 @@ web_guard::verdict web_guard::check_password(const state& s, MHD_Connection* con
     }
     // The checker goes with the job, so a reload meanwhile changes nothing
     // for it.
-    v.later = [this, checker = s.checker, source, given = std::move(*credentials)](
-                  std::function<void(verdict)> deliver) {
+    v.later = [this, checker = s.checker, source,
+               given = std::move(*credentials)](std::function<void(verdict)> deliver) {
         checks_.submit(source, [this, checker, source, given, deliver](bool cancelled) {
             verdict out;
             if (cancelled) {
@@ -216,10 +225,12 @@ std::string web_guard::describe() const {
         out = "TLS off";
     } else {
         out = "TLS on (" + c.tls->priority + ")";
-        if (c.tls->client_auth == client_auth_policy::require_and_verify) out += ", client certificates verified";
+        if (c.tls->client_auth == client_auth_policy::require_and_verify)
+            out += ", client certificates verified";
     }
-    out += c.users.empty() ? ", authentication off"
-                           : ", basic authentication on (" + std::to_string(c.users.size()) + " users)";
+    out += c.users.empty()
+               ? ", authentication off"
+               : ", basic authentication on (" + std::to_string(c.users.size()) + " users)";
     if (!c.headers.empty()) out += ", " + std::to_string(c.headers.size()) + " response headers";
     return out;
 }
@@ -227,7 +238,8 @@ std::string web_guard::describe() const {
 std::string web_guard::warning() const {
     std::shared_ptr<const state> s = current();
     if (s->config.tls || s->config.users.empty()) return {};
-    return path_ + ": basic_auth_users without tls_server_config: passwords cross the network in clear";
+    return path_ +
+           ": basic_auth_users without tls_server_config: passwords cross the network in clear";
 }
 
 }  // namespace sanperf_exporter::security

@@ -79,7 +79,7 @@ public:
 private:
     struct state {
         web_config config;
-        std::shared_ptr<password_checker> checker;  // null without users
+        std::shared_ptr<password_checker> checker;           // null without users
         std::unique_ptr<handshake_credentials> credentials;  // null without TLS
     };
     std::shared_ptr<const state> load() const;
