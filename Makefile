@@ -19,7 +19,7 @@ ABI_DEPS := abigail-tools
 BENCH_DEPS := libbenchmark-dev
 
 .PHONY: deps configure build test demo clean tsan package bench asan fuzz memcheck abi abi-update
-.PHONY: bench-exporter bench-configure monitoring-test
+.PHONY: bench-exporter bench-configure monitoring-test format format-check
 
 deps:
 	scripts/install-deps.sh $(BUILD_DEPS)
@@ -156,6 +156,12 @@ abi: deps
 abi-update: deps
 	scripts/install-deps.sh $(ABI_DEPS)
 	scripts/check-abi.sh $(ABI_BUILD) --update
+
+# Every tracked C++ file as the committed .clang-format has it; CI runs the check.
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+format-check:
+	scripts/check-format.sh
 
 clean:
 	rm -rf $(BUILD)

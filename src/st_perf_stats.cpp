@@ -24,7 +24,7 @@ const std::string dictionary = "aAbBcCdDeEfFgGhHiIjJkKlLmMnNoOpPqQrRsStTuUvVwWxX
 struct char_set {
     bool member[256] = {};
     explicit char_set(const std::string& chars) {
-        for (unsigned char c : chars) member[c] = true;
+        for (char c : chars) member[static_cast<unsigned char>(c)] = true;
     }
     bool contains(char c) const { return member[static_cast<unsigned char>(c)]; }
 };
@@ -304,11 +304,11 @@ bool st_perf_stats::extract_string_from_file(const std::string& path, std::strin
 
 // ---- st_property ---------------------------------------------------------
 
-st_property::st_property(const std::string& path) : value(0), path(path) { initialize(path); }
+st_property::st_property(const std::string& file) : value(0), path(file) { initialize(file); }
 
-void st_property::initialize(const std::string& path) {
-    this->path = path;
-    read_value(path, value);
+void st_property::initialize(const std::string& file) {
+    path = file;
+    read_value(file, value);
 }
 
 // ---- directory callbacks -------------------------------------------------
@@ -331,7 +331,8 @@ int dirname_sort(const void* a, const void* b) {
 
 // ---- disk queues ---------------------------------------------------------
 
-disk_queue_perf_stats::disk_queue_perf_stats(int disk, int queue) : disk(disk), queue(queue) {
+disk_queue_perf_stats::disk_queue_perf_stats(int disk_number, int queue_number)
+    : disk(disk_number), queue(queue_number) {
     {
         st_perf_auto_ptr buf;
         std::snprintf(buf.c_ptr(), buf.get_size(), "/sys/kernel/disk_queue/disk%d_%d/", disk,
@@ -362,7 +363,7 @@ void disk_queue_perf_stats::get_queue_stats(disk_queue_info& info) {
     info.max_num_active = static_cast<unsigned int>(max_num_active.get_value());
 }
 
-disk_performance_info::disk_performance_info(int disk) : disk(disk) {
+disk_performance_info::disk_performance_info(int disk_number) : disk(disk_number) {
     queues.reserve(queues_per_disk);
     try {
         for (int queue = 0; queue < queues_per_disk; ++queue) {
@@ -472,7 +473,7 @@ const int socket_read_order[12] = {0, 1, 2, 3, 4, 5, 7, 6, 8, 9, 10, 11};
 
 }  // namespace
 
-socket_perf_stats::socket_perf_stats(int number) : number(number) {
+socket_perf_stats::socket_perf_stats(int socket_number) : number(socket_number) {
     {
         st_perf_auto_ptr buf;
         std::snprintf(buf.c_ptr(), buf.get_size(), "/sys/kernel/sock/sock%d/", number);

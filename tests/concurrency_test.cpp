@@ -121,11 +121,13 @@ TEST(Concurrency, DistinctFacadesGiveIdenticalResults) {
         workers.emplace_back([&, t] {
             sanserver_performance_info facade;
             for (int r = 0; r < rounds; ++r)
-                if (!same_snapshot(take_snapshot(facade), reference)) ++mismatches[t];
+                if (!same_snapshot(take_snapshot(facade), reference))
+                    ++mismatches[static_cast<std::size_t>(t)];
         });
     }
     for (std::thread& w : workers) w.join();
-    for (int t = 0; t < threads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
+    for (int t = 0; t < threads; ++t)
+        EXPECT_EQ(mismatches[static_cast<std::size_t>(t)], 0) << "thread " << t;
 }
 
 TEST(Concurrency, OneFacadeListedFromSeveralThreads) {
@@ -140,11 +142,13 @@ TEST(Concurrency, OneFacadeListedFromSeveralThreads) {
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back([&, t] {
             for (int r = 0; r < 20; ++r)
-                if (!same_snapshot(take_snapshot(facade), reference)) ++mismatches[t];
+                if (!same_snapshot(take_snapshot(facade), reference))
+                    ++mismatches[static_cast<std::size_t>(t)];
         });
     }
     for (std::thread& w : workers) w.join();
-    for (int t = 0; t < threads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
+    for (int t = 0; t < threads; ++t)
+        EXPECT_EQ(mismatches[static_cast<std::size_t>(t)], 0) << "thread " << t;
 }
 
 }  // namespace

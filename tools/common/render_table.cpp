@@ -42,9 +42,9 @@ constexpr int id_width = 11;
 // times read, and which rows it keeps.
 class report {
 public:
-    report(const snapshot* before, const snapshot& now, const ranking& how,
-           const table_style& style)
-        : iv(before, now), rates(iv.seconds().has_value()), how(how), style(style) {}
+    report(const snapshot* before, const snapshot& now, const ranking& order,
+           const table_style& look)
+        : iv(before, now), rates(iv.seconds().has_value()), how(order), style(look) {}
 
     // A duration: in human units when the unit is known, else raw ticks.
     std::string time(std::optional<double> ticks) const {

@@ -16,7 +16,7 @@ std::string in_dir(const char* dir, const std::string& name) {
 
 }  // namespace
 
-tree_publisher::tree_publisher(tree_writer& writer) : writer(writer) {
+tree_publisher::tree_publisher(tree_writer& out) : writer(out) {
     for (int disk = 1; disk <= disk_count; ++disk) {
         for (int queue = 0; queue < queues_per_disk; ++queue) {
             writer.make_dir(in_dir(disk_queue_dir, disk_queue_name(disk, queue)));

@@ -55,7 +55,7 @@ bool starts_with(const std::string& s, const char* prefix) { return s.rfind(pref
 
 }  // namespace
 
-tree_writer::tree_writer(std::string root) : root(std::move(root)) { make_dir(""); }
+tree_writer::tree_writer(std::string top) : root(std::move(top)) { make_dir(""); }
 
 std::string tree_writer::path(const std::string& relative) const {
     return relative.empty() ? root : root + "/" + relative;

@@ -22,12 +22,12 @@ public:
         metric_family samples(out, "sanperf_sockets_samples_total", "counter",
                               "Samples taken by a socket slot, summed over all sockets, "
                               "those gone included.");
-        for (int i = 0; i < socket_slot_count; ++i)
+        for (std::size_t i = 0; i < totals.size(); ++i)
             samples.sample({{"slot", socket_slot_names[i]}}, totals[i].samples);
         metric_family time(out, "sanperf_sockets_time_total", "counter",
                            "Time of all samples of a socket slot, in the server's units, summed "
                            "over all sockets, those gone included.");
-        for (int i = 0; i < socket_slot_count; ++i)
+        for (std::size_t i = 0; i < totals.size(); ++i)
             time.sample({{"slot", socket_slot_names[i]}}, totals[i].total_time);
     }
 

@@ -48,14 +48,17 @@ std::string timestamp(std::chrono::system_clock::time_point time) {
 // characters written as \n, \t or \u00XX.
 void append_logfmt_value(std::string& out, std::string_view value) {
     bool quote = value.empty();
-    for (unsigned char c : value)
+    for (const char ch : value) {
+        const auto c = static_cast<unsigned char>(ch);
         if (c <= ' ' || c == '=' || c == '"' || c == 0x7f) quote = true;
+    }
     if (!quote) {
         out.append(value);
         return;
     }
     out += '"';
-    for (unsigned char c : value) {
+    for (const char ch : value) {
+        const auto c = static_cast<unsigned char>(ch);
         switch (c) {
             case '"':
                 out += "\\\"";
@@ -87,7 +90,10 @@ void append_logfmt_value(std::string& out, std::string_view value) {
 
 // A key is written as given unless it would break the line apart.
 void append_logfmt_key(std::string& out, std::string_view key) {
-    for (unsigned char c : key) out += (c <= ' ' || c == '=' || c == '"' || c == 0x7f) ? '_' : c;
+    for (const char ch : key) {
+        const auto c = static_cast<unsigned char>(ch);
+        out += (c <= ' ' || c == '=' || c == '"' || c == 0x7f) ? '_' : ch;
+    }
 }
 
 std::string json_string(std::string_view text) {

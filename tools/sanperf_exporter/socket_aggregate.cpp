@@ -14,13 +14,13 @@ void carry(long long last, long long now, double& departed) {
 
 const std::array<socket_aggregate::slot_totals, sanperf_tools::socket_slot_count>&
 socket_aggregate::update(const std::vector<sock_info>& sockets) {
-    constexpr int slots = sanperf_tools::socket_slot_count;
+    constexpr std::size_t slots = sanperf_tools::socket_slot_count;
     ++generation;
     std::array<slot_totals, slots> present{};
     for (const sock_info& s : sockets) {
         auto [it, is_new] = seen.try_emplace(s.number);
         last_seen& last = it->second;
-        for (int i = 0; i < slots; ++i) {
+        for (std::size_t i = 0; i < slots; ++i) {
             if (!is_new) {
                 carry(last.slots[i].samples, s.stats[i].samples, departed[i].samples);
                 carry(last.slots[i].total_time, s.stats[i].total_time, departed[i].total_time);
@@ -36,13 +36,13 @@ socket_aggregate::update(const std::vector<sock_info>& sockets) {
             ++it;
             continue;
         }
-        for (int i = 0; i < slots; ++i) {
+        for (std::size_t i = 0; i < slots; ++i) {
             departed[i].samples += static_cast<double>(it->second.slots[i].samples);
             departed[i].total_time += static_cast<double>(it->second.slots[i].total_time);
         }
         it = seen.erase(it);
     }
-    for (int i = 0; i < slots; ++i) {
+    for (std::size_t i = 0; i < slots; ++i) {
         totals[i].samples = departed[i].samples + present[i].samples;
         totals[i].total_time = departed[i].total_time + present[i].total_time;
     }

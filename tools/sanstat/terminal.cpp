@@ -55,8 +55,8 @@ terminal::terminal(int in, int out) : in_(in), out_(out) {
     // still sends SIGINT, which ends the view the same way as q. Ctrl-Z and
     // Ctrl-\ are off: either would leave the terminal as the view set it.
     termios raw = saved_;
-    raw.c_lflag &= ~(ICANON | ECHO | IEXTEN);
-    raw.c_iflag &= ~(IXON | ICRNL);
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | IEXTEN);
+    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL);
     raw.c_cc[VMIN] = 0;
     raw.c_cc[VTIME] = 0;
     raw.c_cc[VSUSP] = _POSIX_VDISABLE;
@@ -106,7 +106,7 @@ void terminal::paint(const std::vector<std::string>& lines) {
     std::string frame;
     int row = 0;
     for (; row < s.rows && row < static_cast<int>(lines.size()); ++row) {
-        const std::string& line = lines[row];
+        const std::string& line = lines[static_cast<std::size_t>(row)];
         frame += "\x1b[" + std::to_string(row + 1) + ";1H";
         frame.append(line, 0, static_cast<std::size_t>(s.columns));
         // Erasing after a line that fills the row would take its last
