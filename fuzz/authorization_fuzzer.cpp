@@ -2,7 +2,7 @@
 // Whatever it accepts must round-trip: the user has no colon, neither part
 // holds a NUL, and encoding "user:password" again gives back the very base64
 // text of the header (one canonical form only).
-#include "basic_auth_header.h"
+#include "sanperf_exporter/security/basic_auth_header.h"
 
 #include <cstdint>
 #include <cstdlib>

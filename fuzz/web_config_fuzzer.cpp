@@ -3,7 +3,7 @@
 // configuration or a config_error; any other exception, crash or leak is a
 // finding. File names in the input that do exist are read (at most 1 MiB
 // each); standard input is /dev/null so naming it cannot stall the run.
-#include "web_config.h"
+#include "sanperf_exporter/security/web_config.h"
 
 #include <cstdint>
 #include <cstdio>

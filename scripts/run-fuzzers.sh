@@ -20,10 +20,10 @@ done
 # The exporter's security layer: its configuration file and Authorization
 # header parsers.
 security=tools/sanperf_exporter/security
-"$cxx" "${flags[@]}" -I"$security" "$security/web_config.cpp" "$security/tls_credentials.cpp" \
+"$cxx" "${flags[@]}" -Itools "$security/web_config.cpp" "$security/tls_credentials.cpp" \
     "$security/password_check.cpp" fuzz/web_config_fuzzer.cpp -o "$build/web_config_fuzzer" \
     $(pkg-config --cflags --libs gnutls libcrypt yaml-cpp)
-"$cxx" "${flags[@]}" -I"$security" "$security/basic_auth_header.cpp" fuzz/authorization_fuzzer.cpp \
+"$cxx" "${flags[@]}" -Itools "$security/basic_auth_header.cpp" fuzz/authorization_fuzzer.cpp \
     -o "$build/authorization_fuzzer"
 
 for target in reader names conversion web_config authorization; do

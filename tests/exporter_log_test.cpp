@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "log.h"
+#include "sanperf_exporter/log.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // The exporter's web configuration file, TLS priority strings, the
 // Authorization header parser, the password checks, the limit on failed
 // logins and the pool the checks run on.
-#include "basic_auth_header.h"
-#include "check_pool.h"
-#include "failure_limit.h"
-#include "password_check.h"
-#include "web_config.h"
+#include "sanperf_exporter/security/basic_auth_header.h"
+#include "sanperf_exporter/security/check_pool.h"
+#include "sanperf_exporter/security/failure_limit.h"
+#include "sanperf_exporter/security/password_check.h"
+#include "sanperf_exporter/security/web_config.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -14,13 +14,13 @@
 #include <thread>
 #include <vector>
 
-#include "background_task.h"
-#include "collector.h"
-#include "connection_table.h"
-#include "gzip.h"
-#include "listen_address.h"
-#include "options.h"
-#include "socket_aggregate.h"
+#include "sanperf_exporter/background_task.h"
+#include "sanperf_exporter/collectors/collector.h"
+#include "sanperf_exporter/collectors/socket_aggregate.h"
+#include "sanperf_exporter/http/connection_table.h"
+#include "sanperf_exporter/http/gzip.h"
+#include "sanperf_exporter/http/listen_address.h"
+#include "sanperf_exporter/options.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "background_task.h"
+#include "sanperf_exporter/background_task.h"
 
 #include <condition_variable>
 #include <mutex>

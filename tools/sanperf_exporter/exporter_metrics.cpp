@@ -1,4 +1,4 @@
-#include "exporter_metrics.h"
+#include "sanperf_exporter/exporter_metrics.h"
 
 #include <string>
 #include <utility>

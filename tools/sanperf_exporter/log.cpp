@@ -1,4 +1,4 @@
-#include "log.h"
+#include "sanperf_exporter/log.h"
 
 #include <unistd.h>
 

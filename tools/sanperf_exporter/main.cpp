@@ -10,19 +10,19 @@
 #include <functional>
 #include <string>
 
-#include "background_task.h"
-#include "collector.h"
-#include "exporter_metrics.h"
-#include "hash_password.h"
-#include "http_listener.h"
-#include "listen_address.h"
-#include "log.h"
-#include "options.h"
 #include "root_mount.h"
-#include "scraper.h"
-#include "systemd_socket.h"
-#include "tree_reader.h"
-#include "web_guard.h"
+#include "sanperf_exporter/background_task.h"
+#include "sanperf_exporter/collectors/collector.h"
+#include "sanperf_exporter/exporter_metrics.h"
+#include "sanperf_exporter/http/listen_address.h"
+#include "sanperf_exporter/http/listener.h"
+#include "sanperf_exporter/http/systemd_socket.h"
+#include "sanperf_exporter/log.h"
+#include "sanperf_exporter/options.h"
+#include "sanperf_exporter/scraper.h"
+#include "sanperf_exporter/security/hash_password.h"
+#include "sanperf_exporter/security/web_guard.h"
+#include "sanperf_exporter/tree_reader.h"
 
 #include <iostream>
 #include <memory>

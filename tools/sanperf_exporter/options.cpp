@@ -1,4 +1,4 @@
-#include "options.h"
+#include "sanperf_exporter/options.h"
 
 #include <sys/resource.h>
 
@@ -7,9 +7,9 @@
 #include <iostream>
 #include <string>
 
-#include "security/failure_limit.h"
+#include "sanperf_exporter/security/failure_limit.h"
 
-#include "connection_table.h"
+#include "sanperf_exporter/http/connection_table.h"
 #include "thread_pool.h"
 
 namespace sanperf_exporter {

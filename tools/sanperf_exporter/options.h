@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "listen_address.h"
-#include "log.h"
+#include "sanperf_exporter/http/listen_address.h"
+#include "sanperf_exporter/log.h"
 #include "time_unit.h"
 
 namespace sanperf_exporter {

@@ -1,4 +1,4 @@
-#include "process_metrics.h"
+#include "sanperf_exporter/process_metrics.h"
 
 #include <dirent.h>
 #include <sys/resource.h>

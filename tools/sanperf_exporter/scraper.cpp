@@ -1,8 +1,8 @@
-#include "scraper.h"
+#include "sanperf_exporter/scraper.h"
 
 #include <chrono>
 
-#include "process_metrics.h"
+#include "sanperf_exporter/process_metrics.h"
 
 namespace sanperf_exporter {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "collector.h"
-#include "exporter_metrics.h"
-#include "tree_reader.h"
+#include "sanperf_exporter/collectors/collector.h"
+#include "sanperf_exporter/exporter_metrics.h"
+#include "sanperf_exporter/tree_reader.h"
 
 namespace sanperf_exporter {
 

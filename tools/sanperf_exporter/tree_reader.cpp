@@ -1,9 +1,9 @@
-#include "tree_reader.h"
+#include "sanperf_exporter/tree_reader.h"
 
 #include <exception>
 
-#include "gzip.h"
-#include "log.h"
+#include "sanperf_exporter/http/gzip.h"
+#include "sanperf_exporter/log.h"
 
 namespace sanperf_exporter {
 

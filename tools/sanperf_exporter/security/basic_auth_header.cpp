@@ -1,4 +1,4 @@
-#include "basic_auth_header.h"
+#include "sanperf_exporter/security/basic_auth_header.h"
 
 #include <cctype>
 #include <cstdint>

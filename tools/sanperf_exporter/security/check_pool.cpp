@@ -1,4 +1,4 @@
-#include "check_pool.h"
+#include "sanperf_exporter/security/check_pool.h"
 
 #include <signal.h>
 

@@ -1,4 +1,4 @@
-#include "failure_limit.h"
+#include "sanperf_exporter/security/failure_limit.h"
 
 #include <algorithm>
 #include <cmath>

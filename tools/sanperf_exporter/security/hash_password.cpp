@@ -1,6 +1,6 @@
-#include "hash_password.h"
+#include "sanperf_exporter/security/hash_password.h"
 
-#include "password_check.h"
+#include "sanperf_exporter/security/password_check.h"
 
 #include <termios.h>
 #include <unistd.h>

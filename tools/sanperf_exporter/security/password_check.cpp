@@ -1,4 +1,4 @@
-#include "password_check.h"
+#include "sanperf_exporter/security/password_check.h"
 
 #include <crypt.h>
 #include <gnutls/crypto.h>

@@ -1,4 +1,4 @@
-#include "tls_credentials.h"
+#include "sanperf_exporter/security/tls_credentials.h"
 
 #include <algorithm>
 #include <array>

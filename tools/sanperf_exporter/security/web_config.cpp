@@ -1,6 +1,6 @@
-#include "web_config.h"
+#include "sanperf_exporter/security/web_config.h"
 
-#include "password_check.h"
+#include "sanperf_exporter/security/password_check.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -4,7 +4,7 @@
 // file is refused as a whole.
 #pragma once
 
-#include "tls_credentials.h"
+#include "sanperf_exporter/security/tls_credentials.h"
 
 #include <map>
 #include <memory>

@@ -1,7 +1,7 @@
-#include "web_guard.h"
+#include "sanperf_exporter/security/web_guard.h"
 
-#include "basic_auth_header.h"
-#include "log.h"
+#include "sanperf_exporter/log.h"
+#include "sanperf_exporter/security/basic_auth_header.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

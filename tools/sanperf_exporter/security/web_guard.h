@@ -3,11 +3,11 @@
 // request must show before anything is produced for it. Reloadable.
 #pragma once
 
-#include "check_pool.h"
-#include "failure_limit.h"
-#include "log.h"
-#include "password_check.h"
-#include "web_config.h"
+#include "sanperf_exporter/log.h"
+#include "sanperf_exporter/security/check_pool.h"
+#include "sanperf_exporter/security/failure_limit.h"
+#include "sanperf_exporter/security/password_check.h"
+#include "sanperf_exporter/security/web_config.h"
 
 #include <microhttpd.h>
 

@@ -1,4 +1,4 @@
-#include "gzip.h"
+#include "sanperf_exporter/http/gzip.h"
 
 #include <zlib.h>
 

@@ -1,6 +1,6 @@
-#include "collector.h"
 #include "render_prometheus.h"
-#include "socket_aggregate.h"
+#include "sanperf_exporter/collectors/collector.h"
+#include "sanperf_exporter/collectors/socket_aggregate.h"
 #include "tree_layout.h"
 
 namespace sanperf_exporter {

@@ -1,4 +1,4 @@
-#include "connection_table.h"
+#include "sanperf_exporter/http/connection_table.h"
 
 #include <netinet/in.h>
 

@@ -1,5 +1,5 @@
-#include "collector.h"
 #include "render_prometheus.h"
+#include "sanperf_exporter/collectors/collector.h"
 
 namespace sanperf_exporter {
 

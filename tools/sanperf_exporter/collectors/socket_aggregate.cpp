@@ -1,4 +1,4 @@
-#include "socket_aggregate.h"
+#include "sanperf_exporter/collectors/socket_aggregate.h"
 
 namespace sanperf_exporter {
 

@@ -1,4 +1,4 @@
-#include "http_listener.h"
+#include "sanperf_exporter/http/listener.h"
 
 #include <netinet/in.h>
 #include <unistd.h>
@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "gzip.h"
-#include "log.h"
+#include "sanperf_exporter/http/gzip.h"
+#include "sanperf_exporter/log.h"
 
 namespace sanperf_exporter {
 

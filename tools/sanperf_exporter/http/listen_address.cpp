@@ -1,4 +1,4 @@
-#include "listen_address.h"
+#include "sanperf_exporter/http/listen_address.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -16,7 +16,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "exporter_metrics.h"
+#include "sanperf_exporter/exporter_metrics.h"
 
 namespace sanperf_exporter {
 

@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "connection_table.h"
-#include "exporter_metrics.h"
-#include "tree_reader.h"
+#include "sanperf_exporter/exporter_metrics.h"
+#include "sanperf_exporter/http/connection_table.h"
+#include "sanperf_exporter/tree_reader.h"
 
 namespace sanperf_exporter {
 

@@ -1,4 +1,4 @@
-#include "systemd_socket.h"
+#include "sanperf_exporter/http/systemd_socket.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
