@@ -3,7 +3,8 @@
 # 127.0.0.2, the honest client on 127.0.0.1. Idle connection floods, headers
 # trickled a byte at a time, TLS handshakes without a client certificate,
 # malformed requests, reloads naming a FIFO, the CA names a handshake
-# advertises after a reload, and memory over many reloads.
+# advertises after a reload, memory over many reloads, and TLS handshakes
+# stalled halfway.
 # Usage: exporter_network_e2e_test.sh EXPORTER SIMULATOR
 set -euo pipefail
 exporter=$1
@@ -127,4 +128,33 @@ kill -HUP "${exporter_pid[mtls]}"
 wait_for_log mtls 'fifo.pem is not a regular file'
 honest_scrape_within 1 "$url" "${client[@]}"
 stop_within_5s mtls TERM
+
+# ---- Handshakes that stop halfway cost no CPU while they wait ------------------
+# cpu_percent PID SECONDS: the process's CPU over the next SECONDS, in percent
+# of one core.
+cpu_percent() {
+  local before after
+  before=$(awk '{ print $14 + $15 }' "/proc/$1/stat")
+  sleep "$2"
+  after=$(awk '{ print $14 + $15 }' "/proc/$1/stat")
+  echo $(((after - before) * 100 / $2 / $(getconf CLK_TCK)))
+}
+printf 'tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n' >"$work/tls.yml"
+start_exporter stall --web.config.file="$work/tls.yml" "${quiet[@]}"
+url=https://localhost:$port/metrics
+idle=$(cpu_percent "${exporter_pid[stall]}" 2)
+for how in partial full; do
+  coproc staller { python3 "$raw" stall-tls 127.0.0.2 "$port" 8 6 "$how"; }
+  pids+=($!)
+  read -r -t 10 word _ <&"${staller[0]}" || fail "the stalled handshakes never opened"
+  sleep 0.5
+  stalled=$(cpu_percent "${exporter_pid[stall]}" 3)
+  echo "exporter CPU: $idle% idle, $stalled% with 8 handshakes stalled after a $how ClientHello"
+  # A connection that spins takes a whole core.
+  [ "$stalled" -le 25 ] || fail "8 stalled handshakes ($how ClientHello) took $stalled% CPU"
+  honest_scrape_within 1 "$url" --cacert "$work/first-ca.pem"
+  kill "$staller_PID" 2>/dev/null || true
+  wait "$staller_PID" 2>/dev/null || true
+done
+stop_within_5s stall TERM
 echo "PASS"

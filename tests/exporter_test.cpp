@@ -17,6 +17,7 @@
 #include "sanperf_exporter/background_task.h"
 #include "sanperf_exporter/collectors/collector.h"
 #include "sanperf_exporter/collectors/socket_aggregate.h"
+#include "sanperf_exporter/http/client_source.h"
 #include "sanperf_exporter/http/connection_table.h"
 #include "sanperf_exporter/http/gzip.h"
 #include "sanperf_exporter/http/listen_address.h"
@@ -221,6 +222,42 @@ TEST(ConnectionLimits, SizedFromTheDescriptorLimit) {
     // A tiny limit still leaves room for the exporter's own files.
     EXPECT_EQ(sanperf_exporter::limits_for_descriptors(64).total, 32u);
     EXPECT_EQ(sanperf_exporter::limits_for_descriptors(64).per_source, 4u);
+}
+
+// One host is given a whole IPv6 /64: its addresses share one share of the
+// connections, and other networks keep theirs.
+TEST(ConnectionTable, AnIpv6SourceIsItsSlash64) {
+    sanperf_exporter::exporter_metrics metrics;
+    sanperf_exporter::connection_limits limits;
+    limits.total = 100;
+    limits.per_source = 2;
+    sanperf_exporter::connection_table table(limits, metrics);
+    std::vector<sanperf_exporter::connection_table::entry*> open;
+    unsigned admitted = 0;
+    for (int host = 1; host <= 5; ++host) {
+        const sockaddr_in6 a = v6(("2001:db8:1:2::" + std::to_string(host)).c_str());
+        for (int i = 0; i < 2; ++i) {
+            if (!table.admit(as_sockaddr(&a), sizeof a)) continue;
+            ++admitted;
+            open.push_back(table.opened(as_sockaddr(&a), sizeof a, -1));
+        }
+    }
+    EXPECT_EQ(admitted, 2u);
+    const sockaddr_in6 neighbour = v6("2001:db8:1:3::1");
+    EXPECT_TRUE(table.admit(as_sockaddr(&neighbour), sizeof neighbour));
+    for (auto* e : open) table.closed(e);
+}
+
+TEST(ClientSource, Ipv4ByAddressIpv6BySlash64) {
+    using sanperf_exporter::client_source;
+    const sockaddr_in v4a = v4("192.0.2.7");
+    const sockaddr_in6 mapped = v6("::ffff:192.0.2.7");
+    const sockaddr_in6 v6a = v6("2001:db8:1:2:aaaa:bbbb:cccc:dddd");
+    EXPECT_EQ(client_source(as_sockaddr(&v4a), sizeof v4a), "192.0.2.7");
+    EXPECT_EQ(client_source(as_sockaddr(&mapped), sizeof mapped), "192.0.2.7");
+    EXPECT_EQ(client_source(as_sockaddr(&v6a), sizeof v6a), "2001:db8:1:2::/64");
+    // A short address is nobody in particular rather than a read past its end.
+    EXPECT_EQ(client_source(as_sockaddr(&v6a), sizeof v4a), "");
 }
 
 TEST(ConnectionTable, OneSourceCannotTakeEverySlotAndRefusalsAreCounted) {

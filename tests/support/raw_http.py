@@ -12,6 +12,10 @@
   raw_http.py tls-without-cert SOURCE PORT COUNT LIMIT
       COUNT TLS handshakes without a client certificate; fails when the
       server answered a request on any, or kept one open beyond LIMIT.
+  raw_http.py stall-tls SOURCE PORT COUNT SECONDS partial|full
+      COUNT TLS handshakes from SOURCE that stop halfway: after the first
+      10 bytes of a ClientHello, or after all of it; prints "stalled N"
+      once they are sent and keeps them for SECONDS.
   raw_http.py malformed SOURCE PORT LIMIT
       sends each malformed request; fails unless each gets a 4xx or a close
       within LIMIT seconds.
@@ -121,6 +125,32 @@ def tls_without_cert(source, port, count, limit):
     return worst <= limit
 
 
+def client_hello():
+    """A ClientHello as Python's TLS client would send it."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = context.wrap_bio(incoming, outgoing)
+    try:
+        tls.do_handshake()
+    except ssl.SSLWantReadError:
+        pass
+    return outgoing.read()
+
+
+def stall_tls(source, port, count, seconds, how):
+    hello = client_hello()
+    data = hello[:10] if how == "partial" else hello
+    held = []
+    for _ in range(count):
+        s = connect(source, port)
+        s.sendall(data)
+        held.append(s)
+    print("stalled", len(held), flush=True)
+    time.sleep(seconds)
+
+
 def malformed_requests():
     get = b"GET /metrics HTTP/1.1\r\nHost: x\r\n"
     return [
@@ -178,6 +208,9 @@ def main(argv):
         return 0 if trickle(source, port, int(argv[4]), float(argv[5]), float(argv[6])) else 1
     if what == "tls-without-cert":
         return 0 if tls_without_cert(source, port, int(argv[4]), float(argv[5])) else 1
+    if what == "stall-tls":
+        stall_tls(source, port, int(argv[4]), float(argv[5]), argv[6])
+        return 0
     if what == "malformed":
         return 0 if malformed(source, port, float(argv[4])) else 1
     print(__doc__)

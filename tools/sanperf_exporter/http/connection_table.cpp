@@ -1,32 +1,13 @@
 #include "sanperf_exporter/http/connection_table.h"
 
+#include "sanperf_exporter/http/client_source.h"
+
 #include <netinet/in.h>
 
 #include <algorithm>
 #include <cstring>
 
 namespace sanperf_exporter {
-
-namespace {
-
-// The address alone, without the port; an IPv4 client on a dual-stack
-// socket counts as the same source as over IPv4.
-std::string source_of(const sockaddr* address, socklen_t length) {
-    if (address == nullptr) return {};
-    if (address->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-        return std::string(reinterpret_cast<const char*>(&v4->sin_addr), 4);
-    }
-    if (address->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
-        const char* bytes = reinterpret_cast<const char*>(&v6->sin6_addr);
-        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) return std::string(bytes + 12, 4);
-        return std::string(bytes, 16);
-    }
-    return {};
-}
-
-}  // namespace
 
 connection_limits limits_for_descriptors(rlim_t descriptors) {
     const rlim_t usable = descriptors > 2 * reserved_descriptors
@@ -62,7 +43,7 @@ connection_table::~connection_table() {
 }
 
 bool connection_table::admit(const sockaddr* address, socklen_t length) {
-    const std::string source = source_of(address, length);
+    const std::string source = client_source(address, length);
     std::lock_guard<std::mutex> hold(lock_);
     if (open_ >= limits_.total) {
         metrics_.count_refused_connection(exporter_metrics::over_total);
@@ -79,7 +60,7 @@ bool connection_table::admit(const sockaddr* address, socklen_t length) {
 connection_table::entry* connection_table::opened(const sockaddr* address, socklen_t length,
                                                   int fd) {
     auto e = std::make_unique<entry>();
-    e->source = source_of(address, length);
+    e->source = client_source(address, length);
     e->fd = fd;
     std::lock_guard<std::mutex> hold(lock_);
     ++open_;

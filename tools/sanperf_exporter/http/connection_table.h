@@ -22,7 +22,7 @@ namespace sanperf_exporter {
 
 struct connection_limits {
     unsigned total = 0;       // open connections over every listening socket
-    unsigned per_source = 0;  // open connections from one address
+    unsigned per_source = 0;  // open connections from one client (client_source.h)
     // From a connection's start, or from the end of its last response, to
     // the end of the next request's headers. TLS handshakes count in it.
     std::chrono::milliseconds header_timeout{10000};
@@ -45,7 +45,7 @@ class connection_table {
 public:
     // One open connection, from its start until libmicrohttpd closes it.
     struct entry {
-        std::string source;  // the address's bytes
+        std::string source;  // client_source
         int fd = -1;
         std::chrono::steady_clock::time_point deadline;
         bool waiting = false;  // in waiting_, at position
@@ -53,6 +53,8 @@ public:
         // What the connection's TLS handshake was given (certificates,
         // trusted CAs), kept until the connection closes.
         std::shared_ptr<const void> tls_material;
+        // The listener's own state for the connection's TLS reads.
+        std::shared_ptr<void> tls_transport;
     };
 
     // Refusals and timeouts are counted in metrics.

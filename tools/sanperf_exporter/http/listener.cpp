@@ -1,9 +1,13 @@
 #include "sanperf_exporter/http/listener.h"
 
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -124,6 +128,43 @@ connection_table::entry* entry_of(MHD_Connection* connection) {
     return info != nullptr ? static_cast<connection_table::entry*>(info->socket_context) : nullptr;
 }
 
+// A TLS connection's reads during its handshake. GnuTLS reads the socket
+// itself then, so libmicrohttpd never learns that a read would block; a read
+// that would is parked instead, until the socket is readable.
+struct tls_transport {
+    parked_reads& parked;
+    MHD_Connection* connection;
+    int fd;
+    bool handshaking = true;  // until the client's Finished message is in
+};
+
+ssize_t pull_handshake(gnutls_transport_ptr_t ptr, void* data, std::size_t size) {
+    auto* t = static_cast<tls_transport*>(ptr);
+    const ssize_t n = recv(t->fd, data, size, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && t->handshaking) {
+        t->parked.park(t->connection, t->fd);
+        errno = EAGAIN;
+    }
+    return n;
+}
+
+int pull_timeout(gnutls_transport_ptr_t ptr, unsigned int ms) {
+    pollfd p{static_cast<tls_transport*>(ptr)->fd, POLLIN, 0};
+    return poll(&p, 1, ms == GNUTLS_INDEFINITE_TIMEOUT ? -1 : static_cast<int>(ms));
+}
+
+int handshake_finished(gnutls_session_t session, unsigned int, unsigned int, unsigned int incoming,
+                       const gnutls_datum_t*) {
+    if (incoming == 0) return 0;
+    gnutls_transport_ptr_t recv_ptr = nullptr;
+    gnutls_transport_ptr_t send_ptr = nullptr;
+    gnutls_transport_get_ptr2(session, &recv_ptr, &send_ptr);
+    // From here on libmicrohttpd reads through its own adapter, which sees a
+    // read that would block.
+    static_cast<tls_transport*>(recv_ptr)->handshaking = false;
+    return 0;
+}
+
 socklen_t address_length(const sockaddr* address) {
     return address->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
@@ -211,6 +252,7 @@ bool http_listener::wait_idle(std::chrono::steady_clock::time_point deadline) co
 
 void http_listener::stop() {
     stopping = true;
+    parked.release_all();
     // Quiesced first, a daemon leaves its socket to be closed here, so each
     // socket is closed exactly once whether its daemon started or not.
     for (MHD_Daemon* d : daemons) {
@@ -306,14 +348,30 @@ void http_listener::on_connection(void* cls, MHD_Connection* connection, void** 
         // handshake uses the session as set up here.
         const MHD_ConnectionInfo* tls =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
-        if (tls != nullptr && tls->tls_session != nullptr)
-            e->tls_material =
-                self->settings.tls.setup(static_cast<gnutls_session_t>(tls->tls_session));
+        if (tls != nullptr && tls->tls_session != nullptr) {
+            auto session = static_cast<gnutls_session_t>(tls->tls_session);
+            e->tls_material = self->settings.tls.setup(session);
+            self->park_blocked_handshake_reads(connection, session, *e);
+        }
         if (!e->tls_material) shutdown(fd->connect_fd, SHUT_RDWR);
     } else if (*socket_state != nullptr) {
         self->connections.closed(static_cast<connection_table::entry*>(*socket_state));
         *socket_state = nullptr;
     }
+}
+
+void http_listener::park_blocked_handshake_reads(MHD_Connection* connection,
+                                                 gnutls_session_t session,
+                                                 connection_table::entry& e) {
+    auto t = std::make_shared<tls_transport>(tls_transport{parked, connection, e.fd});
+    // Writes go to the descriptor as before.
+    gnutls_transport_set_ptr2(
+        session, t.get(), reinterpret_cast<gnutls_transport_ptr_t>(static_cast<intptr_t>(e.fd)));
+    gnutls_transport_set_pull_function(session, &pull_handshake);
+    gnutls_transport_set_pull_timeout_function(session, &pull_timeout);
+    gnutls_handshake_set_hook_function(session, GNUTLS_HANDSHAKE_FINISHED, GNUTLS_HOOK_POST,
+                                       &handshake_finished);
+    e.tls_transport = std::move(t);
 }
 
 MHD_Result http_listener::begin(MHD_Connection* connection, const char* url, const char* method,

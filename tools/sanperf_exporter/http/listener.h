@@ -16,6 +16,7 @@
 
 #include "sanperf_exporter/exporter_metrics.h"
 #include "sanperf_exporter/http/connection_table.h"
+#include "sanperf_exporter/http/parked_reads.h"
 #include "sanperf_exporter/tree_reader.h"
 
 namespace sanperf_exporter {
@@ -114,6 +115,10 @@ private:
     static void on_connection(void* cls, MHD_Connection* connection, void** socket_state,
                               MHD_ConnectionNotificationCode what);
     MHD_Daemon* start_daemon(int socket);
+    // Reads a TLS connection's handshake through parked, so that a client
+    // that stops halfway costs no CPU.
+    void park_blocked_handshake_reads(MHD_Connection* connection, gnutls_session_t session,
+                                      connection_table::entry& e);
     MHD_Result begin(MHD_Connection* connection, const char* url, const char* method, request& r);
     MHD_Result admitted(MHD_Connection* connection, const char* url, const char* method, request& r,
                         const admission& verdict);
@@ -131,6 +136,7 @@ private:
     tree_reader& reader;
     exporter_metrics& metrics;
     connection_table connections;
+    parked_reads parked;
     std::vector<MHD_Daemon*> daemons;
     std::atomic<unsigned> metric_requests{0};  // admitted to the reader, not yet completed
     std::atomic<unsigned> live_requests{0};    // being handled, of any kind

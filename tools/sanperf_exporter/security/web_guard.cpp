@@ -1,5 +1,6 @@
 #include "sanperf_exporter/security/web_guard.h"
 
+#include "sanperf_exporter/http/client_source.h"
 #include "sanperf_exporter/log.h"
 #include "sanperf_exporter/security/basic_auth_header.h"
 
@@ -28,24 +29,15 @@ std::string peer_address(MHD_Connection* connection) {
     return host;
 }
 
-// Whom failed logins are counted against: the client's IPv4 address, or the
-// /64 network of its IPv6 address, as one host commonly holds a whole /64.
+// Whom failed logins are counted against: the client as every per-client
+// limit counts it.
 std::string source_of(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     if (info == nullptr || info->client_addr == nullptr) return {};
-    char text[INET6_ADDRSTRLEN];
-    if (info->client_addr->sa_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(info->client_addr);
-        return inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text) != nullptr ? text : "";
-    }
-    if (info->client_addr->sa_family != AF_INET6) return {};
-    in6_addr address = reinterpret_cast<const sockaddr_in6*>(info->client_addr)->sin6_addr;
-    if (IN6_IS_ADDR_V4MAPPED(&address))
-        return inet_ntop(AF_INET, &address.s6_addr[12], text, sizeof text);
-    std::memset(&address.s6_addr[8], 0, 8);
-    return inet_ntop(AF_INET6, &address, text, sizeof text) != nullptr ? std::string(text) + "/64"
-                                                                       : "";
+    const sockaddr* address = info->client_addr;
+    return client_source(
+        address, address->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
 }
 
 void unauthorized(web_guard::verdict& v) {
