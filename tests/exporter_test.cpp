@@ -21,6 +21,7 @@
 #include "sanperf_exporter/http/connection_table.h"
 #include "sanperf_exporter/http/gzip.h"
 #include "sanperf_exporter/http/listen_address.h"
+#include "sanperf_exporter/http/routes.h"
 #include "sanperf_exporter/options.h"
 
 namespace {
@@ -165,6 +166,44 @@ TEST(TimeUnit, FlagOverEnvironmentAndWrongValuesRefused) {
         ASSERT_EQ(opt.time_unit.has_value(), c.unit != nullptr) << shown;
         if (c.unit) {
             EXPECT_STREQ(opt.time_unit->name, c.unit) << shown;
+        }
+    }
+}
+
+// A telemetry path that would hide a built-in route, or be no path, is a
+// usage error; others serve the metrics, and the routes keep their methods.
+TEST(Routes, ClashesRefusedAtStartAndEachPathFound) {
+    for (const char* bad : {"/-/healthy", "/-/ready", "/", "metrics", ""}) {
+        sanperf_exporter::options opt;
+        EXPECT_EQ(parse_with({std::string("--web.telemetry-path=") + bad}, nullptr, opt), 2) << bad;
+    }
+    sanperf_exporter::options opt;
+    EXPECT_EQ(parse_with({"--web.telemetry-path=/-/healthy/x"}, nullptr, opt), -1);
+
+    using sanperf_exporter::route;
+    const sanperf_exporter::route_table routes("/stats");
+    struct {
+        const char* method;
+        const char* path;
+        unsigned status;
+        route which;
+    } cases[] = {
+        {"GET", "/stats", 0, route::metrics},
+        {"HEAD", "/stats", 0, route::metrics},
+        {"GET", "/", 0, route::landing},
+        {"GET", "/-/healthy", 0, route::healthy},
+        {"HEAD", "/-/ready", 0, route::ready},
+        {"POST", "/stats", 405, route::metrics},
+        {"PUT", "/-/healthy", 405, route::healthy},
+        {"GET", "/metrics", 404, route::landing},
+        {"GET", "/stats/", 404, route::landing},
+        {"GET", "", 404, route::landing},
+    };
+    for (const auto& c : cases) {
+        const auto d = routes.decide(c.method, c.path);
+        EXPECT_EQ(d.status, c.status) << c.method << " " << c.path;
+        if (c.status != 404) {
+            EXPECT_EQ(d.which, c.which) << c.method << " " << c.path;
         }
     }
 }

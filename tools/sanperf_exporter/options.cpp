@@ -10,6 +10,7 @@
 #include "sanperf_exporter/security/failure_limit.h"
 
 #include "sanperf_exporter/http/connection_table.h"
+#include "sanperf_exporter/http/routes.h"
 #include "thread_pool.h"
 
 namespace sanperf_exporter {
@@ -99,11 +100,7 @@ int parse_options(int argc, char** argv, options& opt) {
         ->type_name("HOST:PORT");
     app.add_option("--web.telemetry-path", opt.telemetry_path, "Path the metrics are served at")
         ->default_val(opt.telemetry_path)
-        ->check([](const std::string& path) {
-            return path.size() > 1 && path.front() == '/'
-                       ? std::string()
-                       : "the telemetry path must start with / and not be / itself";
-        })
+        ->check([](const std::string& path) { return route_table::refusal(path); })
         ->type_name("PATH");
     app.add_option("--web.max-requests", opt.max_requests,
                    "Metric requests served at once; more are answered 503")

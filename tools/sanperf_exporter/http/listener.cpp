@@ -40,41 +40,6 @@ void log_from_daemon(void*, const char* format, va_list args) {
     (tls ? tls_lines : http_lines).log(log_level::warn, line, {{"component", "http"}});
 }
 
-std::string html_escape(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&#39;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
-std::string landing_page(const std::string& telemetry_path) {
-    std::string path = html_escape(telemetry_path);
-    return "<!DOCTYPE html>\n<html><head><title>sanperf exporter</title></head><body>\n"
-           "<h1>sanperf exporter</h1>\n<p>Version " SANPERF_VERSION
-           "</p>\n"
-           "<p><a href=\"" +
-           path + "\">" + path + "</a></p>\n</body></html>\n";
-}
-
 bool is_get_or_head(const char* method) {
     return std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 ||
            std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
@@ -177,19 +142,28 @@ struct http_listener::request {
     // string, to tell a path cut short by a NUL byte.
     const char* raw_path = nullptr;
     std::size_t raw_path_length = 0;
-    bool started = false;  // its headers are in, and it counts as live
-    bool metrics = false;  // holds one of the max_requests places
+    enum class phase {
+        headers,           // its headers are not all in yet
+        received,          // they are, and it counts as live; not decided yet
+        awaiting_verdict,  // suspended until the admission check decides
+        awaiting_body,     // admitted, suspended until the reader hands over a body
+        answered,          // a response is queued
+    };
+    phase at = phase::headers;
+    bool holds_slot = false;  // one of the max_requests places
     bool gzip = false;
-    bool suspended = false;  // waiting for its admission, or for the reader once admitted
-    bool admitted = false;
     std::mutex lock;  // verdict and result are set by other threads
-    bool answered = false;
+    bool delivered = false;
     admission verdict;
     std::shared_ptr<const scrape_result> result;
 };
 
 http_listener::http_listener(listener_settings s, tree_reader& r, exporter_metrics& m)
-    : settings(std::move(s)), reader(r), metrics(m), connections(settings.limits, m) {}
+    : settings(std::move(s)),
+      reader(r),
+      metrics(m),
+      routes(settings.telemetry_path),
+      connections(settings.limits, m) {}
 
 http_listener::~http_listener() { stop(); }
 
@@ -270,30 +244,41 @@ MHD_Result http_listener::on_request(void* cls, MHD_Connection* connection, cons
     auto* self = static_cast<http_listener*>(cls);
     auto* r = static_cast<request*>(*state);
     if (r == nullptr) return MHD_NO;  // every request line makes one
-    if (!r->started) {
+    using phase = request::phase;
+    if (r->at == phase::headers) {
         // Only the headers are in: answering now would cost the connection
         // its keep-alive, so the request is decided once it is complete.
         if (connection_table::entry* e = entry_of(connection))
             self->connections.headers_complete(e);
-        r->started = true;
+        r->at = phase::received;
         ++self->live_requests;
-        if (path_cut_by_nul(*r, url, version) || malformed_framing(connection, method))
+        if (path_cut_by_nul(*r, url, version) || malformed_framing(connection, method)) {
+            r->at = phase::answered;
             return self->respond_text(connection, MHD_HTTP_BAD_REQUEST, "Bad request.\n",
                                       "text/plain", {{MHD_HTTP_HEADER_CONNECTION, "close"}});
+        }
         return MHD_YES;
     }
     if (*upload_size != 0) {
         *upload_size = 0;  // a body is never wanted
         return MHD_YES;
     }
-    if (!r->suspended) return self->begin(connection, url, method, *r);
-    {
-        std::lock_guard<std::mutex> hold(r->lock);
-        if (!r->answered) return MHD_YES;
-        r->suspended = false;
-        r->answered = false;
+    switch (r->at) {
+        case phase::received:
+            return self->begin(connection, url, method, *r);
+        case phase::awaiting_verdict:
+        case phase::awaiting_body: {
+            std::lock_guard<std::mutex> hold(r->lock);
+            if (!r->delivered) return MHD_YES;
+            r->delivered = false;
+            break;
+        }
+        case phase::headers:
+        case phase::answered:
+            return MHD_YES;
     }
-    if (!r->admitted) return self->admitted(connection, url, method, *r, r->verdict);
+    if (r->at == phase::awaiting_verdict) return self->admitted(connection, url, method, *r);
+    r->at = phase::answered;
     return self->answer_metrics(connection, *r);
 }
 
@@ -303,8 +288,8 @@ void http_listener::on_completed(void* cls, MHD_Connection* connection, void** s
     auto* r = static_cast<request*>(*state);
     if (r == nullptr) return;
     if (connection_table::entry* e = entry_of(connection)) self->connections.awaiting_request(e);
-    if (r->metrics) --self->metric_requests;
-    if (r->started) --self->live_requests;
+    if (r->holds_slot) --self->metric_requests;
+    if (r->at != request::phase::headers) --self->live_requests;
     delete r;
     *state = nullptr;
 }
@@ -376,18 +361,18 @@ void http_listener::park_blocked_handshake_reads(MHD_Connection* connection,
 
 MHD_Result http_listener::begin(MHD_Connection* connection, const char* url, const char* method,
                                 request& r) {
-    if (!settings.admit) return admitted(connection, url, method, r, admission{});
-    admission verdict = settings.admit(request_view{connection, method, url});
-    if (!verdict.later) return admitted(connection, url, method, r, verdict);
+    if (settings.admit) r.verdict = settings.admit(request_view{connection, method, url});
+    if (!r.verdict.later) return admitted(connection, url, method, r);
     // As with the reader below: suspended first, so the verdict may come
     // back before this call returns.
-    r.suspended = true;
+    r.at = request::phase::awaiting_verdict;
     MHD_suspend_connection(connection);
-    verdict.later([&r, connection](admission final) {
+    auto later = std::move(r.verdict.later);
+    later([&r, connection](admission final) {
         {
             std::lock_guard<std::mutex> hold(r.lock);
             r.verdict = std::move(final);
-            r.answered = true;
+            r.delivered = true;
         }
         MHD_resume_connection(connection);
     });
@@ -395,29 +380,31 @@ MHD_Result http_listener::begin(MHD_Connection* connection, const char* url, con
 }
 
 MHD_Result http_listener::admitted(MHD_Connection* connection, const char* url, const char* method,
-                                   request& r, const admission& verdict) {
-    if (verdict.status != 0)
-        return respond_text(connection, verdict.status, "Access denied.\n", "text/plain",
-                            verdict.headers);
-    r.admitted = true;
-    const bool telemetry = settings.telemetry_path == url;
-    const bool healthy = std::strcmp(url, "/-/healthy") == 0;
-    const bool ready = std::strcmp(url, "/-/ready") == 0;
-    if (!telemetry && !healthy && !ready && std::strcmp(url, "/") != 0)
-        return respond_text(connection, MHD_HTTP_NOT_FOUND, "Not found.\n", "text/plain");
-    if (!is_get_or_head(method))
-        return respond_text(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "Method not allowed.\n",
-                            "text/plain", {{MHD_HTTP_HEADER_ALLOW, "GET, HEAD"}});
-    if (healthy) return respond_text(connection, MHD_HTTP_OK, "Healthy.\n", "text/plain");
-    if (ready) {
-        if (settings.ready && !settings.ready())
-            return respond_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
-                                "Not ready: the statistics tree is missing.\n", "text/plain");
-        return respond_text(connection, MHD_HTTP_OK, "Ready.\n", "text/plain");
+                                   request& r) {
+    r.at = request::phase::answered;
+    if (r.verdict.status != 0)
+        return respond_text(connection, r.verdict.status, "Access denied.\n", "text/plain",
+                            r.verdict.headers);
+    const route_table::decision d = routes.decide(method, url);
+    if (d.status == MHD_HTTP_NOT_FOUND)
+        return respond_text(connection, d.status, "Not found.\n", "text/plain");
+    if (d.status == MHD_HTTP_METHOD_NOT_ALLOWED)
+        return respond_text(connection, d.status, "Method not allowed.\n", "text/plain",
+                            {{MHD_HTTP_HEADER_ALLOW, "GET, HEAD"}});
+    switch (d.which) {
+        case route::healthy:
+            return respond_text(connection, MHD_HTTP_OK, "Healthy.\n", "text/plain");
+        case route::ready:
+            if (settings.ready && !settings.ready())
+                return respond_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
+                                    "Not ready: the statistics tree is missing.\n", "text/plain");
+            return respond_text(connection, MHD_HTTP_OK, "Ready.\n", "text/plain");
+        case route::landing:
+            return respond_text(connection, MHD_HTTP_OK, routes.landing_page(),
+                                "text/html; charset=utf-8");
+        case route::metrics:
+            break;
     }
-    if (!telemetry)
-        return respond_text(connection, MHD_HTTP_OK, landing_page(settings.telemetry_path),
-                            "text/html; charset=utf-8");
     tree_reader::collector_set which = 0;
     std::string why;
     if (!requested_collectors(connection, which, why))
@@ -430,21 +417,21 @@ MHD_Result http_listener::admitted(MHD_Connection* connection, const char* url, 
             return respond_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
                                 "Too many metric requests at once.\n", "text/plain");
     } while (!metric_requests.compare_exchange_weak(busy, busy + 1));
-    r.metrics = true;
+    r.holds_slot = true;
     r.gzip = accepts_gzip(
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING));
 
     // The connection sleeps until the reader hands over a body; the reader
     // may do so even before this call returns, which libmicrohttpd handles
     // once the call is over.
-    r.suspended = true;
+    r.at = request::phase::awaiting_body;
     MHD_suspend_connection(connection);
     reader.request(
         [&r, connection](std::shared_ptr<const scrape_result> result) {
             {
                 std::lock_guard<std::mutex> hold(r.lock);
                 r.result = std::move(result);
-                r.answered = true;
+                r.delivered = true;
             }
             MHD_resume_connection(connection);
         },

@@ -17,6 +17,7 @@
 #include "sanperf_exporter/exporter_metrics.h"
 #include "sanperf_exporter/http/connection_table.h"
 #include "sanperf_exporter/http/parked_reads.h"
+#include "sanperf_exporter/http/routes.h"
 #include "sanperf_exporter/tree_reader.h"
 
 namespace sanperf_exporter {
@@ -63,8 +64,8 @@ struct tls_listener_settings {
 };
 
 struct listener_settings {
-    std::vector<int> sockets;  // bound and listening; the listener closes them
-    std::string telemetry_path = "/metrics";
+    std::vector<int> sockets;                  // bound and listening; the listener closes them
+    std::string telemetry_path = "/metrics";   // without a route_table::refusal
     unsigned max_requests = 40;                // metric requests at once; beyond, 503
     connection_limits limits;                  // over every socket together
     unsigned connection_timeout_seconds = 10;  // idle time before a connection is closed
@@ -120,8 +121,9 @@ private:
     void park_blocked_handshake_reads(MHD_Connection* connection, gnutls_session_t session,
                                       connection_table::entry& e);
     MHD_Result begin(MHD_Connection* connection, const char* url, const char* method, request& r);
-    MHD_Result admitted(MHD_Connection* connection, const char* url, const char* method, request& r,
-                        const admission& verdict);
+    // Answers a request whose admission verdict is in.
+    MHD_Result admitted(MHD_Connection* connection, const char* url, const char* method,
+                        request& r);
     MHD_Result answer_metrics(MHD_Connection* connection, request& r);
     // The collectors a metric request's collect[] parameters name (all
     // enabled ones without any); false with the reason for the client when
@@ -135,6 +137,7 @@ private:
     listener_settings settings;
     tree_reader& reader;
     exporter_metrics& metrics;
+    route_table routes;
     connection_table connections;
     parked_reads parked;
     std::vector<MHD_Daemon*> daemons;
