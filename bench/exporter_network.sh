@@ -71,6 +71,40 @@ hold_open tls 1024 30 tls >/dev/null
 echo "1,024 TLS handshakes without a certificate ($(descriptors mtls) descriptors open):"
 echo "  honest scrape $(scrapes 5 "https://localhost:$port/metrics" "${client[@]}")"
 
+# ticks PID: CPU time used so far, in clock ticks.
+ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+# neighbour SECONDS: loop iterations a CPU-bound process gets through.
+neighbour() {
+  python3 -c 'import sys, time
+n, end = 0, time.monotonic() + float(sys.argv[1])
+while time.monotonic() < end: n += 1
+print(n)' "$1"
+}
+printf 'tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n' >"$work/tls.yml"
+start_exporter stall --web.config.file="$work/tls.yml" "${quiet[@]}"
+spid=${exporter_pid[stall]}
+hz=$(getconf CLK_TCK)
+t0=$(ticks "$spid")
+quiet_work=$(neighbour 5)
+idle_cpu=$((($(ticks "$spid") - t0) * 100 / 5 / hz))
+idle_scrape=$(scrapes 5 "https://localhost:$port/-/healthy" --cacert "$work/ca.pem")
+echo "TLS, idle: exporter ${idle_cpu}% CPU, neighbour $quiet_work loops in 5 s, honest $idle_scrape"
+for how in partial full; do
+  fifo=$work/stall-$how.fifo
+  mkfifo "$fifo"
+  python3 "$raw" stall-tls 127.0.0.2 "$port" 8 8 "$how" >"$fifo" &
+  pids+=($!)
+  read -r -t 30 _ _ <"$fifo" || true
+  t0=$(ticks "$spid")
+  busy_work=$(neighbour 5)
+  cpu=$((($(ticks "$spid") - t0) * 100 / 5 / hz))
+  echo "8 handshakes stalled after a $how ClientHello: exporter ${cpu}% CPU (idle ${idle_cpu}%)," \
+    "neighbour $(awk -v a="$busy_work" -v b="$quiet_work" 'BEGIN { printf "%.2f", a / b }')x its idle loops," \
+    "honest $(scrapes 5 "https://localhost:$port/-/healthy" --cacert "$work/ca.pem")"
+  wait $! || true
+done
+finish stall
+
 pid=${exporter_pid[mtls]}
 rss() { awk '/^VmRSS/ { print $2 }' "/proc/$pid/status"; }
 before=$(rss)
@@ -108,5 +142,7 @@ fi
 start_exporter malformed "${quiet[@]}"
 echo "malformed requests:"
 python3 "$raw" malformed 127.0.0.2 "$port" 10 | sed 's/^/  /' || true
+echo "requests RFC 9112 refuses, and some it allows:"
+python3 "$raw" strict 127.0.0.2 "$port" | sed 's/^/  /' || true
 echo "  afterwards: honest scrape $(scrapes 1 "http://127.0.0.1:$port/metrics")"
 finish malformed

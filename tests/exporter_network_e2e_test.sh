@@ -64,6 +64,7 @@ echo "scrape with a 20 ms header deadline: $out (status, seconds)"
 
 # ---- Malformed requests: a 4xx or a close in time, and service goes on ---------
 python3 "$raw" malformed 127.0.0.2 "$port" 3 || fail "a malformed request was mishandled"
+python3 "$raw" strict 127.0.0.2 "$port" || fail "a request RFC 9112 refuses was not refused once, or one it allows was"
 honest_scrape_within 1 "$url"
 curl -sS -o "$work/nul" "http://127.0.0.1:$port/metrics%00"
 ! grep -q '^sanperf_' "$work/nul" || fail "/metrics%00 served the metrics"
@@ -150,8 +151,8 @@ for how in partial full; do
   sleep 0.5
   stalled=$(cpu_percent "${exporter_pid[stall]}" 3)
   echo "exporter CPU: $idle% idle, $stalled% with 8 handshakes stalled after a $how ClientHello"
-  # A connection that spins takes a whole core.
-  [ "$stalled" -le 25 ] || fail "8 stalled handshakes ($how ClientHello) took $stalled% CPU"
+  # A connection that spins takes a core, or all it can get of one.
+  [ "$stalled" -le 5 ] || fail "8 stalled handshakes ($how ClientHello) took $stalled% CPU"
   honest_scrape_within 1 "$url" --cacert "$work/first-ca.pem"
   kill "$staller_PID" 2>/dev/null || true
   wait "$staller_PID" 2>/dev/null || true

@@ -16,6 +16,10 @@
       COUNT TLS handshakes from SOURCE that stop halfway: after the first
       10 bytes of a ClientHello, or after all of it; prints "stalled N"
       once they are sent and keeps them for SECONDS.
+  raw_http.py strict SOURCE PORT
+      sends each request that RFC 9112 has a server refuse, and a few it
+      must serve; fails unless each gets exactly one response, with its
+      expected status.
   raw_http.py malformed SOURCE PORT LIMIT
       sends each malformed request; fails unless each gets a 4xx or a close
       within LIMIT seconds.
@@ -168,6 +172,57 @@ def malformed_requests():
     ]
 
 
+def strict_requests():
+    get = b"GET /-/healthy HTTP/1.1\r\nHost: x\r\n"
+    return [
+        ("a plain request", get + b"\r\n", [b"200"]),
+        ("space before the colon", get + b"Content-Length : 5\r\n\r\nGET /", [b"400"]),
+        ("bare CR in a value", get + b"X-A: a\rb\r\n\r\n", [b"400"]),
+        ("control byte in a name", get + b"X\x01A: v\r\n\r\n", [b"400"]),
+        ("HTTP/1.1 without Host", b"GET /-/healthy HTTP/1.1\r\n\r\n", [b"400"]),
+        ("two Host headers", get + b"Host: y\r\n\r\n", [b"400"]),
+        ("two Content-Length headers", get + b"Content-Length: 0\r\nContent-Length: 0\r\n\r\n",
+         [b"400"]),
+        ("1,400 collect[]", b"GET /metrics?" + b"&".join([b"collect[]=sessions"] * 1400) +
+         b" HTTP/1.1\r\nHost: x\r\n\r\n", [b"414", b"431"]),
+        ("8,000 &", b"GET /metrics?" + b"&" * 8000 + b" HTTP/1.1\r\nHost: x\r\n\r\n",
+         [b"414", b"431"]),
+        ("absolute-form target", b"GET http://x/-/healthy HTTP/1.1\r\nHost: x\r\n\r\n",
+         [b"200"]),
+        ("HTTP/1.0 without Host", b"GET /-/healthy HTTP/1.0\r\n\r\n", [b"200"]),
+    ]
+
+
+def strict(source, port):
+    ok = True
+    for name, data, wanted in strict_requests():
+        s = connect(source, port)
+        s.sendall(data)
+        # Whatever comes back within a second: one response, or the pair a
+        # server that misreads the framing sends.
+        s.settimeout(0.2)
+        reply = b""
+        deadline = time.monotonic() + 1
+        while time.monotonic() < deadline:
+            try:
+                chunk = s.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                break
+            if not chunk:
+                break
+            reply += chunk
+        s.close()
+        statuses = [line.split(b" ")[1] for line in reply.split(b"\r\n")
+                    if line.startswith(b"HTTP/1.") and len(line.split(b" ")) > 1]
+        good = len(statuses) == 1 and statuses[0] in wanted
+        print("%-30s %-12s want %s%s" % (name, b",".join(statuses).decode() or "nothing",
+                                         b"/".join(wanted).decode(), "" if good else "  <- FAIL"))
+        ok = ok and good
+    return ok
+
+
 def malformed(source, port, limit):
     ok = True
     for name, data in malformed_requests():
@@ -211,6 +266,8 @@ def main(argv):
     if what == "stall-tls":
         stall_tls(source, port, int(argv[4]), float(argv[5]), argv[6])
         return 0
+    if what == "strict":
+        return 0 if strict(source, port) else 1
     if what == "malformed":
         return 0 if malformed(source, port, float(argv[4])) else 1
     print(__doc__)

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <strings.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -72,6 +74,45 @@ std::size_t unescape_without_nul(void*, MHD_Connection*, char* s) {
     }
     *out = '\0';
     return static_cast<std::size_t>(out - s);
+}
+
+bool is_token_char(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+// What RFC 9112 has a server refuse in a request's head, as far as it shows
+// in the headers libmicrohttpd parsed: a name that is not a token (a space
+// before the colon leaves one in the name, and a proxy may read that
+// header where this server would not), a control byte in a value (a bare
+// CR), no Host or more than one on HTTP/1.1, more than one Content-Length.
+// libmicrohttpd itself refuses a Content-Length that is not a plain decimal.
+struct head_check {
+    unsigned hosts = 0;
+    unsigned lengths = 0;
+    bool bad = false;
+};
+
+MHD_Result check_header(void* cls, MHD_ValueKind, const char* name, const char* value) {
+    auto* c = static_cast<head_check*>(cls);
+    bool ok = name != nullptr && *name != '\0' && value != nullptr;
+    for (const char* p = name; ok && *p != '\0'; ++p)
+        ok = is_token_char(static_cast<unsigned char>(*p));
+    for (const char* p = value; ok && *p != '\0'; ++p) {
+        const auto b = static_cast<unsigned char>(*p);
+        ok = b == '\t' || (b >= 0x20 && b != 0x7f);
+    }
+    if (ok && strcasecmp(name, MHD_HTTP_HEADER_HOST) == 0) ++c->hosts;
+    if (ok && strcasecmp(name, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) ++c->lengths;
+    c->bad = !ok;
+    return ok ? MHD_YES : MHD_NO;
+}
+
+bool malformed_head(MHD_Connection* connection, const char* version) {
+    head_check c;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &check_header, &c);
+    if (c.bad || c.lengths > 1) return true;
+    return std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 && c.hosts != 1;
 }
 
 // A request that must not be served however it would be routed: a body
@@ -150,7 +191,8 @@ struct http_listener::request {
         answered,          // a response is queued
     };
     phase at = phase::headers;
-    bool holds_slot = false;  // one of the max_requests places
+    bool too_many_parameters = false;  // its query was dropped unread
+    bool holds_slot = false;           // one of the max_requests places
     bool gzip = false;
     std::mutex lock;  // verdict and result are set by other threads
     bool delivered = false;
@@ -252,10 +294,18 @@ MHD_Result http_listener::on_request(void* cls, MHD_Connection* connection, cons
             self->connections.headers_complete(e);
         r->at = phase::received;
         ++self->live_requests;
-        if (path_cut_by_nul(*r, url, version) || malformed_framing(connection, method)) {
+        if (path_cut_by_nul(*r, url, version) || malformed_head(connection, version) ||
+            malformed_framing(connection, method)) {
             r->at = phase::answered;
             return self->respond_text(connection, MHD_HTTP_BAD_REQUEST, "Bad request.\n",
                                       "text/plain", {{MHD_HTTP_HEADER_CONNECTION, "close"}});
+        }
+        if (r->too_many_parameters) {
+            r->at = phase::answered;
+            return self->respond_text(
+                connection, MHD_HTTP_URI_TOO_LONG,
+                "More than " + std::to_string(max_query_parameters) + " query parameters.\n",
+                "text/plain", {{MHD_HTTP_HEADER_CONNECTION, "close"}});
         }
         return MHD_YES;
     }
@@ -298,6 +348,17 @@ void* http_listener::on_request_line(void*, const char* uri, MHD_Connection*) {
     auto* r = new request;
     r->raw_path = uri;
     r->raw_path_length = std::strlen(uri);
+    // libmicrohttpd keeps each query parameter in the connection's small
+    // memory pool; thousands of them exhaust it, and it then neither answers
+    // nor closes. It parses them from this buffer once this returns: a query
+    // with too many is emptied first, and the request answered 414.
+    if (char* query = const_cast<char*>(std::strchr(uri, '?'))) {
+        const auto separators = std::count(query, query + std::strlen(query), '&');
+        if (separators >= static_cast<std::ptrdiff_t>(max_query_parameters)) {
+            query[1] = '\0';
+            r->too_many_parameters = true;
+        }
+    }
     return r;
 }
 

@@ -24,6 +24,10 @@ namespace sanperf_exporter {
 
 using header_list = std::vector<std::pair<std::string, std::string>>;
 
+// Query parameters a request may carry; more get 414 as soon as its headers
+// are in.
+constexpr unsigned max_query_parameters = 64;
+
 // What a request is, as far as deciding whether to serve it goes. Headers
 // (Authorization...) and connection details are read from the connection.
 struct request_view {

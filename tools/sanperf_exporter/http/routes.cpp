@@ -2,6 +2,8 @@
 
 #include <microhttpd.h>
 
+#include <strings.h>
+
 #include <cstring>
 #include <utility>
 
@@ -45,6 +47,19 @@ std::string html_escape(const std::string& s) {
     return out;
 }
 
+// The path of a request target: itself in the usual origin form, the part
+// after the authority in the absolute form ("http://host:9748/metrics"),
+// which a server must accept too.
+const char* path_of(const char* target) {
+    for (const char* scheme : {"http://", "https://"}) {
+        const std::size_t n = std::strlen(scheme);
+        if (strncasecmp(target, scheme, n) != 0) continue;
+        const char* slash = std::strchr(target + n, '/');
+        return slash != nullptr ? slash : "/";
+    }
+    return target;
+}
+
 }  // namespace
 
 std::string route_table::refusal(const std::string& telemetry_path) {
@@ -60,7 +75,8 @@ std::string route_table::refusal(const std::string& telemetry_path) {
 
 route_table::route_table(std::string telemetry_path) : telemetry_path_(std::move(telemetry_path)) {}
 
-route_table::decision route_table::decide(const char* method, const char* path) const {
+route_table::decision route_table::decide(const char* method, const char* target) const {
+    const char* path = path_of(target);
     decision d;
     if (telemetry_path_ == path) {
         d.which = route::metrics;

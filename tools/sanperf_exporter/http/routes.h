@@ -22,12 +22,12 @@ public:
 
     // What a request gets before anything else is looked at: its route
     // (status 0), 404 for a path that is none, 405 for a method other than
-    // GET and HEAD.
+    // GET and HEAD. The target is the path, or an absolute URL.
     struct decision {
         unsigned status = 0;
         route which = route::landing;
     };
-    decision decide(const char* method, const char* path) const;
+    decision decide(const char* method, const char* target) const;
 
     // The landing page: the version and a link to the metrics.
     std::string landing_page() const;
