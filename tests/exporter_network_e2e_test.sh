@@ -3,8 +3,8 @@
 # 127.0.0.2, the honest client on 127.0.0.1. Idle connection floods, headers
 # trickled a byte at a time, TLS handshakes without a client certificate,
 # malformed requests, reloads naming a FIFO, the CA names a handshake
-# advertises after a reload, memory over many reloads, and TLS handshakes
-# stalled halfway.
+# advertises after a reload, memory over many reloads, TLS handshakes
+# stalled halfway, and slow readers.
 # Usage: exporter_network_e2e_test.sh EXPORTER SIMULATOR
 set -euo pipefail
 exporter=$1
@@ -61,6 +61,28 @@ start_exporter slow --root="$tree/sys" --web.read-header-timeout=20ms
 out=$(curl -sS -m 20 -o "$work/slow" -w '%{http_code} %{time_total}' "http://127.0.0.1:$port/metrics")
 grep -q '^sanperf_session_' "$work/slow" || fail "a scrape slower than the header deadline lost its metrics: $out"
 echo "scrape with a 20 ms header deadline: $out (status, seconds)"
+
+# ---- Slow readers hold no place among the metric requests ----------------------
+# Their bodies (7.5 MB, 0.9 MB gzip) wait in the exporter, unread.
+"$sim" --sessions 2000 --sockets 2000 --once "$tree/big/sys" >/dev/null 2>&1 || fail "the simulator could not write a tree"
+start_exporter readers --root="$tree/big/sys" --web.max-requests=4 --web.write-timeout=4s
+url=http://127.0.0.1:$port/metrics
+for encoding in identity gzip; do
+  coproc reader { python3 "$raw" slow-read 127.0.0.2 "$port" 8 6 "${encoding/identity/}"; }
+  pids+=($!)
+  read -r -t 40 word _ <&"${reader[0]}" || fail "the slow readers never got a response"
+  honest_scrape_within 5 "$url" --compressed
+  kill "$reader_PID" 2>/dev/null || true
+  wait "$reader_PID" 2>/dev/null || true
+done
+# Held past the write timeout, a response is cut off and counted.
+coproc reader { python3 "$raw" slow-read 127.0.0.2 "$port" 1 8; }
+pids+=($!)
+read -r -t 40 word _ <&"${reader[0]}" || fail "the slow reader never got a response"
+sleep 6
+cut=$(metric "$url" sanperf_exporter_write_timeouts_total)
+[ "${cut:-0}" -ge 1 ] || fail "a response held past --web.write-timeout was not cut off"
+kill "$reader_PID" 2>/dev/null || true
 
 # ---- Malformed requests: a 4xx or a close in time, and service goes on ---------
 python3 "$raw" malformed 127.0.0.2 "$port" 3 || fail "a malformed request was mishandled"

@@ -6,6 +6,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -285,6 +287,46 @@ TEST(ConnectionTable, AnIpv6SourceIsItsSlash64) {
     const sockaddr_in6 neighbour = v6("2001:db8:1:3::1");
     EXPECT_TRUE(table.admit(as_sockaddr(&neighbour), sizeof neighbour));
     for (auto* e : open) table.closed(e);
+}
+
+// A client's metric responses in progress are capped, sending included;
+// another client's are not touched, and a finished response gives its share
+// back. A response not sent within the write timeout has its connection shut.
+TEST(ConnectionTable, ResponsesPerClientAndTheWriteDeadline) {
+    sanperf_exporter::exporter_metrics metrics;
+    sanperf_exporter::connection_limits limits;
+    limits.total = 10;
+    limits.per_source = 10;
+    limits.responses_per_source = 2;
+    limits.write_timeout = std::chrono::milliseconds(50);
+    sanperf_exporter::connection_table table(limits, metrics);
+    const sockaddr_in one = v4("127.0.0.2");
+    const sockaddr_in other = v4("127.0.0.1");
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    auto* a = table.opened(as_sockaddr(&one), sizeof one, pair[0]);
+    auto* b = table.opened(as_sockaddr(&one), sizeof one, -1);
+    auto* c = table.opened(as_sockaddr(&one), sizeof one, -1);
+    auto* d = table.opened(as_sockaddr(&other), sizeof other, -1);
+    for (auto* e : {a, b, c, d}) table.headers_complete(e);
+    EXPECT_TRUE(table.begin_response(a));
+    EXPECT_TRUE(table.begin_response(b));
+    EXPECT_FALSE(table.begin_response(c));
+    EXPECT_TRUE(table.begin_response(d));
+    table.awaiting_request(b);
+    EXPECT_TRUE(table.begin_response(c));
+
+    table.sending(a);
+    char byte;
+    // The peer reads end of file once the deadline has shut the socket down.
+    EXPECT_EQ(read(pair[1], &byte, 1), 0);
+    std::string text;
+    sanperf_tools::string_sink out(text);
+    metrics.render_exporter(out);
+    EXPECT_NE(text.find("sanperf_exporter_write_timeouts_total 1\n"), std::string::npos) << text;
+    for (auto* e : {a, b, c, d}) table.closed(e);
+    close(pair[0]);
+    close(pair[1]);
 }
 
 TEST(ClientSource, Ipv4ByAddressIpv6BySlash64) {

@@ -16,6 +16,10 @@
       COUNT TLS handshakes from SOURCE that stop halfway: after the first
       10 bytes of a ClientHello, or after all of it; prints "stalled N"
       once they are sent and keeps them for SECONDS.
+  raw_http.py slow-read SOURCE PORT COUNT SECONDS [gzip]
+      COUNT connections from SOURCE, each with a 4 KiB receive buffer, ask
+      for /metrics and read nothing of it; prints "asked N" once each
+      response has begun, and keeps them for SECONDS.
   raw_http.py strict SOURCE PORT
       sends each request that RFC 9112 has a server refuse, and a few it
       must serve; fails unless each gets exactly one response, with its
@@ -155,6 +159,26 @@ def stall_tls(source, port, count, seconds, how):
     time.sleep(seconds)
 
 
+def slow_read(source, port, count, seconds, gzip):
+    request = b"GET /metrics HTTP/1.1\r\nHost: x\r\n"
+    if gzip:
+        request += b"Accept-Encoding: gzip\r\n"
+    held = []
+    for _ in range(count):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.settimeout(5)
+        s.bind((source, 0))
+        s.connect(("127.0.0.1", port))
+        s.sendall(request + b"\r\n")
+        held.append(s)
+    for s in held:
+        s.settimeout(30)
+        s.recv(1, socket.MSG_PEEK)
+    print("asked", len(held), flush=True)
+    time.sleep(seconds)
+
+
 def malformed_requests():
     get = b"GET /metrics HTTP/1.1\r\nHost: x\r\n"
     return [
@@ -265,6 +289,9 @@ def main(argv):
         return 0 if tls_without_cert(source, port, int(argv[4]), float(argv[5])) else 1
     if what == "stall-tls":
         stall_tls(source, port, int(argv[4]), float(argv[5]), argv[6])
+        return 0
+    if what == "slow-read":
+        slow_read(source, port, int(argv[4]), float(argv[5]), argv[6:] == ["gzip"])
         return 0
     if what == "strict":
         return 0 if strict(source, port) else 1

@@ -71,6 +71,9 @@ void exporter_metrics::render_exporter(sanperf_tools::sink& out) const {
     metric_family(out, "sanperf_exporter_header_timeouts_total", "counter",
                   "Connections closed because a request's headers were not complete in time.")
         .sample({}, static_cast<long long>(header_timeouts.load()));
+    metric_family(out, "sanperf_exporter_write_timeouts_total", "counter",
+                  "Connections closed because a response was not sent in time.")
+        .sample({}, static_cast<long long>(write_timeouts.load()));
     metric_family(out, "sanperf_exporter_password_hashes_total", "counter",
                   "Basic-auth passwords checked with bcrypt; a cached login is not counted.")
         .sample({}, static_cast<long long>(password_hashes.load()));

@@ -31,6 +31,8 @@ public:
     void count_refused_connection(refusal why) { ++refused[why]; }
     // Counts a connection closed because its request's headers were late.
     void count_header_timeout() { ++header_timeouts; }
+    // Counts a connection closed because its response was not sent in time.
+    void count_write_timeout() { ++write_timeouts; }
     // Counts one password checked with bcrypt, not from the login cache.
     // Any thread.
     void count_password_hash() { ++password_hashes; }
@@ -44,6 +46,7 @@ public:
     // sanperf_exporter_requests_total,
     // sanperf_exporter_connections_refused_total,
     // sanperf_exporter_header_timeouts_total,
+    // sanperf_exporter_write_timeouts_total,
     // sanperf_exporter_password_hashes_total and sanperf_exporter_build_info.
     void render_exporter(sanperf_tools::sink& out) const;
 
@@ -51,6 +54,7 @@ private:
     std::atomic<unsigned long long> tree_reads{0};
     std::atomic<unsigned long long> refused[2] = {0, 0};
     std::atomic<unsigned long long> header_timeouts{0};
+    std::atomic<unsigned long long> write_timeouts{0};
     std::atomic<unsigned long long> password_hashes{0};
     mutable std::mutex lock;
     std::map<unsigned, unsigned long long> responses{{200, 0}};  // by status

@@ -96,6 +96,8 @@ int run(const options& opt) {
     // the process may have.
     connection_limits limits = limits_for_descriptors(raise_descriptor_limit());
     limits.header_timeout = opt.read_header_timeout;
+    limits.write_timeout = opt.write_timeout;
+    limits.responses_per_source = opt.max_requests;
     // A log reader that goes away must not end the daemon.
     signal(SIGPIPE, SIG_IGN);
 

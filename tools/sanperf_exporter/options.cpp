@@ -20,6 +20,7 @@ namespace {
 const char* const usage =
     "usage: sanperf_exporter [--web.listen-address=HOST:PORT]... [--web.telemetry-path=PATH]\n"
     "                        [--web.max-requests=N] [--web.read-header-timeout=DURATION]\n"
+    "                        [--web.write-timeout=DURATION]\n"
     "                        [--[no-]collector.disk-queues]\n"
     "                        [--[no-]collector.sessions] [--[no-]collector.sockets]\n"
     "                        [--collector.sockets.aggregate] [--root=DIR]\n"
@@ -103,7 +104,8 @@ int parse_options(int argc, char** argv, options& opt) {
         ->check([](const std::string& path) { return route_table::refusal(path); })
         ->type_name("PATH");
     app.add_option("--web.max-requests", opt.max_requests,
-                   "Metric requests served at once; more are answered 503")
+                   "Metric requests computed at once, and metric responses one client may have in "
+                   "progress, sending included; more are answered 503")
         ->default_val(opt.max_requests)
         ->check(CLI::Range(1u, 100000u).description(""))
         ->type_name("N");
@@ -112,6 +114,11 @@ int parse_options(int argc, char** argv, options& opt) {
                    "Time a request's headers may take to arrive, counted from the connection's "
                    "start (its TLS handshake included) or from the previous response, however "
                    "slowly they trickle; then the connection is closed (default 10s)")
+        ->type_name("DURATION");
+    std::string write_timeout = "2m";
+    app.add_option("--web.write-timeout", write_timeout,
+                   "Time a metric response may take to send, from its first byte; then the "
+                   "connection is closed (default 2m)")
         ->type_name("DURATION");
     app.add_flag("--collector.disk-queues,!--no-collector.disk-queues", opt.disk_queues,
                  "Export the disk queues (default on)");
@@ -185,6 +192,8 @@ int parse_options(int argc, char** argv, options& opt) {
             throw CLI::ValidationError(why);
         if (std::string bad = parse_duration(header_timeout, opt.read_header_timeout); !bad.empty())
             throw CLI::ValidationError("--web.read-header-timeout", header_timeout + ": " + bad);
+        if (std::string bad = parse_duration(write_timeout, opt.write_timeout); !bad.empty())
+            throw CLI::ValidationError("--web.write-timeout", write_timeout + ": " + bad);
         if (disable_defaults) {
             opt.disk_queues = opt.disk_queues && app.count("--collector.disk-queues") > 0;
             opt.sessions = opt.sessions && app.count("--collector.sessions") > 0;

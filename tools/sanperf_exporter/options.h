@@ -22,6 +22,8 @@ struct options {
     // A request's headers must be complete this long after the connection
     // opened, or after the previous response.
     std::chrono::milliseconds read_header_timeout{10000};
+    // A metric response must be sent within this long of its start.
+    std::chrono::milliseconds write_timeout{120000};
     bool disk_queues = true;
     bool sessions = true;
     bool sockets = true;

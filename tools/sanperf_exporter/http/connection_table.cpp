@@ -79,24 +79,63 @@ void connection_table::closed(entry* e) {
     --open_;
     auto it = per_source_.find(e->source);
     if (--it->second == 0) per_source_.erase(it);
-    if (e->waiting) waiting_.erase(e->position);
+    unlist(e);
+    end_response(e);
+}
+
+void connection_table::unlist(entry* e) {
+    if (e->waiting) (e->sending ? sending_ : waiting_).erase(e->position);
+    e->waiting = false;
+}
+
+void connection_table::end_response(entry* e) {
+    if (!e->responding) return;
+    e->responding = false;
+    auto it = responses_.find(e->source);
+    if (--it->second == 0) responses_.erase(it);
+}
+
+bool connection_table::begin_response(entry* e) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (e->responding) return true;
+    unsigned& n = responses_[e->source];
+    if (n >= limits_.responses_per_source) {
+        if (n == 0) responses_.erase(e->source);
+        return false;
+    }
+    ++n;
+    e->responding = true;
+    return true;
+}
+
+void connection_table::sending(entry* e) {
+    std::lock_guard<std::mutex> hold(lock_);
+    unlist(e);
+    e->deadline = clock::now() + limits_.write_timeout;
+    const bool first =
+        sending_.empty() && (waiting_.empty() || e->deadline < waiting_.front()->deadline);
+    e->position = sending_.insert(sending_.end(), e);
+    e->waiting = true;
+    e->sending = true;
+    if (first) wake_.notify_one();
 }
 
 void connection_table::headers_complete(entry* e) {
     std::lock_guard<std::mutex> hold(lock_);
-    if (!e->waiting) return;
-    waiting_.erase(e->position);
-    e->waiting = false;
+    unlist(e);
 }
 
 void connection_table::awaiting_request(entry* e) {
     std::lock_guard<std::mutex> hold(lock_);
-    if (e->waiting) waiting_.erase(e->position);
+    unlist(e);
+    end_response(e);
     // Deadlines only grow, so the end keeps the list in order.
     e->deadline = clock::now() + limits_.header_timeout;
-    const bool first = waiting_.empty();
+    const bool first =
+        waiting_.empty() && (sending_.empty() || e->deadline < sending_.front()->deadline);
     e->position = waiting_.insert(waiting_.end(), e);
     e->waiting = true;
+    e->sending = false;
     if (first) wake_.notify_one();
 }
 
@@ -104,24 +143,31 @@ void connection_table::watch() {
     std::unique_lock<std::mutex> hold(lock_);
     while (!stopping_) {
         const auto now = clock::now();
-        while (!waiting_.empty() && waiting_.front()->deadline <= now) {
-            entry* e = waiting_.front();
-            waiting_.pop_front();
-            e->waiting = false;
-            // libmicrohttpd closes the socket only after telling closed(),
-            // which waits for this lock: the descriptor is still this
-            // connection's. Shut down, the socket reads end of file on the
-            // connection's own thread, which then closes it.
-            shutdown(e->fd, SHUT_RDWR);
-            metrics_.count_header_timeout();
+        for (std::list<entry*>* list : {&waiting_, &sending_}) {
+            while (!list->empty() && list->front()->deadline <= now) {
+                entry* e = list->front();
+                list->pop_front();
+                e->waiting = false;
+                // libmicrohttpd closes the socket only after telling closed(),
+                // which waits for this lock: the descriptor is still this
+                // connection's. Shut down, the socket reads end of file on the
+                // connection's own thread, which then closes it.
+                shutdown(e->fd, SHUT_RDWR);
+                if (list == &waiting_)
+                    metrics_.count_header_timeout();
+                else
+                    metrics_.count_write_timeout();
+            }
         }
-        if (waiting_.empty()) {
+        if (waiting_.empty() && sending_.empty()) {
             wake_.wait(hold);
-        } else {
-            // A copy: the entry may close, and go, while this waits.
-            const clock::time_point next = waiting_.front()->deadline;
-            wake_.wait_until(hold, next);
+            continue;
         }
+        // A copy: the entry may close, and go, while this waits.
+        clock::time_point next = clock::time_point::max();
+        if (!waiting_.empty()) next = waiting_.front()->deadline;
+        if (!sending_.empty()) next = std::min(next, sending_.front()->deadline);
+        wake_.wait_until(hold, next);
     }
 }
 

@@ -26,6 +26,12 @@ struct connection_limits {
     // From a connection's start, or from the end of its last response, to
     // the end of the next request's headers. TLS handshakes count in it.
     std::chrono::milliseconds header_timeout{10000};
+    // From a response's start to its last byte sent; then the connection is
+    // closed. Long enough for a big body on a slow link.
+    std::chrono::milliseconds write_timeout{120000};
+    // Metric responses one client may have in progress at once, from its
+    // request's admission to its last byte sent.
+    unsigned responses_per_source = 40;
 };
 
 // Descriptors kept back from connections: the tree's files, the log, the
@@ -48,8 +54,10 @@ public:
         std::string source;  // client_source
         int fd = -1;
         std::chrono::steady_clock::time_point deadline;
-        bool waiting = false;  // in waiting_, at position
+        bool waiting = false;  // in waiting_ or sending_, at position
+        bool sending = false;  // in sending_ rather than waiting_
         std::list<entry*>::iterator position;
+        bool responding = false;  // counts in responses_
         // What the connection's TLS handshake was given (certificates,
         // trusted CAs), kept until the connection closes.
         std::shared_ptr<const void> tls_material;
@@ -77,6 +85,12 @@ public:
     void headers_complete(entry* e);
     // Its response went out: the next request's headers are due.
     void awaiting_request(entry* e);
+    // Its response starts: the rest of it is due within the write timeout.
+    void sending(entry* e);
+    // A metric response for it may begin, within its client's share; false
+    // when the client has its share in progress. The share is given back
+    // when the response is over (awaiting_request) or the connection closes.
+    bool begin_response(entry* e);
 
 private:
     using clock = std::chrono::steady_clock;
@@ -88,8 +102,13 @@ private:
     bool stopping_ = false;
     unsigned open_ = 0;
     std::unordered_map<std::string, unsigned> per_source_;
-    // Connections whose headers are due, earliest deadline first.
+    std::unordered_map<std::string, unsigned> responses_;
+    // Connections whose headers are due, and those whose response is,
+    // each earliest deadline first.
     std::list<entry*> waiting_;
+    std::list<entry*> sending_;
+    void unlist(entry* e);
+    void end_response(entry* e);
     exporter_metrics& metrics_;
     std::thread watcher_;
 };

@@ -171,6 +171,15 @@ int handshake_finished(gnutls_session_t session, unsigned int, unsigned int, uns
     return 0;
 }
 
+// libmicrohttpd's own inactivity timeout. The connection table closes a
+// connection whose request is late and one whose response is; this one only
+// backs them up, so it is never shorter than either.
+unsigned idle_timeout_seconds(const connection_limits& limits) {
+    const auto longest = std::max(limits.header_timeout, limits.write_timeout);
+    return static_cast<unsigned>(std::chrono::duration_cast<std::chrono::seconds>(longest).count() +
+                                 1);
+}
+
 socklen_t address_length(const sockaddr* address) {
     return address->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
@@ -192,7 +201,7 @@ struct http_listener::request {
     };
     phase at = phase::headers;
     bool too_many_parameters = false;  // its query was dropped unread
-    bool holds_slot = false;           // one of the max_requests places
+    bool holds_slot = false;           // one of the max_requests places, until its body is ready
     bool gzip = false;
     std::mutex lock;  // verdict and result are set by other threads
     bool delivered = false;
@@ -234,7 +243,7 @@ MHD_Daemon* http_listener::start_daemon(int socket) {
         static_cast<MHD_socket>(socket), MHD_OPTION_THREAD_POOL_SIZE, settings.threads_per_socket,
         MHD_OPTION_CONNECTION_LIMIT, settings.limits.total + slack,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings.limits.per_source + slack,
-        MHD_OPTION_CONNECTION_TIMEOUT, settings.connection_timeout_seconds,
+        MHD_OPTION_CONNECTION_TIMEOUT, idle_timeout_seconds(settings.limits),
         MHD_OPTION_NOTIFY_COMPLETED, &http_listener::on_completed, this,
         MHD_OPTION_NOTIFY_CONNECTION, &http_listener::on_connection, this,
         MHD_OPTION_UNESCAPE_CALLBACK, &unescape_without_nul, nullptr, MHD_OPTION_URI_LOG_CALLBACK,
@@ -338,7 +347,7 @@ void http_listener::on_completed(void* cls, MHD_Connection* connection, void** s
     auto* r = static_cast<request*>(*state);
     if (r == nullptr) return;
     if (connection_table::entry* e = entry_of(connection)) self->connections.awaiting_request(e);
-    if (r->holds_slot) --self->metric_requests;
+    self->release_slot(*r);
     if (r->at != request::phase::headers) --self->live_requests;
     delete r;
     *state = nullptr;
@@ -471,7 +480,12 @@ MHD_Result http_listener::admitted(MHD_Connection* connection, const char* url, 
     if (!requested_collectors(connection, which, why))
         return respond_text(connection, MHD_HTTP_BAD_REQUEST, why + "\n", "text/plain");
 
-    // A place among the metric requests, or 503.
+    // Within its client's share of responses, and a place among the metric
+    // requests being computed, or 503.
+    connection_table::entry* e = entry_of(connection);
+    if (e != nullptr && !connections.begin_response(e))
+        return respond_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
+                            "Too many metric requests from this client at once.\n", "text/plain");
     unsigned busy = metric_requests.load();
     do {
         if (busy >= settings.max_requests)
@@ -535,6 +549,10 @@ bool http_listener::requested_collectors(MHD_Connection* connection,
 }
 
 MHD_Result http_listener::answer_metrics(MHD_Connection* connection, request& r) {
+    // The body is ready: its place goes to the next request, and sending it
+    // is bounded by the write timeout instead.
+    release_slot(r);
+    if (connection_table::entry* e = entry_of(connection)) connections.sending(e);
     if (!r.result) {
         if (stopping)
             return respond_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "Shutting down.\n",
@@ -556,6 +574,12 @@ MHD_Result http_listener::answer_metrics(MHD_Connection* connection, request& r)
     MHD_add_response_header(response, MHD_HTTP_HEADER_VARY, MHD_HTTP_HEADER_ACCEPT_ENCODING);
     if (gz) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");
     return respond(connection, MHD_HTTP_OK, response);
+}
+
+void http_listener::release_slot(request& r) {
+    if (!r.holds_slot) return;
+    r.holds_slot = false;
+    --metric_requests;
 }
 
 MHD_Result http_listener::respond(MHD_Connection* connection, unsigned status,

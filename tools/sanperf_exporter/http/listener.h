@@ -68,12 +68,11 @@ struct tls_listener_settings {
 };
 
 struct listener_settings {
-    std::vector<int> sockets;                  // bound and listening; the listener closes them
-    std::string telemetry_path = "/metrics";   // without a route_table::refusal
-    unsigned max_requests = 40;                // metric requests at once; beyond, 503
-    connection_limits limits;                  // over every socket together
-    unsigned connection_timeout_seconds = 10;  // idle time before a connection is closed
-    unsigned threads_per_socket = 2;           // polling threads; none ever blocks on the tree
+    std::vector<int> sockets;                 // bound and listening; the listener closes them
+    std::string telemetry_path = "/metrics";  // without a route_table::refusal
+    unsigned max_requests = 40;               // metric requests being computed at once; beyond, 503
+    connection_limits limits;                 // over every socket together
+    unsigned threads_per_socket = 2;          // polling threads; none ever blocks on the tree
     // The enabled collectors, bit i of a read's collector set being
     // collectors[i], and every collector the exporter has, for collect[].
     std::vector<std::string> collectors;
@@ -134,6 +133,8 @@ private:
     // one is unknown or disabled.
     bool requested_collectors(MHD_Connection* connection, tree_reader::collector_set& which,
                               std::string& why) const;
+    // Gives r's place among the metric requests back, if it holds one.
+    void release_slot(request& r);
     MHD_Result respond(MHD_Connection* connection, unsigned status, MHD_Response* response);
     MHD_Result respond_text(MHD_Connection* connection, unsigned status, const std::string& body,
                             const char* content_type, const header_list& headers = {});
