@@ -8,7 +8,7 @@ set -euo pipefail
 promtool=$(realpath "${1:?usage: monitoring/tests/run.sh PROMTOOL}")
 cd "$(dirname "$0")"
 
-python3 ../generate.py --check
+../generate.sh --check
 "$promtool" check rules ../prometheus/*.yml
 "$promtool" test rules ./*_test.yml
 python3 check_alerts.py
