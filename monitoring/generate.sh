@@ -23,8 +23,7 @@ render() {
         ] } for g in doc.groups ] }, indent_array_in_object=true, quote_keys=false)"
     } >"$1/prometheus/sanperf.$part.yml"
   done
-  jsonnet -J "$here" -S -m "$1/dashboards" -e "std.mapWithKey(function(name, d)
-    std.manifestJsonEx(d, '  ') + '\n', (import 'mixin.libsonnet').grafanaDashboards)" >/dev/null
+  jsonnet -J "$here" -m "$1/dashboards" -e "(import 'mixin.libsonnet').grafanaDashboards" >/dev/null
 }
 
 case "${1:-}" in

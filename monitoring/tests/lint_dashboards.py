@@ -2,7 +2,9 @@
 """Lints Grafana dashboards for portability and for queries that work on
 any selection: a datasource variable and no import placeholders, job and
 instance variables that select everything as .+, current panel types, a
-title, description and unit on every panel, and queries that use the
+title, description and unit on every panel, thresholds on every stat,
+tables without raw Time and __name__ columns, links to the other
+dashboards, and queries that use the
 datasource variable, carry job and instance matchers on every selector,
 take rates over $__rate_interval and read counters only through rate or
 increase. With --promtool, promtool also parses every query, its variables
@@ -73,6 +75,17 @@ def panels_of(dashboard):
         yield from panel.get("panels", [])  # panels inside collapsed rows
 
 
+def readable_columns(panel):
+    """A table either regroups its values (groupingToMatrix) or hides the
+    columns every instant query brings along."""
+    for t in panel.get("transformations", []):
+        hidden = t.get("options", {}).get("excludeByName", {})
+        if t.get("id") == "groupingToMatrix" or \
+                (t.get("id") == "organize" and hidden.get("Time") and hidden.get("__name__")):
+            return True
+    return False
+
+
 def dashboard_problems(dashboard):
     found = []
     text = json.dumps(dashboard)
@@ -93,6 +106,9 @@ def dashboard_problems(dashboard):
         if not v or not v.get("multi") or not v.get("includeAll") or v.get("allValue") != ".+":
             found.append(f"variable {name} must be multi-select with an All value of .+")
 
+    if not dashboard.get("links"):
+        found.append("no links to the other dashboards")
+
     ids = set()
     for panel in panels_of(dashboard):
         if panel.get("type") == "row":
@@ -112,6 +128,11 @@ def dashboard_problems(dashboard):
             found.append(f"{where}: no unit")
         if panel.get("datasource", {}).get("uid") not in DATASOURCE_UIDS:
             found.append(f"{where}: does not use the datasource variable")
+        defaults = panel.get("fieldConfig", {}).get("defaults", {})
+        if panel.get("type") == "stat" and not defaults.get("thresholds", {}).get("steps"):
+            found.append(f"{where}: a stat without thresholds")
+        if panel.get("type") == "table" and not readable_columns(panel):
+            found.append(f"{where}: a table that shows the raw Time and __name__ columns")
         targets = panel.get("targets", [])
         if not targets:
             found.append(f"{where}: no query")

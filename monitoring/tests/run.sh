@@ -13,5 +13,5 @@ cd "$(dirname "$0")"
 "$promtool" test rules ./*_test.yml
 python3 check_alerts.py
 python3 lint_dashboards.py --promtool "$promtool" ../dashboards/*.json
-python3 -m unittest --quiet test_checks
+python3 -m unittest --quiet test_checks test_mixin
 echo "monitoring checks passed"

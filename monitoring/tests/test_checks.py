@@ -86,10 +86,17 @@ class DashboardLintTest(unittest.TestCase):
         del panel["fieldConfig"]["defaults"]["unit"]
         panel["description"] = ""
         panel["datasource"] = {"type": "prometheus", "uid": "prometheus"}
+        d["links"] = []
+        stat = next(p for p in d["panels"] if p["type"] == "stat")
+        del stat["fieldConfig"]["defaults"]["thresholds"]
+        table = next(p for p in d["panels"] if p["type"] == "table" and
+                     p["transformations"][0]["id"] == "organize")
+        del table["transformations"][0]["options"]["excludeByName"]["__name__"]
         out = self.complaints(d)
         for expected in ("import placeholders", "schemaVersion", "no datasource variable",
                          "variable job", "type 'graph'", "no unit", "no description",
-                         "does not use the datasource variable"):
+                         "does not use the datasource variable", "no links",
+                         "a stat without thresholds", "raw Time and __name__"):
             self.assertIn(expected, out)
 
     def test_query_rules(self):
