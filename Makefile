@@ -51,14 +51,16 @@ tsan: deps
 	TSAN_OPTIONS="halt_on_error=1 exitcode=66" \
 	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -R '^exporter_coalescing$$'
 
-# The monitoring content in monitoring/: the generated files are current,
-# promtool checks and unit-tests the rules and alerts, every alert is tested,
-# and the dashboards pass the lint. promtool comes from scripts/get-prometheus.sh.
-# Then, on the build's exporter and simulator, live Prometheus servers run
-# every dashboard query, carry one alert through a real Alertmanager
-# (scripts/get-alertmanager.sh) and take the fleet path (ctest label
+# The monitoring content in monitoring/: the files rendered from the jsonnet
+# mixin are current, promtool checks and unit-tests the rules and alerts,
+# every alert is tested, the dashboards pass the lint and _config overrides
+# take effect. promtool comes from scripts/get-prometheus.sh. Then, on the
+# build's programs, live Prometheus servers run every dashboard query, carry
+# one alert through a real Alertmanager (scripts/get-alertmanager.sh), take
+# the fleet path into a central Prometheus and VictoriaMetrics, and read
+# sanstat's output through node_exporter's textfile collector (ctest label
 # monitoring, left out of make test).
-MONITORING_DEPS := python3-yaml
+MONITORING_DEPS := python3-yaml jsonnet
 PROM_DIR ?= $(BUILD)/prometheus
 monitoring-test: CMAKE_FLAGS += -DPROMETHEUS_DIR=$(abspath $(PROM_DIR))
 monitoring-test: build
@@ -66,6 +68,8 @@ monitoring-test: build
 	scripts/get-prometheus.sh $(PROM_DIR) >/dev/null
 	monitoring/tests/run.sh $(PROM_DIR)/promtool
 	scripts/get-alertmanager.sh $(PROM_DIR) >/dev/null
+	scripts/get-from-deb.sh $(PROM_DIR) victoria-metrics /usr/bin/victoria-metrics
+	scripts/get-from-deb.sh $(PROM_DIR) prometheus-node-exporter /usr/bin/prometheus-node-exporter
 	ctest --test-dir $(BUILD) --output-on-failure -L monitoring
 
 # The Debian packages, built from debian/ by dpkg-buildpackage into

@@ -6,20 +6,5 @@
 # Usage: scripts/get-prometheus.sh DIR
 set -euo pipefail
 dir=${1:?usage: scripts/get-prometheus.sh DIR}
-mkdir -p "$dir"
-dir=$(cd "$dir" && pwd)
-if [ -x "$dir/prometheus" ] && [ -x "$dir/promtool" ]; then
-  echo "$dir/prometheus"
-  exit 0
-fi
-
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-cd "$scratch"
-if ! apt-get download prometheus >/dev/null 2>&1; then
-  apt-get update -qq >/dev/null
-  apt-get download prometheus >/dev/null
-fi
-dpkg -x prometheus_*.deb unpacked
-cp unpacked/usr/bin/prometheus unpacked/usr/bin/promtool "$dir/"
-echo "$dir/prometheus"
+"$(dirname "$0")/get-from-deb.sh" "$dir" prometheus /usr/bin/prometheus /usr/bin/promtool
+echo "$(cd "$dir" && pwd)/prometheus"

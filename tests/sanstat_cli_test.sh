@@ -195,6 +195,12 @@ if [ -n "$promtool" ]; then
   "$promtool" check metrics <"$work/out" >"$work/lint" 2>&1 ||
     fail "promtool rejects the output: $(cat "$work/lint")"
   [ -s "$work/lint" ] && fail "promtool warns: $(cat "$work/lint")"
+  # The unit, where known, so that the query side gets latency in seconds.
+  grep -q '^sanperf_time_unit_seconds' "$work/out" && fail "a time unit nobody gave"
+  SANPERF_TIME_UNIT=ms expect 0 "prometheus with a unit" -- --root "$tree" -o prometheus
+  "$promtool" check metrics <"$work/out" >"$work/lint" 2>&1 && [ ! -s "$work/lint" ] ||
+    fail "promtool on the output with a unit: $(cat "$work/lint")"
+  grep -qx 'sanperf_time_unit_seconds 0.001' "$work/out" || fail "no sanperf_time_unit_seconds 0.001"
 elif [ "${CI:-}" = true ]; then
   fail "promtool is not available under CI"
 else

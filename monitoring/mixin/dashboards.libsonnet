@@ -196,6 +196,8 @@ local others = [{
       local instance = { level: 'instance' };
       local firing = 'alertname=~"Sanperf.*", alertstate="firing"';
       local toServer(field) = g.linkTo('sanperf-server', 'Open ' + field('instance') + ' in sanperf / SAN server', field);
+      // Every query keeps the target's labels (an edge's, a site's), so
+      // that servers of the same name behind two edges stay apart.
       g.dashboard(
         'sanperf-fleet',
         'sanperf / fleet',
@@ -224,7 +226,7 @@ local others = [{
           g.table('Slowest servers by session latency', 'The $top servers whose slowest session '
                   + 'direction has the highest mean time per operation; red from the threshold of '
                   + 'SanperfSessionLatencyHigh.' + latencyNote, 's',
-                  'topk($top, max by (job, instance) (%s))' % rec(n.sessionOp, 'latency_seconds', 'mean'),
+                  'topk($top, max without (session, op) (%s))' % rec(n.sessionOp, 'latency_seconds', 'mean'),
                   'slowest session') + toServer(g.tableColumn) + {
             fieldConfig+: { defaults+: { thresholds: { mode: 'absolute', steps: [
               { color: 'green', value: null },
@@ -234,7 +236,7 @@ local others = [{
           g.table('Slowest servers by disk queue latency', 'The $top servers whose slowest disk queue '
                   + 'stage has the highest mean time per sample; red from the threshold of '
                   + 'SanperfDiskQueueLatencyHigh.' + latencyNote, 's',
-                  'topk($top, max by (job, instance) (%s))' % rec(n.queueStage, 'latency_seconds', 'mean'),
+                  'topk($top, max without (queue, stage) (%s))' % rec(n.queueStage, 'latency_seconds', 'mean'),
                   'slowest disk queue stage') + toServer(g.tableColumn) + {
             fieldConfig+: { defaults+: { thresholds: { mode: 'absolute', steps: [
               { color: 'green', value: null },
@@ -247,7 +249,7 @@ local others = [{
                         '{{instance}}')]) + toServer(g.seriesLabel),
           g.panel('timeseries', 'Most socket waits', 'The $top servers and wait slots with the most '
                   + 'waits per socket per second at the end of the range.', 'ops',
-                  [g.ts(g.topN(function(at) '%s\n/ on (job, instance) group_left () max by (job, instance) (%s)'
+                  [g.ts(g.topN(function(at) '%s\n/ ignoring (slot) group_left ()\n%s'
                                             % [rec(n.slot, 'samples', 'rate', n.waitSlots, at),
                                                sel('instance:sanperf_sockets:count', at=at)]),
                         '{{instance}} {{slot}}')]) + toServer(g.seriesLabel),

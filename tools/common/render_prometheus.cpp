@@ -194,6 +194,13 @@ void render_prometheus_sockets(const snapshot& s, sink& out) {
     }
 }
 
+void render_prometheus_time_unit(const time_unit& unit, sink& out) {
+    metric_family(out, "sanperf_time_unit_seconds", "gauge",
+                  "Seconds per unit of the server's time counters, as configured; absent when "
+                  "the unit is not configured.")
+        .sample({}, unit.seconds_per_tick);
+}
+
 void render_prometheus(const snapshot& s, sink& out) {
     if (s.disks_read) render_prometheus_disk_queues(s, out);
     if (s.sessions_read) render_prometheus_sessions(s, out);

@@ -11,6 +11,7 @@
 
 #include "sink.h"
 #include "snapshot.h"
+#include "time_unit.h"
 
 namespace sanperf_tools {
 
@@ -45,6 +46,11 @@ private:
 void render_prometheus_disk_queues(const snapshot& s, sink& out);
 void render_prometheus_sessions(const snapshot& s, sink& out);
 void render_prometheus_sockets(const snapshot& s, sink& out);
+
+// sanperf_time_unit_seconds: seconds per unit of the tree's time counters,
+// so that the query side can turn them into seconds. Written only where the
+// unit is known: a wrong unit would be worse than none.
+void render_prometheus_time_unit(const time_unit& unit, sink& out);
 
 // The blocks of s that were read, in the order above.
 void render_prometheus(const snapshot& s, sink& out);

@@ -33,7 +33,10 @@ void render(const sanstat::options& opt, const tools::snapshot& now, const tools
         case sanstat::format::json:
             return tools::render_json(now, before, sequence, opt.rank, opt.style.unit, out);
         case sanstat::format::prometheus:
-            return tools::render_prometheus(now, out);
+            // With the unit, a textfile collector's scrape gets latency too.
+            tools::render_prometheus(now, out);
+            if (opt.style.unit) tools::render_prometheus_time_unit(*opt.style.unit, out);
+            return;
         case sanstat::format::table:
             break;
     }

@@ -12,10 +12,7 @@ public:
     explicit time_unit_collector(const sanperf_tools::time_unit& unit) : unit_(unit) {}
     void select(sanperf_tools::selection&) const override {}
     void collect(const sanperf_tools::snapshot&, sanperf_tools::sink& out) override {
-        sanperf_tools::metric_family(out, "sanperf_time_unit_seconds", "gauge",
-                                     "Seconds per unit of the server's time counters, as "
-                                     "configured; absent when the unit is not configured.")
-            .sample({}, unit_.seconds_per_tick);
+        sanperf_tools::render_prometheus_time_unit(unit_, out);
     }
 
 private:
