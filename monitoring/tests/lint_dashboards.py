@@ -3,8 +3,8 @@
 any selection: a datasource variable and no import placeholders, job and
 instance variables that select everything as .+, current panel types, a
 title, description and unit on every panel, thresholds on every stat,
-tables without raw Time and __name__ columns, links to the other
-dashboards, and queries that use the
+tables without raw Time and __name__ columns, graphs ranking their top N
+at the end of the range, links to the other dashboards, and queries that use the
 datasource variable, carry job and instance matchers on every selector,
 take rates over $__rate_interval and read counters only through rate or
 increase. With --promtool, promtool also parses every query, its variables
@@ -141,6 +141,11 @@ def dashboard_problems(dashboard):
                 found.append(f"{where}: a query does not use the datasource variable")
             for p in query_problems(target.get("expr", "")):
                 found.append(f"{where}: {p}")
+            # topk at each step of a graph shows every series that was ever
+            # in the top N; ranking at the end of the range shows N.
+            if panel.get("type") == "timeseries" and "topk(" in target.get("expr", "") \
+                    and "@ end()" not in target["expr"]:
+                found.append(f"{where}: topk ranks at every step, not @ end()")
     return found
 
 

@@ -112,6 +112,20 @@ for f in /usr/share/sanperf-monitoring/dashboards/sanperf-{server,fleet}.json; d
 done
 [ -f /usr/share/doc/sanperf-monitoring/runbooks.md ] || [ -f /usr/share/doc/sanperf-monitoring/runbooks.md.gz ] ||
   fail "no runbooks"
+# The mixin they are rendered from, whole: it renders the installed alerts.
+mixin=/usr/share/sanperf-monitoring/mixin
+[ -f "$mixin/jsonnetfile.json" ] || fail "no jsonnetfile.json in $mixin"
+if command -v jsonnet >/dev/null; then
+  rendered=$(jsonnet -J "$mixin" -S -e \
+    "std.join(' ', [r.alert for r in (import 'mixin.libsonnet').prometheusAlerts.groups[0].rules])")
+  installed=$(sed -n 's/^ *- alert: "\(.*\)"$/\1/p' /etc/prometheus/sanperf/sanperf.alerts.yml | paste -sd ' ')
+  [ -n "$rendered" ] && [ "$rendered" = "$installed" ] ||
+    fail "the installed mixin renders the alerts '$rendered', the installed file has '$installed'"
+elif [ "${CI:-}" = true ]; then
+  fail "jsonnet is not available under CI"
+else
+  [ -f "$mixin/mixin.libsonnet" ] || fail "no mixin.libsonnet in $mixin"
+fi
 
 # A consumer built against the -dev package, found through the system's own
 # search paths: CMake's find_package, then pkg-config.
