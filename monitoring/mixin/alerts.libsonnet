@@ -29,8 +29,12 @@ local n = import 'names.libsonnet';
     // labels, so they match on all of them.
     local latency(name, l, threshold, forKey, severity, what) = alert(
       name,
-      '%s > %g\nand\n%s >= %g\n' % [rec(l, 'latency_seconds', 'mean'), threshold,
-                                    rec(l, 'samples', 'rate'), c.latencyMinRate],
+      '%s > %g\nand\n%s >= %g\n' % [
+        rec(l, 'latency_seconds', 'mean'),
+        threshold,
+        rec(l, 'samples', 'rate'),
+        c.latencyMinRate,
+      ],
       forKey,
       severity,
       what + ' on {{ $labels.instance }} is slow.',
@@ -49,7 +53,7 @@ local n = import 'names.libsonnet';
           'critical',
           'sanperf_exporter on {{ $labels.instance }} cannot be scraped.',
           'Prometheus has failed to scrape sanperf_exporter at {{ $labels.instance }} '
-          + '(job {{ $labels.job }}) for %s (up = {{ $value }}): the server\'s ' % n.durationWords(c['for'].exporterDown)
+          + "(job {{ $labels.job }}) for %s (up = {{ $value }}): the server's " % n.durationWords(c['for'].exporterDown)
           + 'performance is not being watched, or the server itself is down.',
         ),
         alert(
@@ -59,7 +63,7 @@ local n = import 'names.libsonnet';
           'critical',
           'The SAN server on {{ $labels.instance }} publishes no statistics.',
           "sanperf_exporter on {{ $labels.instance }} finds none of the statistics tree's "
-          + 'directories (sanperf_up = {{ $value }}) for %s: the SAN server\'s kernel side ' % n.durationWords(c['for'].treeMissing)
+          + "directories (sanperf_up = {{ $value }}) for %s: the SAN server's kernel side " % n.durationWords(c['for'].treeMissing)
           + 'is not running, or the exporter reads the wrong root.',
         ),
         // Outages shorter than SanperfTreeMissing's for: would each reset
@@ -70,8 +74,8 @@ local n = import 'names.libsonnet';
           'treeFlapping',
           'critical',
           'The statistics tree on {{ $labels.instance }} keeps vanishing.',
-          "sanperf_exporter on {{ $labels.instance }} has seen the statistics tree vanish or "
-          + 'come back {{ $value }} times in the last %s: the SAN server\'s kernel side ' % n.durationWords(c.treeFlapWindow)
+          'sanperf_exporter on {{ $labels.instance }} has seen the statistics tree vanish or '
+          + "come back {{ $value }} times in the last %s: the SAN server's kernel side " % n.durationWords(c.treeFlapWindow)
           + 'keeps restarting or losing its tree, and outages too short for '
           + 'SanperfTreeMissing go unreported.',
         ),
@@ -119,15 +123,25 @@ local n = import 'names.libsonnet';
           + 'has failed in every %s window for %s (lowest success ' % [w, n.durationWords(c['for'].collectorFailed)]
           + '{{ $value }}): its objects are missing from the scrapes while the tree is present.',
         ),
-        latency('SanperfDiskQueueLatencyHigh', n.queueStage, c.diskQueueLatencySeconds,
-                'diskQueueLatency', 'warning',
+        latency('SanperfDiskQueueLatencyHigh',
+                n.queueStage,
+                c.diskQueueLatencySeconds,
+                'diskQueueLatency',
+                'warning',
                 'Disk queue {{ $labels.queue }}, stage {{ $labels.stage }},'),
         // One slow session is one client's trouble: a warning. All sessions
         // of a server slow together is the server's, and pages.
-        latency('SanperfSessionLatencyHigh', n.sessionOp, c.sessionLatencySeconds,
-                'sessionLatency', 'warning', 'Session {{ $labels.session }} ({{ $labels.op }})'),
-        latency('SanperfServerLatencyHigh', { level: 'instance', prefix: 'sanperf_session' },
-                c.serverSessionLatencySeconds, 'serverLatency', 'critical',
+        latency('SanperfSessionLatencyHigh',
+                n.sessionOp,
+                c.sessionLatencySeconds,
+                'sessionLatency',
+                'warning',
+                'Session {{ $labels.session }} ({{ $labels.op }})'),
+        latency('SanperfServerLatencyHigh',
+                { level: 'instance', prefix: 'sanperf_session' },
+                c.serverSessionLatencySeconds,
+                'serverLatency',
+                'critical',
                 'Session I/O, all sessions together,'),
         // The busiest socket where the exporter publishes every socket; the
         // average socket where it sums them (--collector.sockets.aggregate),
