@@ -17,13 +17,17 @@ OVERRIDE = """{ _config+:: {
 } }"""
 
 
-def render(override="{}"):
-    """The mixin's three outputs, as JSON, with override added to it."""
-    program = (f"local m = (import 'mixin.libsonnet') + {override};\n"
-               "{ rules: m.prometheusRules, alerts: m.prometheusAlerts, dashboards: m.grafanaDashboards }")
+def render(override):
+    """The mixin's three outputs, as JSON, as they are and with override
+    added to the mixin, from one run of jsonnet."""
+    program = ("local outputs(m) = { rules: m.prometheusRules, alerts: m.prometheusAlerts, "
+               "dashboards: m.grafanaDashboards };\n"
+               "local mixin = import 'mixin.libsonnet';\n"
+               f"{{ default: outputs(mixin), changed: outputs(mixin + {override}) }}")
     run = subprocess.run(["jsonnet", "-J", str(MONITORING), "-e", program],
                          capture_output=True, text=True, check=True)
-    return json.loads(run.stdout)
+    out = json.loads(run.stdout)
+    return out["default"], out["changed"]
 
 
 def rules(doc):
@@ -33,7 +37,7 @@ def rules(doc):
 class ConfigOverrideTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.default, cls.changed = render(), render(OVERRIDE)
+        cls.default, cls.changed = render(OVERRIDE)
 
     def test_selector_reaches_every_rule_and_alert(self):
         for part in ("rules", "alerts"):
