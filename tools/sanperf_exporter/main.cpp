@@ -13,6 +13,7 @@
 #include "root_mount.h"
 #include "sanperf_exporter/background_task.h"
 #include "sanperf_exporter/collectors/collector.h"
+#include "sanperf_exporter/collectors/registry.h"
 #include "sanperf_exporter/exporter_metrics.h"
 #include "sanperf_exporter/http/listen_address.h"
 #include "sanperf_exporter/http/listener.h"
@@ -139,27 +140,25 @@ int run(const options& opt) {
     sigaddset(&stop, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-    std::vector<named_collector> collectors;
-    if (opt.disk_queues) collectors.push_back({"disk-queues", make_disk_queue_collector()});
-    if (opt.sessions) collectors.push_back({"sessions", make_session_collector()});
-    if (opt.sockets)
-        collectors.push_back({"sockets", make_socket_collector(opt.sockets_aggregate)});
-    if (opt.time_unit) collectors.push_back({"", make_time_unit_collector(*opt.time_unit)});
+    std::vector<named_collector> collectors = make_collectors(opt);
+    std::vector<std::string> names;
+    for (const named_collector& n : collectors) names.push_back(n.c->shown_as(n.name));
+    std::vector<std::unique_ptr<collector>> always;
+    if (opt.time_unit) always.push_back(make_time_unit_collector(*opt.time_unit));
 
     // Started after the mount of --root, which needs the process
     // single-threaded.
     std::unique_ptr<sanperf_tools::thread_pool> pool;
     if (opt.threads > 1) pool = std::make_unique<sanperf_tools::thread_pool>(opt.threads);
-    scraper scrape(std::move(collectors), metrics, !opt.disable_exporter_metrics, pool.get());
+    scraper scrape(std::move(collectors), std::move(always), metrics, !opt.disable_exporter_metrics,
+                   pool.get());
     settings.collectors = scrape.names();
-    settings.known_collectors = {"disk-queues", "sessions", "sockets"};
+    settings.known_collectors = collector_names();
     settings.ready = [] {
         sanperf_tools::selection nothing;
         nothing.disks = nothing.sessions = nothing.sockets = false;
         return sanperf_tools::take_snapshot(nothing).tree_found;
     };
-    std::vector<std::string> names = scrape.names();
-    if (opt.sockets && opt.sockets_aggregate) names.back() += " (aggregate)";
     tree_reader reader([&scrape](std::string& body, tree_reader::collector_set which) {
         scrape.scrape(body, which);
     });

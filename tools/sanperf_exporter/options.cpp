@@ -4,32 +4,53 @@
 
 #include <CLI/CLI.hpp>
 
+#include <deque>
 #include <iostream>
 #include <string>
 
-#include "sanperf_exporter/security/failure_limit.h"
-
+#include "sanperf_exporter/collectors/registry.h"
 #include "sanperf_exporter/http/connection_table.h"
 #include "sanperf_exporter/http/routes.h"
+#include "sanperf_exporter/security/failure_limit.h"
 #include "thread_pool.h"
 
 namespace sanperf_exporter {
 
 namespace {
 
-const char* const usage =
-    "usage: sanperf_exporter [--web.listen-address=HOST:PORT]... [--web.telemetry-path=PATH]\n"
-    "                        [--web.max-requests=N] [--web.read-header-timeout=DURATION]\n"
-    "                        [--web.write-timeout=DURATION]\n"
-    "                        [--[no-]collector.disk-queues]\n"
-    "                        [--[no-]collector.sessions] [--[no-]collector.sockets]\n"
-    "                        [--collector.sockets.aggregate] [--root=DIR]\n"
-    "                        [--web.config.file=FILE] [--time-unit=ns|us|ms|s]\n"
-    "                        [--log.level=LEVEL] [--log.format=FORMAT]\n"
-    "                        [--collector.disable-defaults] [--web.disable-exporter-metrics]\n"
-    "                        [--web.systemd-socket] [--threads=N]\n"
-    "       sanperf_exporter --hash-password\n"
-    "Run 'sanperf_exporter --help' for more.\n";
+// The usage line, wrapped under the program's name: the options around the
+// collectors' flags, which come from the registry.
+std::string usage() {
+    std::vector<std::string> words = {"[--web.listen-address=HOST:PORT]...",
+                                      "[--web.telemetry-path=PATH]", "[--web.max-requests=N]",
+                                      "[--web.read-header-timeout=DURATION]",
+                                      "[--web.write-timeout=DURATION]"};
+    for (const collector_entry& e : collector_registry())
+        words.push_back(std::string("[--[no-]collector.") + e.name + "]");
+    for (const char* w :
+         {"[--collector.sockets.aggregate]", "[--root=DIR]", "[--web.config.file=FILE]",
+          "[--time-unit=ns|us|ms|s]", "[--log.level=LEVEL]", "[--log.format=FORMAT]",
+          "[--collector.disable-defaults]", "[--web.disable-exporter-metrics]",
+          "[--web.systemd-socket]", "[--threads=N]"})
+        words.push_back(w);
+    const std::string indent(24, ' ');
+    std::string out = "usage: sanperf_exporter";
+    std::size_t column = out.size();
+    for (const std::string& w : words) {
+        if (column + 1 + w.size() > 100) {
+            out += "\n" + indent;
+            column = indent.size();
+        } else {
+            out += ' ';
+            ++column;
+        }
+        out += w;
+        column += w.size();
+    }
+    return out +
+           "\n       sanperf_exporter --hash-password\n"
+           "Run 'sanperf_exporter --help' for more.\n";
+}
 
 // A duration as the exporters write one: a whole number and ms, s or m.
 std::string parse_duration(const std::string& text, std::chrono::milliseconds& out) {
@@ -120,12 +141,15 @@ int parse_options(int argc, char** argv, options& opt) {
                    "Time a metric response may take to send, from its first byte; then the "
                    "connection is closed (default 2m)")
         ->type_name("DURATION");
-    app.add_flag("--collector.disk-queues,!--no-collector.disk-queues", opt.disk_queues,
-                 "Export the disk queues (default on)");
-    app.add_flag("--collector.sessions,!--no-collector.sessions", opt.sessions,
-                 "Export the sessions (default on)");
-    app.add_flag("--collector.sockets,!--no-collector.sockets", opt.sockets,
-                 "Export the sockets (default on)");
+    // One flag with a --no- form per collector; a deque, so that the flags
+    // keep their places while it grows.
+    std::deque<bool> collector_on;
+    for (const collector_entry& e : collector_registry()) {
+        collector_on.push_back(e.default_on);
+        app.add_flag(std::string("--collector.") + e.name + ",!--no-collector." + e.name,
+                     collector_on.back(),
+                     std::string(e.help) + (e.default_on ? " (default on)" : " (default off)"));
+    }
     app.add_flag("--collector.sockets.aggregate", opt.sockets_aggregate,
                  "Export each socket slot summed over all sockets, and the number of sockets, "
                  "instead of every socket's own series");
@@ -194,16 +218,16 @@ int parse_options(int argc, char** argv, options& opt) {
             throw CLI::ValidationError("--web.read-header-timeout", header_timeout + ": " + bad);
         if (std::string bad = parse_duration(write_timeout, opt.write_timeout); !bad.empty())
             throw CLI::ValidationError("--web.write-timeout", write_timeout + ": " + bad);
-        if (disable_defaults) {
-            opt.disk_queues = opt.disk_queues && app.count("--collector.disk-queues") > 0;
-            opt.sessions = opt.sessions && app.count("--collector.sessions") > 0;
-            opt.sockets = opt.sockets && app.count("--collector.sockets") > 0;
+        std::size_t i = 0;
+        for (const collector_entry& e : collector_registry()) {
+            const bool named = app.count(std::string("--collector.") + e.name) > 0;
+            if (collector_on[i++] && (named || !disable_defaults)) opt.collectors.push_back(e.name);
         }
         if (opt.root.empty() && app.count("--root") > 0)
             throw CLI::ValidationError("--root", "the directory must not be empty");
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-        std::cerr << "sanperf_exporter: " << e.what() << "\n" << usage;
+        std::cerr << "sanperf_exporter: " << e.what() << "\n" << usage();
         return 2;
     }
     return -1;

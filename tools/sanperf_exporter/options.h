@@ -24,9 +24,8 @@ struct options {
     std::chrono::milliseconds read_header_timeout{10000};
     // A metric response must be sent within this long of its start.
     std::chrono::milliseconds write_timeout{120000};
-    bool disk_queues = true;
-    bool sessions = true;
-    bool sockets = true;
+    // The collectors switched on, by name, in the registry's order.
+    std::vector<std::string> collectors;
     bool sockets_aggregate = false;
     bool disable_exporter_metrics = false;  // no process_* and sanperf_exporter_* families
     bool systemd_socket = false;            // listen on systemd's sockets, not on listen

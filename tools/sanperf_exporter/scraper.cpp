@@ -22,14 +22,15 @@ bool blocks_found(const sanperf_tools::selection& sel, const sanperf_tools::snap
 
 }  // namespace
 
-scraper::scraper(std::vector<named_collector> collectors, exporter_metrics& metrics,
+scraper::scraper(std::vector<named_collector> chosen,
+                 std::vector<std::unique_ptr<collector>> always, exporter_metrics& metrics,
                  bool exporter_families, sanperf_tools::thread_pool* pool)
-    : collectors_(std::move(collectors)),
+    : chosen_(std::move(chosen)),
+      always_(std::move(always)),
       metrics_(metrics),
       exporter_families_(exporter_families),
       pool_(pool) {
-    for (const named_collector& n : collectors_)
-        if (!n.name.empty()) names_.push_back(n.name);
+    for (const named_collector& n : chosen_) names_.push_back(n.name);
 }
 
 void scraper::scrape(std::string& body, tree_reader::collector_set which) {
@@ -46,16 +47,20 @@ void scraper::scrape(std::string& body, tree_reader::collector_set which) {
     nothing.disks = nothing.sessions = nothing.sockets = false;
     bool tree_found = sanperf_tools::take_snapshot(nothing).tree_found;
     std::vector<collector_report> reports;
-    unsigned bit = 0;
-    for (named_collector& n : collectors_) {
-        if (!n.name.empty() && (which & (tree_reader::collector_set{1} << bit++)) == 0) continue;
+    for (std::size_t i = 0; i < chosen_.size(); ++i) {
+        if ((which & (tree_reader::collector_set{1} << i)) == 0) continue;
         const auto collector_start = clock::now();
         sanperf_tools::selection sel = nothing;
-        n.c->select(sel);
+        chosen_[i].c->select(sel);
         const sanperf_tools::snapshot snap = sanperf_tools::take_snapshot(sel, pool_);
-        n.c->collect(snap, out);
-        if (!n.name.empty())
-            reports.push_back({n.name, blocks_found(sel, snap), seconds_since(collector_start)});
+        chosen_[i].c->collect(snap, out);
+        reports.push_back(
+            {chosen_[i].name, blocks_found(sel, snap), seconds_since(collector_start)});
+    }
+    for (const std::unique_ptr<collector>& c : always_) {
+        sanperf_tools::selection sel = nothing;
+        c->select(sel);
+        c->collect(sanperf_tools::take_snapshot(sel, pool_), out);
     }
     metrics_.render_scrape(out, tree_found, seconds_since(start), reports);
     if (exporter_families_) {

@@ -7,37 +7,33 @@
 #include <vector>
 
 #include "sanperf_exporter/collectors/collector.h"
+#include "sanperf_exporter/collectors/registry.h"
 #include "sanperf_exporter/exporter_metrics.h"
 #include "sanperf_exporter/tree_reader.h"
 
 namespace sanperf_exporter {
 
-struct named_collector {
-    // As in --collector.NAME and collect[]=NAME. Empty: not a collector of
-    // its own, written with every scrape (the time unit gauge).
-    std::string name;
-    std::unique_ptr<collector> c;
-};
-
 class scraper {
 public:
-    // collectors: the enabled ones, in the order their families appear.
-    // exporter_families: whether process_* and sanperf_exporter_* are
+    // chosen: the enabled collectors, in the order their families appear;
+    // always: those written with every scrape after them, whatever the
+    // request asks for. exporter_families: whether process_* and sanperf_exporter_* are
     // written. pool: the threads that read the tree with the reader thread;
     // none to read on the reader thread alone.
-    scraper(std::vector<named_collector> collectors, exporter_metrics& metrics,
-            bool exporter_families, sanperf_tools::thread_pool* pool);
+    scraper(std::vector<named_collector> chosen, std::vector<std::unique_ptr<collector>> always,
+            exporter_metrics& metrics, bool exporter_families, sanperf_tools::thread_pool* pool);
 
-    // The named collectors; bit i of a collector_set is names()[i].
+    // The chosen collectors; bit i of a collector_set is names()[i].
     const std::vector<std::string>& names() const { return names_; }
 
-    // Reads the tree through the named collectors in which (and every
-    // unnamed one) and renders the exposition text into body (replacing
+    // Reads the tree through the chosen collectors in which, then the
+    // always-written ones, and renders the exposition text into body (replacing
     // it). Not thread-safe: the reader thread alone calls it.
     void scrape(std::string& body, tree_reader::collector_set which);
 
 private:
-    std::vector<named_collector> collectors_;
+    std::vector<named_collector> chosen_;
+    std::vector<std::unique_ptr<collector>> always_;
     std::vector<std::string> names_;
     exporter_metrics& metrics_;
     bool exporter_families_;

@@ -3,12 +3,15 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "sink.h"
 #include "snapshot.h"
 #include "time_unit.h"
 
 namespace sanperf_exporter {
+
+struct options;
 
 class collector {
 public:
@@ -18,6 +21,9 @@ public:
     // Writes the block's families. Called on the reader thread only, once
     // per read, so a collector may keep state from one read to the next.
     virtual void collect(const sanperf_tools::snapshot& s, sanperf_tools::sink& out) = 0;
+    // How the start-up log names the collector: its name, and the variant
+    // chosen if it has several.
+    virtual std::string shown_as(const std::string& name) const { return name; }
 };
 
 // A collector that writes one block as the common renderer has it.
@@ -36,12 +42,14 @@ private:
     renderer render_;
 };
 
-std::unique_ptr<collector> make_disk_queue_collector();
-std::unique_ptr<collector> make_session_collector();
-// Every socket's own series, or with aggregate the per-slot sums over all
-// sockets and their number.
-std::unique_ptr<collector> make_socket_collector(bool aggregate);
-// sanperf_time_unit_seconds, for an exporter told the tree's time unit.
+// The factories of the registry's collectors.
+std::unique_ptr<collector> make_disk_queue_collector(const options& opt);
+std::unique_ptr<collector> make_session_collector(const options& opt);
+// Every socket's own series, or with --collector.sockets.aggregate the
+// per-slot sums over all sockets and their number.
+std::unique_ptr<collector> make_socket_collector(const options& opt);
+// sanperf_time_unit_seconds, for an exporter told the tree's time unit;
+// written with every scrape, whatever collect[] asks.
 std::unique_ptr<collector> make_time_unit_collector(const sanperf_tools::time_unit& unit);
 
 }  // namespace sanperf_exporter

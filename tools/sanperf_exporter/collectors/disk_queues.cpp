@@ -3,7 +3,7 @@
 
 namespace sanperf_exporter {
 
-std::unique_ptr<collector> make_disk_queue_collector() {
+std::unique_ptr<collector> make_disk_queue_collector(const options&) {
     return std::make_unique<block_collector>(&sanperf_tools::selection::disks,
                                              &sanperf_tools::render_prometheus_disk_queues);
 }

@@ -3,7 +3,7 @@
 
 namespace sanperf_exporter {
 
-std::unique_ptr<collector> make_session_collector() {
+std::unique_ptr<collector> make_session_collector(const options&) {
     return std::make_unique<block_collector>(&sanperf_tools::selection::sessions,
                                              &sanperf_tools::render_prometheus_sessions);
 }

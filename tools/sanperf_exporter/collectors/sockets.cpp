@@ -1,6 +1,7 @@
 #include "render_prometheus.h"
 #include "sanperf_exporter/collectors/collector.h"
 #include "sanperf_exporter/collectors/socket_aggregate.h"
+#include "sanperf_exporter/options.h"
 #include "tree_layout.h"
 
 namespace sanperf_exporter {
@@ -30,6 +31,7 @@ public:
         for (std::size_t i = 0; i < totals.size(); ++i)
             time.sample({{"slot", socket_slot_names[i]}}, totals[i].total_time);
     }
+    std::string shown_as(const std::string& name) const override { return name + " (aggregate)"; }
 
 private:
     socket_aggregate sums;
@@ -37,8 +39,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<collector> make_socket_collector(bool aggregate) {
-    if (aggregate) return std::make_unique<socket_aggregate_collector>();
+std::unique_ptr<collector> make_socket_collector(const options& opt) {
+    if (opt.sockets_aggregate) return std::make_unique<socket_aggregate_collector>();
     return std::make_unique<block_collector>(&sanperf_tools::selection::sockets,
                                              &sanperf_tools::render_prometheus_sockets);
 }

@@ -16,7 +16,9 @@
 #include <mutex>
 #include <thread>
 
+#include "sanperf_exporter/collectors/collect_query.h"
 #include "sanperf_exporter/http/gzip.h"
+#include "sanperf_exporter/http/unescape.h"
 #include "sanperf_exporter/log.h"
 
 namespace sanperf_exporter {
@@ -49,31 +51,6 @@ bool is_get_or_head(const char* method) {
 
 void release_result(void* holder) {
     delete static_cast<std::shared_ptr<const scrape_result>*>(holder);
-}
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Decodes %HH in place, except %00: a decoded NUL would end the path early
-// as C strings go, and "/metrics%00" would pass for "/metrics".
-std::size_t unescape_without_nul(void*, MHD_Connection*, char* s) {
-    char* out = s;
-    for (const char* in = s; *in != '\0'; ++in) {
-        const int high = in[0] == '%' ? hex_digit(in[1]) : -1;
-        const int low = high >= 0 ? hex_digit(in[2]) : -1;
-        if (low >= 0 && (high | low) != 0) {
-            *out++ = static_cast<char>(high * 16 + low);
-            in += 2;
-        } else {
-            *out++ = *in;
-        }
-    }
-    *out = '\0';
-    return static_cast<std::size_t>(out - s);
 }
 
 bool is_token_char(unsigned char c) {
@@ -526,26 +503,7 @@ bool http_listener::requested_collectors(MHD_Connection* connection,
             return MHD_YES;
         },
         &asked);
-    const std::size_t enabled = settings.collectors.size();
-    if (asked.empty()) {
-        which = enabled >= 32 ? ~tree_reader::collector_set{0}
-                              : (tree_reader::collector_set{1} << enabled) - 1;
-        return true;
-    }
-    which = 0;
-    for (const std::string& name : asked) {
-        std::size_t i = 0;
-        while (i < enabled && settings.collectors[i] != name) ++i;
-        if (i < enabled) {
-            which |= tree_reader::collector_set{1} << i;
-            continue;
-        }
-        bool known = false;
-        for (const std::string& k : settings.known_collectors) known |= k == name;
-        why = (known ? "disabled collector: " : "unknown collector: ") + name;
-        return false;
-    }
-    return true;
+    return collectors_asked(asked, settings.collectors, settings.known_collectors, which, why);
 }
 
 MHD_Result http_listener::answer_metrics(MHD_Connection* connection, request& r) {
