@@ -140,12 +140,17 @@ asan: deps
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -E '^install$$'
 
-# The libFuzzer targets in fuzz/, FUZZ_SECONDS each.
+# The libFuzzer targets in fuzz/ (-DSANPERF_FUZZ=ON, built with clang), run
+# by ctest for FUZZ_SECONDS each.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 fuzz: deps
 	scripts/install-deps.sh $(FUZZ_DEPS)
-	scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++-14 -DSANPERF_FUZZ=ON \
+	  -DSANPERF_FUZZ_SECONDS=$(FUZZ_SECONDS) -DSANPERF_BUILD_TOOLS=OFF -DSANPERF_BUILD_TESTS=OFF \
+	  -DSANPERF_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -L fuzz
 
 # The unit tests of a normal build under valgrind memcheck.
 memcheck: build
