@@ -75,11 +75,18 @@ wait_for_query() {
 
 # stop_within_5s NAME SIGNAL: the exporter exits 0 within 5 seconds.
 stop_within_5s() {
-  local pid=${exporter_pid[$1]} start rc=0
+  local start
   start=$(date +%s%N)
-  kill -"$2" "$pid"
-  wait "$pid" || rc=$?
-  local ms=$((($(date +%s%N) - start) / 1000000))
+  kill -"$2" "${exporter_pid[$1]}"
+  exited_within_5s "$@" "$start"
+}
+
+# exited_within_5s NAME SIGNAL START: the exporter, sent SIGNAL at START
+# (date +%s%N), exits 0 within 5 seconds of it.
+exited_within_5s() {
+  local rc=0
+  wait "${exporter_pid[$1]}" || rc=$?
+  local ms=$((($(date +%s%N) - $3) / 1000000))
   [ "$rc" -eq 0 ] || fail "SIG$2 gave exit code $rc"
   [ "$ms" -lt 5000 ] || fail "SIG$2 took $ms ms"
   grep -q 'stopped' "$work/$1.log" || fail "no shutdown line in the log"
