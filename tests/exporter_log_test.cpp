@@ -110,16 +110,17 @@ TEST(RateLimitedLog, OneLinePerPeriodAndTheNextCountsWhatWasLeftOut) {
     captured_stderr err;
     rate_limited_log refusals(milliseconds(500));
     rate_limited_log other_kind(milliseconds(500));
-    EXPECT_TRUE(refusals.log(log_level::warn, "refused", {{"client", "127.0.0.2"}}));
+    const auto start = rate_limited_log::clock::now();
+    EXPECT_TRUE(refusals.log(start, log_level::warn, "refused", {{"client", "127.0.0.2"}}));
     int left_out = 0;
-    for (int i = 0; i < 1000; ++i) left_out += !refusals.log(log_level::warn, "refused");
+    for (int i = 0; i < 1000; ++i)
+        left_out += !refusals.log(start + milliseconds(i % 500), log_level::warn, "refused");
     // A flood of one kind does not silence another.
-    EXPECT_TRUE(other_kind.log(log_level::warn, "other"));
-    std::this_thread::sleep_for(milliseconds(600));
-    EXPECT_TRUE(refusals.log(log_level::warn, "refused", {{"client", "127.0.0.3"}}));
+    EXPECT_TRUE(other_kind.log(start, log_level::warn, "other"));
+    EXPECT_TRUE(refusals.log(start + milliseconds(500), log_level::warn, "refused",
+                             {{"client", "127.0.0.3"}}));
     // Nothing left out since: no count.
-    std::this_thread::sleep_for(milliseconds(600));
-    EXPECT_TRUE(refusals.log(log_level::warn, "refused"));
+    EXPECT_TRUE(refusals.log(start + milliseconds(1000), log_level::warn, "refused"));
 
     const std::string text = err.text();
     EXPECT_EQ(lines(text), 4) << text;
@@ -136,7 +137,8 @@ TEST(RateLimitedLog, ThreadsFloodingOneKindWriteOneLine) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&kind] {
-            for (int i = 0; i < 10000; ++i) kind.log(log_level::warn, "handshake failed");
+            for (int i = 0; i < 10000; ++i)
+                kind.log(rate_limited_log::clock::now(), log_level::warn, "handshake failed");
         });
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(lines(err.text()), 1);

@@ -13,19 +13,17 @@
 #include <system_error>
 #include <vector>
 
+#include "path.h"
 #include "stop_signals.h"
 
 namespace sanperf_tools {
 
 namespace {
 
+// The failed call's errno stays in the exception, so a caller can tell
+// one cause from another.
 [[noreturn]] void fail(const std::string& what) {
-    throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-std::string dir_of(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    throw std::system_error(errno, std::generic_category(), what);
 }
 
 std::string base_of(const std::string& path) {
@@ -107,10 +105,6 @@ void replace_file(const std::string& path, const std::function<void(sink&)>& fil
         fd = -1;
         if (closed != 0) fail("cannot write " + temp);
         if (std::rename(temp.c_str(), file.c_str()) != 0) fail("cannot replace " + file);
-    } catch (const std::system_error& e) {
-        if (fd >= 0) close(fd);
-        unlink(temp.c_str());
-        throw std::runtime_error(e.what());
     } catch (...) {
         if (fd >= 0) close(fd);
         unlink(temp.c_str());

@@ -21,8 +21,9 @@ enum class durability {
 // the link stays. A directory, FIFO, socket or device at path is refused
 // and left untouched. The new file is readable by all, as the umask allows.
 // On any failure, or if fill throws, path is untouched, no temporary file
-// is left, and std::runtime_error (or fill's exception) is thrown with a
-// message naming the file. While the temporary file exists it is held by
+// is left, and an exception is thrown with a message naming the file:
+// std::system_error with the failing call's errno, std::runtime_error for a
+// path that is not a regular file, or fill's own. While the temporary file exists it is held by
 // removal_on_stop.
 void replace_file(const std::string& path, const std::function<void(sink&)>& fill,
                   durability how = durability::synced);

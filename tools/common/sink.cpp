@@ -1,24 +1,17 @@
 #include "sink.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <system_error>
+
+#include "write_all.h"
 
 namespace sanperf_tools {
 
 namespace {
 
-void write_all(int fd, const char* data, std::size_t size, const std::string& what) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw std::system_error(errno, std::generic_category(), "cannot write " + what);
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
+void write_or_throw(int fd, std::string_view data, const std::string& what) {
+    if (!write_all(fd, data))
+        throw std::system_error(errno, std::generic_category(), "cannot write " + what);
 }
 
 }  // namespace
@@ -31,7 +24,7 @@ void fd_sink::write(const char* data, std::size_t size) {
     if (buffer_.size() + size > capacity) {
         flush();
         if (size >= capacity) {
-            write_all(fd_, data, size, what_);
+            write_or_throw(fd_, std::string_view(data, size), what_);
             return;
         }
     }
@@ -41,7 +34,7 @@ void fd_sink::write(const char* data, std::size_t size) {
 void fd_sink::flush() {
     // Emptied even on failure, so the text is never written a second time.
     try {
-        write_all(fd_, buffer_.data(), buffer_.size(), what_);
+        write_or_throw(fd_, buffer_, what_);
     } catch (...) {
         buffer_.clear();
         throw;

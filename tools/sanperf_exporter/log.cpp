@@ -9,6 +9,8 @@
 #include <ctime>
 #include <vector>
 
+#include "write_all.h"
+
 namespace sanperf_exporter {
 
 namespace {
@@ -103,17 +105,8 @@ std::string json_string(std::string_view text) {
         .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-void write_all(const std::string& line) {
-    // Nothing useful can be done when standard error itself fails.
-    const char* p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = write(STDERR_FILENO, p, left);
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
+// Nothing useful can be done when standard error itself fails.
+void write_line(const std::string& line) { sanperf_tools::write_all(STDERR_FILENO, line); }
 
 }  // namespace
 
@@ -177,16 +170,16 @@ std::string format_log_line(log_format format, std::chrono::system_clock::time_p
 
 void log(log_level level, std::string_view message, log_fields fields) {
     if (level < least_level.load()) return;
-    write_all(format_log_line(chosen_format.load(), std::chrono::system_clock::now(), level,
-                              message, fields));
+    write_line(format_log_line(chosen_format.load(), std::chrono::system_clock::now(), level,
+                               message, fields));
 }
 
-bool rate_limited_log::log(log_level level, std::string_view message, log_fields fields) {
+bool rate_limited_log::log(clock::time_point now, log_level level, std::string_view message,
+                           log_fields fields) {
     if (level < least_level.load()) return false;
     unsigned long left_out = 0;
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        const auto now = std::chrono::steady_clock::now();
         if (logged_ && now - last_ < period_) {
             ++suppressed_;
             return false;
@@ -202,8 +195,8 @@ bool rate_limited_log::log(log_level level, std::string_view message, log_fields
     std::vector<log_field> all(fields);
     const std::string count = std::to_string(left_out);
     all.emplace_back("suppressed", count);
-    write_all(render(chosen_format.load(), std::chrono::system_clock::now(), level, message,
-                     all.data(), all.data() + all.size()));
+    write_line(render(chosen_format.load(), std::chrono::system_clock::now(), level, message,
+                      all.data(), all.data() + all.size()));
     return true;
 }
 

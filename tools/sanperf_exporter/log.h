@@ -44,18 +44,19 @@ std::string format_log_line(log_format format, std::chrono::system_clock::time_p
 // long as anything logs through it.
 class rate_limited_log {
 public:
-    explicit rate_limited_log(std::chrono::steady_clock::duration period = std::chrono::seconds(1))
-        : period_(period) {}
+    using clock = std::chrono::steady_clock;
+    explicit rate_limited_log(clock::duration period = std::chrono::seconds(1)) : period_(period) {}
 
-    // Logs the line unless one went out less than a period ago. Returns
-    // whether it did.
-    bool log(log_level level, std::string_view message, log_fields fields = {});
+    // Logs the line unless one went out less than a period before now (the
+    // caller's clock::now(); tests give their own). Returns whether it did.
+    bool log(clock::time_point now, log_level level, std::string_view message,
+             log_fields fields = {});
 
 private:
-    const std::chrono::steady_clock::duration period_;
+    const clock::duration period_;
     std::mutex mutex_;
     bool logged_ = false;
-    std::chrono::steady_clock::time_point last_{};
+    clock::time_point last_{};
     unsigned long suppressed_ = 0;
 };
 

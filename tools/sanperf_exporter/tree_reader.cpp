@@ -48,7 +48,8 @@ void tree_reader::run() {
         try {
             produce(result->body, which);
         } catch (const std::exception& e) {
-            read_failures.log(log_level::error, "reading the tree failed", {{"err", e.what()}});
+            read_failures.log(rate_limited_log::clock::now(), log_level::error,
+                              "reading the tree failed", {{"err", e.what()}});
             ok = false;
         }
         hold.lock();
@@ -63,8 +64,8 @@ void tree_reader::run() {
             try {
                 result->gzip_body = gzip(result->body);
             } catch (const std::exception& e) {
-                compress_failures.log(log_level::error, "compressing the metrics failed",
-                                      {{"err", e.what()}});
+                compress_failures.log(rate_limited_log::clock::now(), log_level::error,
+                                      "compressing the metrics failed", {{"err", e.what()}});
                 ok = false;
             }
         }

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <system_error>
 
+#include "write_all.h"
+
 namespace sanstat {
 
 namespace {
@@ -15,18 +17,6 @@ namespace {
 // cursor blinking over the numbers; then the same undone.
 constexpr const char* enter_screen = "\x1b[?1049h\x1b[?25l\x1b[H\x1b[2J";
 constexpr const char* leave_screen = "\x1b[?25h\x1b[?1049l";
-
-// Writes all of text; false with errno set when the terminal cannot take it.
-bool write_all(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 [[noreturn]] void fail(const char* what) {
     throw std::system_error(errno, std::generic_category(), what);
@@ -61,7 +51,7 @@ terminal::terminal(int in, int out) : in_(in), out_(out) {
     raw.c_cc[VTIME] = 0;
     raw.c_cc[VSUSP] = _POSIX_VDISABLE;
     raw.c_cc[VQUIT] = _POSIX_VDISABLE;
-    if (tcsetattr(in_, TCSAFLUSH, &raw) != 0 || !write_all(out_, enter_screen)) {
+    if (tcsetattr(in_, TCSAFLUSH, &raw) != 0 || !sanperf_tools::write_all(out_, enter_screen)) {
         int saved_errno = errno;
         restore();
         errno = saved_errno;
@@ -72,7 +62,7 @@ terminal::terminal(int in, int out) : in_(in), out_(out) {
 terminal::~terminal() { restore(); }
 
 void terminal::restore() noexcept {
-    write_all(out_, leave_screen);
+    sanperf_tools::write_all(out_, leave_screen);
     tcsetattr(in_, TCSADRAIN, &saved_);
     close(resize_fd_);
     sigprocmask(SIG_SETMASK, &saved_mask_, nullptr);
@@ -114,7 +104,7 @@ void terminal::paint(const std::vector<std::string>& lines) {
         if (line.size() < static_cast<std::size_t>(s.columns)) frame += "\x1b[K";
     }
     if (row < s.rows) frame += "\x1b[" + std::to_string(row + 1) + ";1H\x1b[J";
-    if (!write_all(out_, frame)) fail("cannot write to the terminal");
+    if (!sanperf_tools::write_all(out_, frame)) fail("cannot write to the terminal");
 }
 
 }  // namespace sanstat

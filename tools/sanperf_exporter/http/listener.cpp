@@ -41,7 +41,8 @@ void log_from_daemon(void*, const char* format, va_list args) {
     while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) --n;
     const std::string_view line(text, n);
     const bool tls = line.find("TLS") != line.npos || line.find("handshake") != line.npos;
-    (tls ? tls_lines : http_lines).log(log_level::warn, line, {{"component", "http"}});
+    (tls ? tls_lines : http_lines)
+        .log(rate_limited_log::clock::now(), log_level::warn, line, {{"component", "http"}});
 }
 
 bool is_get_or_head(const char* method) {

@@ -16,6 +16,8 @@
 #include <set>
 #include <sstream>
 
+#include "path.h"
+
 namespace sanperf_exporter::security {
 namespace {
 
@@ -125,10 +127,7 @@ bool ieq(std::string_view a, std::string_view b) {
 // the file name, the key's place and its line.
 class reader {
 public:
-    explicit reader(const std::string& path) : path_(path) {
-        std::size_t slash = path.rfind('/');
-        dir_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    }
+    explicit reader(const std::string& path) : path_(path), dir_(sanperf_tools::dir_of(path)) {}
 
     [[noreturn]] void fail(const YAML::Node& at, const std::string& problem) const {
         std::string where =

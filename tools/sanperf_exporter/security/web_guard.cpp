@@ -130,7 +130,8 @@ web_guard::verdict web_guard::admit(MHD_Connection* connection) {
         std::string why = "no TLS session";
         if (session == nullptr || !tls->client_cas->verify_peer(session, why)) {
             v.status = MHD_HTTP_FORBIDDEN;
-            certificate_refusals_.log(log_level::warn, "refused a client certificate",
+            certificate_refusals_.log(rate_limited_log::clock::now(), log_level::warn,
+                                      "refused a client certificate",
                                       {{"client", peer_address(connection)}, {"err", why}});
             return v;
         }
@@ -169,7 +170,8 @@ web_guard::verdict web_guard::check_password(const state& s, MHD_Connection* con
         // Fields made cheaply: this runs for every request of a flood.
         static const std::string limit = std::to_string(login_failure_burst) + " per " +
                                          std::to_string(login_failure_period.count()) + "s";
-        login_refusals_.log(log_level::warn, "too many failed logins, answered 429",
+        login_refusals_.log(rate_limited_log::clock::now(), log_level::warn,
+                            "too many failed logins, answered 429",
                             {{"client", source}, {"limit", limit}});
         return v;
     }
@@ -192,7 +194,8 @@ web_guard::verdict web_guard::check_password(const state& s, MHD_Connection* con
                     failures_.give_back(source, failure_limit::clock::now());
                 } else {
                     unauthorized(out);
-                    failed_logins_.log(log_level::warn, "failed login", {{"client", source}});
+                    failed_logins_.log(rate_limited_log::clock::now(), log_level::warn,
+                                       "failed login", {{"client", source}});
                 }
             }
             // The connection stays open until it has its verdict.
