@@ -23,8 +23,8 @@ const char* const compiler = "unknown";
 }  // namespace
 
 void exporter_metrics::count_response(unsigned status) {
-    std::lock_guard<std::mutex> hold(lock);
-    ++responses[status];
+    std::lock_guard<std::mutex> hold(lock_);
+    ++responses_[status];
 }
 
 void exporter_metrics::render_scrape(sanperf_tools::sink& out, bool tree_found, double seconds,
@@ -50,12 +50,12 @@ void exporter_metrics::render_scrape(sanperf_tools::sink& out, bool tree_found, 
 void exporter_metrics::render_exporter(sanperf_tools::sink& out) const {
     metric_family(out, "sanperf_exporter_tree_reads_total", "counter",
                   "Reads of the tree; concurrent scrapes share one read.")
-        .sample({}, static_cast<long long>(tree_reads.load()));
+        .sample({}, static_cast<long long>(tree_reads_.load()));
 
     std::vector<std::pair<std::string, unsigned long long>> counts;
     {
-        std::lock_guard<std::mutex> hold(lock);
-        for (const auto& [status, n] : responses) counts.emplace_back(std::to_string(status), n);
+        std::lock_guard<std::mutex> hold(lock_);
+        for (const auto& [status, n] : responses_) counts.emplace_back(std::to_string(status), n);
     }
     metric_family requests(out, "sanperf_exporter_requests_total", "counter",
                            "HTTP responses sent, by status code.");
@@ -66,17 +66,17 @@ void exporter_metrics::render_exporter(sanperf_tools::sink& out) const {
                            "Connections closed as soon as accepted, for being over the limit of "
                            "one source address or of all together.");
     refusals.sample({{"reason", "per_source"}},
-                    static_cast<long long>(refused[over_source_limit].load()));
-    refusals.sample({{"reason", "total"}}, static_cast<long long>(refused[over_total].load()));
+                    static_cast<long long>(refused_[over_source_limit].load()));
+    refusals.sample({{"reason", "total"}}, static_cast<long long>(refused_[over_total].load()));
     metric_family(out, "sanperf_exporter_header_timeouts_total", "counter",
                   "Connections closed because a request's headers were not complete in time.")
-        .sample({}, static_cast<long long>(header_timeouts.load()));
+        .sample({}, static_cast<long long>(header_timeouts_.load()));
     metric_family(out, "sanperf_exporter_write_timeouts_total", "counter",
                   "Connections closed because a response was not sent in time.")
-        .sample({}, static_cast<long long>(write_timeouts.load()));
+        .sample({}, static_cast<long long>(write_timeouts_.load()));
     metric_family(out, "sanperf_exporter_password_hashes_total", "counter",
                   "Basic-auth passwords checked with bcrypt; a cached login is not counted.")
-        .sample({}, static_cast<long long>(password_hashes.load()));
+        .sample({}, static_cast<long long>(password_hashes_.load()));
 
     metric_family(out, "sanperf_exporter_build_info", "gauge",
                   "Always 1; the running exporter's version, the commit and branch it was "

@@ -24,18 +24,18 @@ public:
     // Counts one response with this HTTP status. Any thread.
     void count_response(unsigned status);
     // Counts one read of the tree. Any thread.
-    void count_read() { ++tree_reads; }
-    unsigned long long reads() const { return tree_reads; }
+    void count_read() { ++tree_reads_; }
+    unsigned long long reads() const { return tree_reads_; }
     // Counts a connection closed at once for being over a limit. Any thread.
     enum refusal { over_source_limit, over_total };
-    void count_refused_connection(refusal why) { ++refused[why]; }
+    void count_refused_connection(refusal why) { ++refused_[why]; }
     // Counts a connection closed because its request's headers were late.
-    void count_header_timeout() { ++header_timeouts; }
+    void count_header_timeout() { ++header_timeouts_; }
     // Counts a connection closed because its response was not sent in time.
-    void count_write_timeout() { ++write_timeouts; }
+    void count_write_timeout() { ++write_timeouts_; }
     // Counts one password checked with bcrypt, not from the login cache.
     // Any thread.
-    void count_password_hash() { ++password_hashes; }
+    void count_password_hash() { ++password_hashes_; }
 
     // The scrape's own families: sanperf_up (from tree_found),
     // sanperf_scrape_duration_seconds, and per collector run
@@ -51,13 +51,13 @@ public:
     void render_exporter(sanperf_tools::sink& out) const;
 
 private:
-    std::atomic<unsigned long long> tree_reads{0};
-    std::atomic<unsigned long long> refused[2] = {0, 0};
-    std::atomic<unsigned long long> header_timeouts{0};
-    std::atomic<unsigned long long> write_timeouts{0};
-    std::atomic<unsigned long long> password_hashes{0};
-    mutable std::mutex lock;
-    std::map<unsigned, unsigned long long> responses{{200, 0}};  // by status
+    std::atomic<unsigned long long> tree_reads_{0};
+    std::atomic<unsigned long long> refused_[2] = {0, 0};
+    std::atomic<unsigned long long> header_timeouts_{0};
+    std::atomic<unsigned long long> write_timeouts_{0};
+    std::atomic<unsigned long long> password_hashes_{0};
+    mutable std::mutex lock_;
+    std::map<unsigned, unsigned long long> responses_{{200, 0}};  // by status
 };
 
 }  // namespace sanperf_exporter

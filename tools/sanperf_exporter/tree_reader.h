@@ -56,14 +56,14 @@ private:
     };
     void run();
 
-    producer produce;
-    std::mutex lock;
-    std::condition_variable wake;
-    std::condition_variable finished;
-    std::vector<pending> queue;
-    bool stopping = false;
-    bool done = false;
-    std::thread thread;
+    producer produce_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::condition_variable finished_;
+    std::vector<pending> queue_;
+    bool stopping_ = false;
+    bool done_ = false;
+    std::thread thread_;
 };
 
 }  // namespace sanperf_exporter

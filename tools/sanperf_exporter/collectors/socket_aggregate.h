@@ -32,10 +32,10 @@ private:
         std::array<sock_stats, sanperf_tools::socket_slot_count> slots;
         unsigned generation;
     };
-    std::unordered_map<unsigned, last_seen> seen;  // by socket number
-    std::array<slot_totals, sanperf_tools::socket_slot_count> departed{};
-    std::array<slot_totals, sanperf_tools::socket_slot_count> totals{};
-    unsigned generation = 0;
+    std::unordered_map<unsigned, last_seen> seen_;  // by socket number
+    std::array<slot_totals, sanperf_tools::socket_slot_count> departed_{};
+    std::array<slot_totals, sanperf_tools::socket_slot_count> totals_{};
+    unsigned generation_ = 0;
 };
 
 }  // namespace sanperf_exporter

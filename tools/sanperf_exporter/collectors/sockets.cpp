@@ -17,7 +17,7 @@ public:
         using sanperf_tools::metric_family;
         using sanperf_tools::socket_slot_count;
         using sanperf_tools::socket_slot_names;
-        const auto& totals = sums.update(s.sockets);
+        const auto& totals = sums_.update(s.sockets);
         metric_family(out, "sanperf_sockets", "gauge", "Sockets the server publishes.")
             .sample({}, static_cast<long long>(s.sockets.size()));
         metric_family samples(out, "sanperf_sockets_samples_total", "counter",
@@ -34,7 +34,7 @@ public:
     std::string shown_as(const std::string& name) const override { return name + " (aggregate)"; }
 
 private:
-    socket_aggregate sums;
+    socket_aggregate sums_;
 };
 
 }  // namespace
