@@ -2,11 +2,17 @@
 // its three renderers.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
+#include <cstdlib>
 #include <set>
 #include <sstream>
 
+#include "atomic_file.h"
 #include "interval.h"
 #include "kernel_tree.h"
 #include "ranking.h"
@@ -620,4 +626,36 @@ TEST(RankedRender, NewObjectsHaveNoRateUnitsAreStatedAndSummariesLead) {
     EXPECT_TRUE(nlohmann::json::parse(rendered(
         [&](sink& out) { render_json(now, nullptr, 1, {}, std::nullopt, out); }))["time_unit"]
                     .is_null());
+}
+
+TEST(ReplaceFile, FailuresKeepTheirCause) {
+    char dir[] = "/tmp/sanperf-replace-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string base = dir;
+    const auto fill = [](sink& out) { out.write(std::string_view("new\n")); };
+    // The errno of the call that failed reaches the caller.
+    try {
+        replace_file(base + "/missing/file", fill);
+        ADD_FAILURE() << "no exception for a missing directory";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), ENOENT) << e.what();
+        EXPECT_NE(std::string(e.what()).find(base + "/missing"), std::string::npos) << e.what();
+    }
+    // A FIFO is refused for what it is, with no errno behind it, and stays.
+    const std::string fifo = base + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    bool refused = false;
+    try {
+        replace_file(fifo, fill);
+    } catch (const std::system_error& e) {
+        ADD_FAILURE() << "a FIFO reported as a system error: " << e.what();
+    } catch (const std::runtime_error& e) {
+        refused = std::string(e.what()).find("a FIFO") != std::string::npos;
+    }
+    EXPECT_TRUE(refused);
+    struct stat st {};
+    EXPECT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    unlink(fifo.c_str());
+    rmdir(dir);
 }
