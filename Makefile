@@ -41,14 +41,15 @@ demo: build
 # library's, the programs' snapshot read on a pool over a changing tree, and
 # every test of the exporter (its units, the security layer's, the daemon's
 # end-to-end, network, login and coalescing tests), whose daemon then runs
-# instrumented. Any report fails the run (exit code 66).
+# instrumented, with the tests' time bounds stretched fivefold. Any report
+# fails the run (exit code 66).
 TSAN_BUILD ?= build-tsan
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DSANPERF_WERROR=ON -DSANPERF_BUILD_TOOLS=ON \
 	  -DSANPERF_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS) -DCMAKE_CXX_FLAGS=-fsanitize=thread
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target sanperf_concurrency_tests snapshot_threads_tests \
 	  sanperf_exporter sanperf-sim sanperf_exporter_tests exporter_security_tests
-	TSAN_OPTIONS="halt_on_error=1 exitcode=66" \
+	TSAN_OPTIONS="halt_on_error=1 exitcode=66" SANPERF_TEST_TIME_SCALE=5 \
 	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -R '^(concurrency|snapshot_threads|exporter.*)$$'
 
 # The monitoring content in monitoring/: the files rendered from the jsonnet
