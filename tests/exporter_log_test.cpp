@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,6 +84,13 @@ public:
         return out;
     }
 
+    // JOURNAL_STREAM's "DEVICE:INODE" naming the capture file.
+    std::string stream_id() const {
+        struct stat st {};
+        fstat(file_, &st);
+        return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    }
+
 private:
     int saved_ = -1;
     int file_ = -1;
@@ -104,6 +113,30 @@ TEST(Log, LinesBelowTheLeastLevelAreLeftOut) {
     const std::string text = err.text();
     EXPECT_EQ(lines(text), 2) << text;
     EXPECT_EQ(text.find("not written"), std::string::npos) << text;
+}
+
+// journald takes a line's priority from a "<N>" prefix; without it every
+// line is info and `journalctl -p err` finds no error.
+TEST(Log, LinesToTheJournalCarryTheirPriority) {
+    captured_stderr err;
+    setenv("JOURNAL_STREAM", err.stream_id().c_str(), 1);
+    log(log_level::error, "cannot listen");
+    log(log_level::warn, "passwords in clear");
+    log(log_level::info, "listening");
+    rate_limited_log refusals;
+    refusals.log(log_level::warn, "refused");
+    // Standard error redirected elsewhere is not the journal any more.
+    setenv("JOURNAL_STREAM", "1:2", 1);
+    log(log_level::error, "to a file");
+    unsetenv("JOURNAL_STREAM");
+    log(log_level::error, "no journal");
+    const std::string text = err.text();
+    std::vector<std::string> starts;
+    for (std::size_t at = 0; at < text.size(); at = text.find('\n', at) + 1)
+        starts.push_back(text.substr(at, text.compare(at, 1, "<") == 0 ? 6 : 3));
+    EXPECT_EQ(starts,
+              (std::vector<std::string>{"<3>ts=", "<4>ts=", "<6>ts=", "<4>ts=", "ts=", "ts="}))
+        << text;
 }
 
 TEST(RateLimitedLog, OneLinePerPeriodAndTheNextCountsWhatWasLeftOut) {

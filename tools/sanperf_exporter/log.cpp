@@ -1,11 +1,13 @@
 #include "sanperf_exporter/log.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <vector>
 
@@ -105,10 +107,43 @@ std::string json_string(std::string_view text) {
         .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+// JOURNAL_STREAM holds "DEVICE:INODE" of the stream systemd connected
+// standard error to; a descriptor redirected since is another file.
+bool stderr_is_journal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    struct stat st {};
+    if (stream == nullptr || fstat(STDERR_FILENO, &st) != 0) return false;
+    unsigned long long device = 0, inode = 0;
+    char end = 0;
+    return std::sscanf(stream, "%llu:%llu%c", &device, &inode, &end) == 2 && device == st.st_dev &&
+           inode == st.st_ino;
+}
+
 // Nothing useful can be done when standard error itself fails.
-void write_line(const std::string& line) { sanperf_tools::write_all(STDERR_FILENO, line); }
+void write_line(std::string_view prefix, const std::string& text) {
+    std::string line(prefix);
+    line += text;
+    sanperf_tools::write_all(STDERR_FILENO, line);
+}
 
 }  // namespace
+
+std::string_view journal_priority(log_level level) {
+    // Looked up each time, as lines are few: a test or a redirection may
+    // change standard error.
+    if (!stderr_is_journal()) return {};
+    switch (level) {
+        case log_level::debug:
+            return "<7>";
+        case log_level::info:
+            return "<6>";
+        case log_level::warn:
+            return "<4>";
+        case log_level::error:
+            return "<3>";
+    }
+    return {};
+}
 
 bool parse_log_level(std::string_view text, log_level& level) {
     for (log_level l : {log_level::debug, log_level::info, log_level::warn, log_level::error}) {
@@ -170,7 +205,8 @@ std::string format_log_line(log_format format, std::chrono::system_clock::time_p
 
 void log(log_level level, std::string_view message, log_fields fields) {
     if (level < least_level.load()) return;
-    write_line(format_log_line(chosen_format.load(), std::chrono::system_clock::now(), level,
+    write_line(journal_priority(level),
+               format_log_line(chosen_format.load(), std::chrono::system_clock::now(), level,
                                message, fields));
 }
 
@@ -195,7 +231,8 @@ bool rate_limited_log::log(clock::time_point now, log_level level, std::string_v
     std::vector<log_field> all(fields);
     const std::string count = std::to_string(left_out);
     all.emplace_back("suppressed", count);
-    write_line(render(chosen_format.load(), std::chrono::system_clock::now(), level, message,
+    write_line(journal_priority(level),
+               render(chosen_format.load(), std::chrono::system_clock::now(), level, message,
                       all.data(), all.data() + all.size()));
     return true;
 }

@@ -30,8 +30,15 @@ using log_fields = std::initializer_list<log_field>;
 
 // One line: ts=2026-12-08T20:30:00.123Z level=info msg="..." key=value...
 // written in one write(2), so lines from several threads never interleave.
-// Nothing is written below the configured level.
+// Nothing is written below the configured level. When standard error is the
+// journal, the line starts with the level's journal priority.
 void log(log_level level, std::string_view message, log_fields fields = {});
+
+// The prefix journald reads a line's priority from ("<3>" error, "<4>"
+// warn, "<6>" info, "<7>" debug) when standard error is the stream systemd
+// named in JOURNAL_STREAM, so that `journalctl -p err` finds the errors;
+// empty otherwise.
+std::string_view journal_priority(log_level level);
 
 // The same line as text, for tests: the time is given.
 std::string format_log_line(log_format format, std::chrono::system_clock::time_point time,
