@@ -66,11 +66,14 @@ std::string socket_read_dir(unsigned number) {
     return kernel_root + socket_dir + "/" + socket_name(static_cast<int>(number));
 }
 
+// The library hands out all 32 queues, reading a missing queue's files as
+// zeros; only the queues whose directory exists once read are kept.
 void read_disks(snapshot& snap) {
     sanserver_performance_info server;
     std::list<disk_queue_info> disks;
     server.get_disk_queue_perf_info(disks);
-    snap.disks.assign(disks.begin(), disks.end());
+    for (disk_queue_info& d : disks)
+        if (exists(kernel_root + disk_queue_dir + "/" + d.name)) snap.disks.push_back(std::move(d));
 }
 
 // The id an entry's name gives when it is exactly the name the library

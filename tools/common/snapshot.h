@@ -24,13 +24,14 @@ struct snapshot {
     bool tree_found = false;  // at least one of disk_queue/, session/, sock/ exists
     bool disks_found = false, sessions_found = false, sockets_found = false;  // each of them
     bool disks_read = false, sessions_read = false, sockets_read = false;
-    std::vector<disk_queue_info> disks;  // disk1_0 ... disk4_7 when read
+    std::vector<disk_queue_info> disks;  // those of disk1_0 ... disk4_7 present, when read
     std::vector<session_info> sessions;  // in listing order
     std::vector<sock_info> sockets;      // in listing order
 };
 
 // Reads the chosen blocks now from /sys/kernel through the library; a block
-// not chosen is not read at all. A session or socket whose directory no
+// not chosen is not read at all. A disk queue whose directory is missing is
+// left out, as the library would show it as zeros. A session or socket whose directory no
 // longer exists once it has been read, or a session whose id file reads
 // back as another id than the one it was listed under, is left out: it
 // vanished meanwhile, and the library would show it as zeros. Two entries

@@ -17,6 +17,8 @@ public:
         using sanperf_tools::metric_family;
         using sanperf_tools::socket_slot_count;
         using sanperf_tools::socket_slot_names;
+        // Without sock/ there is nothing to count; the sums wait for it.
+        if (!s.sockets_found) return;
         const auto& totals = sums_.update(s.sockets);
         metric_family(out, "sanperf_sockets", "gauge", "Sockets the server publishes.")
             .sample({}, static_cast<long long>(s.sockets.size()));
