@@ -73,8 +73,43 @@ void guard_listener(web_guard& guard, exporter_metrics& metrics, listener_settin
     settings.tls.setup = [&guard](gnutls_session_t session) { return guard.handshake(session); };
 }
 
+// --check-config: the web configuration file checked as a start would
+// check it, for ExecReload to run before the SIGHUP, so that a file the
+// running exporter would refuse fails `systemctl reload`.
+int check_config(const options& opt) {
+    if (opt.web_config_file.empty()) {
+        log(log_level::info, "configuration valid: no --web.config.file");
+        return 0;
+    }
+    try {
+        web_guard guard(opt.web_config_file);
+        if (!guard.warning().empty()) log(log_level::warn, guard.warning());
+    } catch (const security::config_error& e) {
+        log(log_level::error, e.what());
+        return 1;
+    }
+    log(log_level::info, "configuration valid", {{"web_config_file", opt.web_config_file}});
+    return 0;
+}
+
+// Sockets passed by systemd to a process told to listen itself would hang
+// every scrape at the socket's port while the exporter's own bind fails.
+bool passed_sockets_unused(std::string& why) {
+    const char* pid = std::getenv("LISTEN_PID");
+    const char* count = std::getenv("LISTEN_FDS");
+    if (pid == nullptr || count == nullptr || std::to_string(getpid()) != pid) return false;
+    why = std::string("systemd passed ") + count +
+          " socket(s) (LISTEN_FDS) but --web.systemd-socket is not given: add it to ARGS in "
+          "/etc/default/sanperf-exporter, or disable sanperf_exporter.socket";
+    return true;
+}
+
 int run(const options& opt) {
     std::string why;
+    if (!opt.systemd_socket && passed_sockets_unused(why)) {
+        log(log_level::error, why);
+        return 2;
+    }
     // A file that cannot be honoured stops the start before anything listens.
     std::unique_ptr<web_guard> guard;
     if (!opt.web_config_file.empty()) {
@@ -95,7 +130,8 @@ int run(const options& opt) {
     }
     // Every connection holds a descriptor: the limits follow from how many
     // the process may have.
-    connection_limits limits = limits_for_descriptors(raise_descriptor_limit());
+    const rlim_t descriptors = raise_descriptor_limit();
+    connection_limits limits = limits_for_descriptors(descriptors);
     limits.header_timeout = opt.read_header_timeout;
     limits.write_timeout = opt.write_timeout;
     limits.responses_per_source = opt.max_requests;
@@ -120,16 +156,15 @@ int run(const options& opt) {
     // With systemd's sockets, --web.listen-address is left alone.
     const std::vector<listen_address> none;
     for (const listen_address& address : opt.systemd_socket ? none : opt.listen) {
-        int fd = bind_listen_socket(address, why);
-        if (fd < 0) {
+        if (!bind_listen_sockets(address, settings.sockets, why)) {
             log(log_level::error, "cannot listen",
                 {{"address", address.host + ":" + address.port}, {"err", why}});
             for (int open_fd : settings.sockets) close(open_fd);
             return 1;
         }
-        settings.sockets.push_back(fd);
-        addresses.push_back(bound_address(fd));
     }
+    if (!opt.systemd_socket)
+        for (int fd : settings.sockets) addresses.push_back(bound_address(fd));
 
     // Stop requests are taken by this thread alone, with sigwait below;
     // every thread started from here on inherits the blocked mask.
@@ -176,6 +211,7 @@ int run(const options& opt) {
          {"collectors", join(names)},
          {"time_unit", opt.time_unit ? opt.time_unit->name : "unknown"},
          {"web", guard ? guard->describe() : "TLS off, authentication off"},
+         {"descriptor_limit", std::to_string(descriptors)},
          {"max_connections", std::to_string(limits.total)},
          {"max_connections_per_source", std::to_string(limits.per_source)}});
 
@@ -232,7 +268,7 @@ int main(int argc, char** argv) {
         return security::hash_password(std::cin, std::cout, std::cerr, isatty(STDIN_FILENO) != 0);
     configure_log(opt.log_level, opt.log_format);
     try {
-        return run(opt);
+        return opt.check_config ? check_config(opt) : run(opt);
     } catch (const std::exception& e) {
         log(log_level::error, "failed", {{"err", e.what()}});
         return 1;

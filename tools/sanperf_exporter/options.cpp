@@ -48,7 +48,8 @@ std::string usage() {
         column += w.size();
     }
     return out +
-           "\n       sanperf_exporter --hash-password\n"
+           "\n       sanperf_exporter --check-config [--web.config.file=FILE]\n"
+           "       sanperf_exporter --hash-password\n"
            "Run 'sanperf_exporter --help' for more.\n";
 }
 
@@ -199,6 +200,9 @@ int parse_options(int argc, char** argv, options& opt) {
     app.add_flag("--hash-password", opt.hash_password,
                  "Read a password from standard input, print its bcrypt hash for "
                  "basic_auth_users and exit");
+    app.add_flag("--check-config", opt.check_config,
+                 "Check the --web.config.file as a start would, without listening, and exit: "
+                 "0 when it would be taken, 1 when not (the log says why)");
     app.footer(connection_limits_footer());
     app.set_version_flag("--version", "sanperf_exporter " SANPERF_VERSION);
 
@@ -227,7 +231,8 @@ int parse_options(int argc, char** argv, options& opt) {
             throw CLI::ValidationError("--root", "the directory must not be empty");
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-        std::cerr << "sanperf_exporter: " << e.what() << "\n" << usage();
+        std::cerr << journal_priority(log_level::error) << "sanperf_exporter: " << e.what() << "\n"
+                  << usage();
         return 2;
     }
     return -1;

@@ -32,6 +32,7 @@ struct options {
     std::string root;                       // empty: /sys/kernel itself
     std::string web_config_file;            // empty: plain HTTP, no authentication
     bool hash_password = false;             // print a bcrypt hash of standard input and exit
+    bool check_config = false;              // check --web.config.file and exit
     // The unit of the tree's times: --time-unit, else SANPERF_TIME_UNIT;
     // none when neither says.
     std::optional<sanperf_tools::time_unit> time_unit;

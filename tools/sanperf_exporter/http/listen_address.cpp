@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -82,17 +83,19 @@ bool parse_listen_address(const std::string& text, listen_address& out, std::str
     return true;
 }
 
-int bind_listen_socket(const listen_address& address, std::string& why) {
+namespace {
+
+// The wildcard: one dual-stack socket, or IPv4 alone where IPv6 is off.
+int bind_wildcard(const std::string& port, std::string& why) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    hints.ai_family = address.host.empty() ? AF_INET6 : AF_UNSPEC;
-    const char* host = address.host.empty() ? nullptr : address.host.c_str();
+    hints.ai_family = AF_INET6;
     addrinfo* found = nullptr;
-    int rc = getaddrinfo(host, address.port.c_str(), &hints, &found);
-    if (rc != 0 && address.host.empty()) {
+    int rc = getaddrinfo(nullptr, port.c_str(), &hints, &found);
+    if (rc != 0) {
         hints.ai_family = AF_INET;
-        rc = getaddrinfo(host, address.port.c_str(), &hints, &found);
+        rc = getaddrinfo(nullptr, port.c_str(), &hints, &found);
     }
     if (rc != 0) {
         why = gai_strerror(rc);
@@ -100,15 +103,85 @@ int bind_listen_socket(const listen_address& address, std::string& why) {
     }
     int fd = bind_one(*found, why);
     // A machine without IPv6 still serves the wildcard on IPv4.
-    if (fd < 0 && address.host.empty() && (errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL)) {
+    if (fd < 0 && (errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL)) {
         freeaddrinfo(found);
         found = nullptr;
         hints.ai_family = AF_INET;
-        if (getaddrinfo(nullptr, address.port.c_str(), &hints, &found) == 0)
-            fd = bind_one(*found, why);
+        if (getaddrinfo(nullptr, port.c_str(), &hints, &found) == 0) fd = bind_one(*found, why);
     }
     if (found) freeaddrinfo(found);
     return fd;
+}
+
+void set_port(sockaddr* address, in_port_t port) {
+    if (address->sa_family == AF_INET6)
+        reinterpret_cast<sockaddr_in6*>(address)->sin6_port = port;
+    else if (address->sa_family == AF_INET)
+        reinterpret_cast<sockaddr_in*>(address)->sin_port = port;
+}
+
+in_port_t port_of(int fd) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
+    return ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
+                                    : reinterpret_cast<sockaddr_in*>(&ss)->sin_port;
+}
+
+}  // namespace
+
+bool bind_listen_sockets(const listen_address& address, std::vector<int>& fds, std::string& why) {
+    if (address.host.empty()) {
+        int fd = bind_wildcard(address.port, why);
+        if (fd >= 0) fds.push_back(fd);
+        return fd >= 0;
+    }
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    hints.ai_family = AF_UNSPEC;
+    addrinfo* found = nullptr;
+    if (int rc = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found); rc != 0) {
+        why = gai_strerror(rc);
+        return false;
+    }
+    // Every address the name resolves to, each once: a client may be given
+    // any of them. Port 0 becomes the port the first one got, so that the
+    // name means one port.
+    std::vector<int> bound;
+    std::vector<std::string> seen;
+    in_port_t chosen = 0;
+    for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
+        std::string key(reinterpret_cast<const char*>(ai->ai_addr), ai->ai_addrlen);
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+        seen.push_back(key);
+        if (chosen != 0) set_port(ai->ai_addr, chosen);
+        int fd = bind_one(*ai, why);
+        if (fd < 0) {
+            char text[INET6_ADDRSTRLEN] = "?";
+            const void* raw =
+                ai->ai_family == AF_INET6
+                    ? static_cast<const void*>(
+                          &reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr)
+                    : static_cast<const void*>(
+                          &reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr);
+            inet_ntop(ai->ai_family, raw, text, sizeof text);
+            why = address.host + " resolves to " + text + ", which cannot be bound: " + why;
+            for (int open_fd : bound) close(open_fd);
+            freeaddrinfo(found);
+            return false;
+        }
+        if (address.port == "0" && chosen == 0) chosen = port_of(fd);
+        bound.push_back(fd);
+    }
+    freeaddrinfo(found);
+    if (bound.empty()) {
+        why = address.host + " resolves to no IPv4 or IPv6 address";
+        return false;
+    }
+    fds.insert(fds.end(), bound.begin(), bound.end());
+    return true;
 }
 
 std::string bound_address(int fd) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace sanperf_exporter {
 
@@ -16,11 +17,13 @@ struct listen_address {
 // from 0 to 65535, an unbalanced bracket).
 bool parse_listen_address(const std::string& text, listen_address& out, std::string& why);
 
-// Resolves the address and returns a socket bound to its first result and
-// listening, close-on-exec and non-blocking. An empty host listens on every
-// IPv6 and IPv4 address (one dual-stack socket, or IPv4 alone where IPv6 is
-// off). Returns -1, with the reason in why, when it cannot.
-int bind_listen_socket(const listen_address& address, std::string& why);
+// Binds sockets to the address and appends them to fds, listening,
+// close-on-exec and non-blocking. A host name gets one socket for every
+// address it resolves to (port 0: the same free port for all of them);
+// an empty host listens on every IPv6 and IPv4 address (one dual-stack
+// socket, or IPv4 alone where IPv6 is off). Returns false, with the reason
+// in why and nothing appended, when any of them cannot be bound.
+bool bind_listen_sockets(const listen_address& address, std::vector<int>& fds, std::string& why);
 
 // The address a socket is bound to, as "HOST:PORT" or "[IPV6]:PORT"; shows
 // the port chosen for port 0.
