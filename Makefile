@@ -85,6 +85,20 @@ package-test: package
 	scripts/install-deps.sh lintian man-db
 	tests/packaging/deb_test.sh $(DEB_BUILD)
 
+# The packages under a real systemd: a minimal Debian 12 root with systemd
+# (debootstrap, cached in $(SYSTEMD_ROOT) between runs) booted with
+# systemd-nspawn and no network; the .debs in $(DEB_BUILD), built by make
+# package when there are none, are installed with apt inside and every unit
+# they ship is checked as it runs (tests/packaging/systemd_test.sh, as root).
+SYSTEMD_ROOT ?= $(BUILD)/systemd-root
+SYSTEMD_DEPS := debootstrap systemd-container openssl
+.PHONY: systemd-test
+systemd-test:
+	scripts/install-deps.sh $(SYSTEMD_DEPS)
+	ls $(DEB_BUILD)/*.deb >/dev/null 2>&1 || $(MAKE) package DEB_BUILD=$(DEB_BUILD)
+	scripts/make-systemd-root.sh $(SYSTEMD_ROOT)
+	tests/packaging/systemd_test.sh $(DEB_BUILD) $(SYSTEMD_ROOT)
+
 # The Release build that both benchmark targets run in.
 BENCH_BUILD ?= build-bench
 bench-configure: deps
