@@ -124,7 +124,7 @@ TEST(Log, LinesToTheJournalCarryTheirPriority) {
     log(log_level::warn, "passwords in clear");
     log(log_level::info, "listening");
     rate_limited_log refusals;
-    refusals.log(log_level::warn, "refused");
+    refusals.log(rate_limited_log::clock::now(), log_level::warn, "refused");
     // Standard error redirected elsewhere is not the journal any more.
     setenv("JOURNAL_STREAM", "1:2", 1);
     log(log_level::error, "to a file");
