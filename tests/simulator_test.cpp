@@ -419,16 +419,65 @@ TEST(Simulator, StopRequestEndsTheFirstStatePromptlyAndCleanly) {
         execv(argv[0], argv.data());
         _exit(127);
     }
-    // The session directory is made before the first file is written, long
-    // before 80,000 files are.
+    // The first state is written beside the tree; its session directory is
+    // made before the first file is written, long before 80,000 files are.
     auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!fs::exists("/sys/kernel/big/session") && std::chrono::steady_clock::now() < give_up)
+    while (hidden_entries("/sys/kernel").empty() && std::chrono::steady_clock::now() < give_up)
         usleep(1000);
     kill(pid, SIGTERM);
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
-    EXPECT_EQ(hidden_entries("/sys/kernel/big"), std::vector<std::string>{});
+    EXPECT_EQ(hidden_entries("/sys/kernel"), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists("/sys/kernel/big"));
+}
+
+// How much of a first state of 1,000 sessions a reader polling dir saw the
+// first time it found anything there: sessions, sockets, disk queue files.
+struct first_sight {
+    std::size_t sessions = 0, sockets = 0, disk_files = 0;
+};
+first_sight first_sight_of(const std::string& dir) {
+    std::vector<std::string> args{dir, "--once", "--sessions", "1000", "--sockets", "1000"};
+    std::vector<char*> argv = argv_of(args);
+    pid_t pid = fork();
+    if (pid == 0) {
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    auto count = [](const fs::path& p) {
+        std::error_code error;
+        std::size_t n = 0;
+        for (fs::directory_iterator it(p, error), end; !error && it != end; it.increment(error))
+            if (it->path().filename().string()[0] != '.') ++n;
+        return n;
+    };
+    first_sight seen;
+    std::error_code error;
+    for (bool exited = false; !exited;) {
+        exited = waitpid(pid, nullptr, WNOHANG) == pid;
+        if (!fs::exists(dir + "/disk_queue") && !fs::exists(dir + "/session")) continue;
+        seen.sessions = count(dir + "/session");
+        seen.sockets = count(dir + "/sock");
+        for (fs::recursive_directory_iterator it(dir + "/disk_queue", error), end;
+             !error && it != end; it.increment(error))
+            if (it->is_regular_file(error)) ++seen.disk_files;
+        if (!exited) waitpid(pid, nullptr, 0);
+        break;
+    }
+    return seen;
+}
+
+TEST(Simulator, FirstStateAppearsWholeInAMissingOrEmptyDirectory) {
+    kernel_tree tree;
+    tree.make_dir("empty");
+    for (const std::string dir : {"/sys/kernel/new/tree", "/sys/kernel/empty"}) {
+        first_sight seen = first_sight_of(dir);
+        EXPECT_EQ(seen.sessions, 1000u) << dir;
+        EXPECT_EQ(seen.sockets, 1000u) << dir;
+        EXPECT_EQ(seen.disk_files, 96u) << dir;
+        EXPECT_EQ(hidden_entries("/sys/kernel"), std::vector<std::string>{}) << dir;
+    }
 }
 
 // The samples the disk queue streams active in the first state have taken.

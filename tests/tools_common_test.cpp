@@ -321,6 +321,35 @@ TEST(Snapshot, LeavesOutObjectsThatVanishedWhileRead) {
     EXPECT_FALSE(take_snapshot(selection{}).tree_found);
 }
 
+// A disk queue is always listed, read as zeros while its files are missing;
+// once they appear, its history is no rate of the interval but a new queue.
+TEST(Snapshot, DiskQueueThatBecomesReadableIsNewNotARate) {
+    kernel_tree tree;
+    counters history{5000000, 0, 0, 0, 900000000, 400, 10};
+    tree.add_disk_queue(1, 0, history, history, 3);
+    tree.make_dir("disk_queue/disk1_1");
+    tree.write_file("disk_queue/disk1_2/" + std::string(handler_stats_file), counter_line(history));
+    snapshot before = take_snapshot(selection{});
+    EXPECT_EQ(before.unreadable_disks.size(), 31u);
+
+    tree.add_disk_queue(1, 1, history, history, 3);
+    tree.add_disk_queue(1, 2, history, history, 3);
+    snapshot now = take_snapshot(selection{});
+    EXPECT_EQ(now.unreadable_disks.size(), 29u);
+    report r = make_report(&before, now);
+    ASSERT_EQ(r.disks.size(), 32u);
+    EXPECT_FALSE(r.disks[0].totals);
+    EXPECT_EQ(r.disks[0].handler.samples, 0);
+    for (int queue : {1, 2}) {
+        EXPECT_TRUE(r.disks[static_cast<std::size_t>(queue)].totals) << queue;
+        EXPECT_EQ(r.disks[static_cast<std::size_t>(queue)].handler.samples, 5000000) << queue;
+    }
+    std::string table =
+        rendered([&](sink& out) { render_table(now, &before, 2, {}, {}, out); });
+    EXPECT_NE(table.find("\ndisk1_1*"), std::string::npos) << table;
+    EXPECT_EQ(table.find("5.0M"), std::string::npos) << table;
+}
+
 TEST(IntervalArithmetic, ImpossibleDifferencesCountFromZeroWithoutOverflow) {
     constexpr long long max = 9223372036854775807LL;
     long long increase = -1;

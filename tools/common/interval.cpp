@@ -1,5 +1,6 @@
 #include "interval.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace sanperf_tools {
@@ -73,7 +74,13 @@ bool counter_increase(long long now, long long before, long long& increase) {
 interval::interval(const snapshot* before, const snapshot& now) {
     if (before == nullptr) return;
     seconds_ = std::chrono::duration<double>(now.taken - before->taken).count();
-    for (const auto& d : before->disks) disks_.emplace(d.name, &d);
+    // A disk queue that could not be read before has no counters to
+    // subtract: it is new now, as a session that appears is.
+    for (const auto& d : before->disks) {
+        const auto& unreadable = before->unreadable_disks;
+        if (std::find(unreadable.begin(), unreadable.end(), d.name) == unreadable.end())
+            disks_.emplace(d.name, &d);
+    }
     for (const auto& s : before->sessions) sessions_.emplace(s.id, &s);
     for (const auto& s : before->sockets) sockets_.emplace(s.number, &s);
 }

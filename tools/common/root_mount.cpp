@@ -1,17 +1,20 @@
 #include "root_mount.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <sched.h>
-#include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+
+#include "tree_layout.h"
 
 namespace sanperf_tools {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -45,13 +48,14 @@ bool unshare_as_user(std::string& why) {
 }  // namespace
 
 bool mount_root(const std::string& dir, std::string& why) {
-    char real[PATH_MAX];
+    std::error_code error;
+    const fs::path where = fs::absolute(dir, error).lexically_normal();
     struct stat st {};
-    if (realpath(dir.c_str(), real) == nullptr || stat(real, &st) != 0) {
-        why = dir + ": " + std::strerror(errno);
+    if (error || (stat(where.c_str(), &st) != 0 && errno != ENOENT)) {
+        why = dir + ": " + (error ? error.message() : std::strerror(errno));
         return false;
     }
-    if (!S_ISDIR(st.st_mode)) {
+    if (st.st_mode != 0 && !S_ISDIR(st.st_mode)) {
         why = dir + ": not a directory";
         return false;
     }
@@ -63,14 +67,24 @@ bool mount_root(const std::string& dir, std::string& why) {
     } else if (!unshare_as_user(why)) {
         return false;
     }
-    // Without this the bind mount would propagate back to the host's mounts.
+    // Without this the mount would propagate back to the host's mounts.
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         why = std::string("cannot make the mounts private: ") + std::strerror(errno);
         return false;
     }
-    if (mount(real, "/sys/kernel", nullptr, MS_BIND | MS_REC, nullptr) != 0) {
-        why = std::string("cannot bind ") + real + " over /sys/kernel: " + std::strerror(errno);
+    // A bind mount would hold on to the directory it was made from, even
+    // once that is deleted; links are looked up afresh at every read.
+    if (mount("sanperf-root", "/sys/kernel", "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+              "size=64k,mode=0755") != 0) {
+        why = std::string("cannot mount a file system over /sys/kernel: ") + std::strerror(errno);
         return false;
+    }
+    for (const char* kind : {disk_queue_dir, session_dir, socket_dir}) {
+        const std::string link = std::string("/sys/kernel/") + kind;
+        if (symlink((where / kind).c_str(), link.c_str()) != 0) {
+            why = "cannot make " + link + ": " + std::strerror(errno);
+            return false;
+        }
     }
     return true;
 }

@@ -69,6 +69,16 @@ std::string socket_read_dir(unsigned number) {
 // The library hands out all 32 queues, reading a missing queue's files as
 // zeros; only the queues whose directory exists once read are kept.
 void read_disks(snapshot& snap) {
+    // Looked at before the read: a queue whose files appear meanwhile is
+    // taken as unreadable once more, never the other way round.
+    for (int disk = 1; disk <= disk_count; ++disk) {
+        for (int queue = 0; queue < queues_per_disk; ++queue) {
+            std::string name = disk_queue_name(disk, queue);
+            std::string dir = kernel_root + disk_queue_dir + "/" + name + "/";
+            if (!exists(dir + handler_stats_file) || !exists(dir + processing_stats_file))
+                snap.unreadable_disks.push_back(std::move(name));
+        }
+    }
     sanserver_performance_info server;
     std::list<disk_queue_info> disks;
     server.get_disk_queue_perf_info(disks);

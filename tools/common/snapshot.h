@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "sanperf.h"
@@ -25,6 +26,9 @@ struct snapshot {
     bool disks_found = false, sessions_found = false, sockets_found = false;  // each of them
     bool disks_read = false, sessions_read = false, sockets_read = false;
     std::vector<disk_queue_info> disks;  // those of disk1_0 ... disk4_7 present, when read
+    // The disk queues among disks whose counter files were missing: the
+    // library reads them as zeros, which are no counters to take a rate from.
+    std::vector<std::string> unreadable_disks;
     std::vector<session_info> sessions;  // in listing order
     std::vector<sock_info> sockets;      // in listing order
 };

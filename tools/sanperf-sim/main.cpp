@@ -90,8 +90,10 @@ int run(const options& opt) {
     try {
         publisher.publish(model, [] { return tools::stop_requests() > 0; });
     } catch (const sanperf_sim::interrupted&) {
+        writer.discard();
         tools::end_by_signal(tools::first_stop_signal());
     }
+    writer.appear();
     if (opt.once) return 0;
 
     std::printf("sanperf-sim: tree ready in %s, updated every %u ms until SIGINT or SIGTERM\n",

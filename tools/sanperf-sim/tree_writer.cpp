@@ -41,6 +41,13 @@ void write_whole_file(const std::string& path, std::string_view content) {
     if (close(fd) != 0) fail(path);
 }
 
+// Creates the directory p and its parents if they do not exist.
+void create_dirs(const std::string& p) {
+    std::error_code error;
+    fs::create_directories(p, error);
+    if (error) throw std::system_error(error, p);
+}
+
 void rename_or_fail(const std::string& from, const std::string& to) {
     if (std::rename(from.c_str(), to.c_str()) != 0) fail(to);
 }
@@ -53,20 +60,63 @@ bool numbered(const std::string& name, const std::string& prefix) {
 
 bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
+// Whether the first state can be written beside dir and renamed over it: dir
+// is missing, or an empty directory that a rename may replace (not a mount
+// point, not the working directory).
+bool can_stand_in(const fs::path& dir) {
+    std::error_code error;
+    fs::file_status status = fs::symlink_status(dir, error);
+    if (status.type() == fs::file_type::not_found) return true;
+    if (error || status.type() != fs::file_type::directory || !fs::is_empty(dir, error) || error)
+        return false;
+    struct stat self {}, parent {};
+    if (stat(dir.c_str(), &self) != 0 || stat(dir.parent_path().c_str(), &parent) != 0)
+        return false;
+    return self.st_dev == parent.st_dev && !fs::equivalent(dir, fs::current_path(), error);
+}
+
 }  // namespace
 
-tree_writer::tree_writer(std::string top) : root(std::move(top)) { make_dir(""); }
+tree_writer::tree_writer(std::string root_dir) : root(root_dir), target(std::move(root_dir)) {
+    fs::path dir = fs::absolute(target).lexically_normal();
+    if (!dir.has_filename()) dir = dir.parent_path();  // "tree/" names tree
+    if (dir.has_parent_path() && dir.parent_path() != dir && can_stand_in(dir)) {
+        std::error_code error;
+        fs::create_directories(dir.parent_path(), error);
+        if (error) throw std::system_error(error, target);
+        std::string hidden = (dir.parent_path() / ("." + dir.filename().string() + new_prefix +
+                                                   std::to_string(getpid())))
+                                 .string();
+        // Beside the target, where it may not be allowed: then in place.
+        if (mkdir(hidden.c_str(), 0755) == 0) {
+            root = hidden;
+            return;
+        }
+    }
+    make_dir("");
+}
+
+tree_writer::~tree_writer() { discard(); }
+
+void tree_writer::appear() {
+    if (root == target) return;
+    // Over an empty directory, rename replaces it at once.
+    rename_or_fail(root, target);
+    root = target;
+}
+
+void tree_writer::discard() {
+    if (root == target) return;
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+    root = target;
+}
 
 std::string tree_writer::path(const std::string& relative) const {
     return relative.empty() ? root : root + "/" + relative;
 }
 
-void tree_writer::make_dir(const std::string& relative) {
-    std::string p = path(relative);
-    std::error_code error;
-    fs::create_directories(p, error);
-    if (error) throw std::system_error(error, p);
-}
+void tree_writer::make_dir(const std::string& relative) { create_dirs(path(relative)); }
 
 void tree_writer::replace_file(const std::string& relative, std::string_view content) {
     // A statistics tree lives no longer than the machine's uptime, as the

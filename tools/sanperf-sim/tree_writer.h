@@ -16,10 +16,27 @@ using file_content = std::pair<std::string, std::string>;
 // Writes below one root directory; every path taken is relative to it.
 // Failures throw an exception derived from std::runtime_error naming the
 // path, and leave no temporary file or hidden directory behind.
+//
+// When root does not exist yet, or is an empty directory of its own file
+// system (no mount point), the writer starts in a hidden directory beside
+// it, and appear() renames that into place: a reader sees no tree, then the
+// whole first state. Otherwise it writes in root from the start.
 class tree_writer {
 public:
-    // Creates root (and its parents) if it does not exist.
+    // Creates root's parents, and root or its hidden stand-in.
     explicit tree_writer(std::string root);
+    // Removes the hidden stand-in if appear() was not called.
+    ~tree_writer();
+    tree_writer(const tree_writer&) = delete;
+    tree_writer& operator=(const tree_writer&) = delete;
+
+    // Makes what was written so far appear at root at once, and writes there
+    // from now on. Does nothing once called, or when writing in root.
+    void appear();
+
+    // Removes the hidden stand-in and what it holds, for a process about to
+    // end without its tree; the root is left as it was.
+    void discard();
 
     // Creates the directory (and its parents) if it does not exist.
     void make_dir(const std::string& relative);
@@ -47,7 +64,8 @@ public:
 private:
     std::string path(const std::string& relative) const;
 
-    std::string root;
+    std::string root;     // where the files go now
+    std::string target;   // where they belong
 };
 
 }  // namespace sanperf_sim

@@ -64,6 +64,7 @@ tools::snapshot only(const tools::snapshot& s, block b) {
         case block::disks:
             one.disks_read = s.disks_read;
             one.disks = s.disks;
+            one.unreadable_disks = s.unreadable_disks;
             break;
         case block::sessions:
             one.sessions_read = s.sessions_read;
