@@ -60,6 +60,13 @@ status_is "$work/h" 503
 curl -sS -o "$work/body" "http://127.0.0.1:$port/metrics"
 grep -qx 'sanperf_scrape_collector_success{collector="sessions"} 0' "$work/body" ||
   fail "a missing block is a success"
+# --root follows its directory: removed and made again, it is read.
+rm -rf "$work/empty"
+"$sim" "$work/empty" --once --sessions 2 --sockets 0
+curl -sS -D "$work/h" -o "$work/body" "http://127.0.0.1:$port/-/ready"
+status_is "$work/h" 200
+curl -sS -o "$work/body" "http://127.0.0.1:$port/metrics"
+grep -qx 'sanperf_up 1' "$work/body" || fail "a re-created root is not read"
 
 # ---- collect[] and the per-collector metrics ------------------------------------
 families() { grep -o '^# TYPE sanperf_[a-z_]*_samples_total' "$work/body" | cut -d' ' -f3 | tr '\n' ' '; }
