@@ -33,3 +33,31 @@ if [ ${#missing[@]} -gt 0 ]; then
   exit 1
 fi
 echo "all ${#options[@]} options and ${#positionals[@]} positionals of $(basename "$program") documented"
+
+# A SYNOPSIS paragraph "*PROGRAM* *SUB* ..." (as sanstat's top) lists every
+# option that PROGRAM SUB takes, by one of its names; SUB refuses the others
+# as a usage error.
+synopsis=$(awk '/^# / { in_synopsis = ($0 == "# SYNOPSIS") } in_synopsis' "$page")
+name=$(basename "$program")
+sub=$(grep -oE "^\*$name\* \*[a-z]+\*" <<<"$synopsis" | sed 's/.* \*\([a-z]*\)\*/\1/' | head -1 || true)
+[ -n "$sub" ] || exit 0
+block=$(awk -v start="*$name* *$sub*" 'index($0, start) == 1 { on = 1 } on && /^$/ { exit } on' \
+  <<<"$synopsis")
+left_out=()
+while read -r names; do
+  listed=false
+  for option in ${names//,/ }; do
+    grep -qF -- "*$option*" <<<"$block" && listed=true
+  done
+  $listed && continue
+  option=${names%%,*}
+  case $option in -h | --help | --version) continue ;; esac
+  rc=0
+  "$program" "$sub" "$option" 1 </dev/null >/dev/null 2>&1 || rc=$?
+  [ "$rc" -eq 2 ] || left_out+=("$option")
+done < <(awk '/^ +-/ { n = $1; gsub(/[={\[][^,]*/, "", n); print n }' <<<"$help")
+if [ ${#left_out[@]} -gt 0 ]; then
+  echo "FAIL: the SYNOPSIS of '$name $sub' leaves out: ${left_out[*]}"
+  exit 1
+fi
+echo "the SYNOPSIS of '$name $sub' lists every option it takes"

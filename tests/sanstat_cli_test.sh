@@ -60,6 +60,23 @@ for args in "--bogus" "0" "-1" "abc" "nan" "1 0" "1 x" "1 2 3" "-o xml" "-o 1" "
   grep -q '^usage: sanstat' "$work/err" || fail "usage error '$args': no usage"
 done
 
+# Each message says what the argument must be, once.
+message_is() {
+  local want=$1
+  shift
+  expect 2 "'$*'" -- "$@"
+  head -1 "$work/err" | grep -qxF -- "sanstat: $want" || fail "'$*': $(head -1 "$work/err")"
+}
+message_is "interval: must be a number of seconds above 0 and at most 10000000 (did you mean 0.5?)" \
+  --root "$tree" 500ms
+message_is "--session: a session id is a whole number up to 4294967295, not 'abc'" --session abc
+message_is "--socket: a socket number is a whole number up to 4294967295, not '-1'" --socket -1
+for args in "-y" "-y 1" "-o json" "1 2" "--write $work/f"; do
+  # shellcheck disable=SC2086
+  message_is "'sanstat top' redraws one screen until q; -y, -o, --write and count are for reports" \
+    top --root "$tree" $args
+done
+
 # Near misses: the usage error also says what was probably meant.
 near_miss() {
   local hint=$1

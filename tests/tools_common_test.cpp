@@ -344,8 +344,7 @@ TEST(Snapshot, DiskQueueThatBecomesReadableIsNewNotARate) {
         EXPECT_TRUE(r.disks[static_cast<std::size_t>(queue)].totals) << queue;
         EXPECT_EQ(r.disks[static_cast<std::size_t>(queue)].handler.samples, 5000000) << queue;
     }
-    std::string table =
-        rendered([&](sink& out) { render_table(now, &before, 2, {}, {}, out); });
+    std::string table = rendered([&](sink& out) { render_table(now, &before, 2, {}, {}, out); });
     EXPECT_NE(table.find("\ndisk1_1*"), std::string::npos) << table;
     EXPECT_EQ(table.find("5.0M"), std::string::npos) << table;
 }

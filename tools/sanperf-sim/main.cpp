@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "fault.h"
-
+#include "help_format.h"
 #include "server_model.h"
 #include "stop_signals.h"
 #include "tree_publisher.h"
@@ -29,8 +29,8 @@ namespace tools = sanperf_tools;
 using clock_type = std::chrono::steady_clock;
 
 const char* const usage =
-    "usage: sanperf-sim [--sessions N] [--sockets N] [--interval MS] [--seed N] [--once]"
-    " [--fault FAULT]... DIR\n"
+    "usage: sanperf-sim [--sessions N] [--sockets N] [--interval MS] [--seed S]\n"
+    "                   [--once] [--fault FAULT]... DIR\n"
     "Run 'sanperf-sim --help' for more.\n";
 
 struct options {
@@ -142,23 +142,28 @@ int main(int argc, char** argv) {
         "Publishes a simulated SAN server's statistics tree in DIR (as the server does in "
         "/sys/kernel) and keeps it changing until SIGINT or SIGTERM.",
         "sanperf-sim"};
+    app.formatter(std::make_shared<sanperf_cli::help_formatter>(" "));
     app.add_option("DIR", opt.dir, "Directory to write the tree into (created if missing)")
         ->required()
         ->check(CLI::Validator(
             [](std::string& value) { return value.empty() ? "must not be empty" : std::string(); },
             "", "not empty"));
     app.add_option("--sessions", opt.sessions, "Number of sessions")
+        ->type_name("N")
         ->default_val(opt.sessions)
-        ->check(CLI::Range(0u, 1000000u));
+        ->check(CLI::Range(0u, 1000000u).description(""));
     app.add_option("--sockets", opt.sockets, "Number of sockets")
+        ->type_name("N")
         ->default_val(opt.sockets)
-        ->check(CLI::Range(0u, 1000000u));
+        ->check(CLI::Range(0u, 1000000u).description(""));
     app.add_option("--interval", opt.interval_ms,
                    "Milliseconds between updates; on a tree too big to update that often, "
                    "updates follow each other as fast as they can")
+        ->type_name("MS")
         ->default_val(opt.interval_ms)
-        ->check(CLI::Range(1u, 3600000u));
+        ->check(CLI::Range(1u, 3600000u).description(""));
     app.add_option("--seed", opt.seed, "Seed of the simulation: a seed always gives the same trees")
+        ->type_name("S")
         ->default_val(opt.seed)
         ->check(not_negative)
         ->check(CLI::Validator(seed_error, "", "seed"));

@@ -69,7 +69,8 @@ bool can_stand_in(const fs::path& dir) {
     if (status.type() == fs::file_type::not_found) return true;
     if (error || status.type() != fs::file_type::directory || !fs::is_empty(dir, error) || error)
         return false;
-    struct stat self {}, parent {};
+    struct stat self {
+    }, parent{};
     if (stat(dir.c_str(), &self) != 0 || stat(dir.parent_path().c_str(), &parent) != 0)
         return false;
     return self.st_dev == parent.st_dev && !fs::equivalent(dir, fs::current_path(), error);

@@ -64,8 +64,8 @@ public:
 private:
     std::string path(const std::string& relative) const;
 
-    std::string root;     // where the files go now
-    std::string target;   // where they belong
+    std::string root;    // where the files go now
+    std::string target;  // where they belong
 };
 
 }  // namespace sanperf_sim

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <string>
 
+#include "help_format.h"
 #include "sanperf_exporter/collectors/registry.h"
 #include "sanperf_exporter/http/connection_table.h"
 #include "sanperf_exporter/http/routes.h"
@@ -37,7 +38,7 @@ std::string usage() {
     std::string out = "usage: sanperf_exporter";
     std::size_t column = out.size();
     for (const std::string& w : words) {
-        if (column + 1 + w.size() > 100) {
+        if (column + 1 + w.size() > sanperf_cli::help_width) {
             out += "\n" + indent;
             column = indent.size();
         } else {
@@ -83,29 +84,6 @@ std::string connection_limits_footer() {
            " per source address.";
 }
 
-// --help as an operator reads it: "--name=TYPE" for options that take a
-// value, both names of a flag with a --no- form, and the default once, at
-// the end of the description; none of CLI11's type and validator notes.
-class help_formatter : public CLI::Formatter {
-public:
-    std::string make_option_name(const CLI::Option* opt, bool positional) const override {
-        if (positional) return CLI::Formatter::make_option_name(opt, positional);
-        std::string names;
-        for (const std::string& s : opt->get_snames()) names += (names.empty() ? "-" : ",-") + s;
-        for (const std::string& l : opt->get_lnames()) names += (names.empty() ? "--" : ",--") + l;
-        return names;
-    }
-    std::string make_option_opts(const CLI::Option* opt) const override {
-        const std::string type = opt->get_type_name();
-        return opt->get_type_size() == 0 || type.empty() ? std::string() : "=" + type;
-    }
-    std::string make_option_desc(const CLI::Option* opt) const override {
-        std::string desc = opt->get_description();
-        if (!opt->get_default_str().empty()) desc += " (default " + opt->get_default_str() + ")";
-        return desc;
-    }
-};
-
 }  // namespace
 
 int parse_options(int argc, char** argv, options& opt) {
@@ -113,7 +91,7 @@ int parse_options(int argc, char** argv, options& opt) {
         "Serves the SAN server's performance counters (disk queues, sessions and "
         "sockets) to Prometheus over HTTP, reading them afresh for every scrape.",
         "sanperf_exporter"};
-    app.formatter(std::make_shared<help_formatter>());
+    app.formatter(std::make_shared<sanperf_cli::help_formatter>("="));
     std::vector<std::string> addresses;
     app.add_option("--web.listen-address", addresses,
                    std::string("Address to listen on, HOST:PORT, [IPV6]:PORT or :PORT "

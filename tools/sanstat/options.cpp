@@ -7,6 +7,7 @@
 #include <iostream>
 #include <map>
 
+#include "help_format.h"
 #include "suggest.h"
 
 namespace sanstat {
@@ -17,10 +18,10 @@ namespace tools = sanperf_tools;
 
 const char* const usage =
     "usage: sanstat [-d] [-s] [-k] [--session ID]... [--socket N]...\n"
-    "               [--sort rate|avg|max|samples|time] [--top N] [--active] [--min-avg T]\n"
-    "               [--time-unit ns|us|ms|s] [--socket-layout slots|busiest] [-y]\n"
-    "               [-o table|json|prometheus] [--write FILE] [--root DIR] [--threads N]\n"
-    "               [interval [count]]\n"
+    "               [--sort rate|avg|max|samples|time] [--top N] [--active]\n"
+    "               [--min-avg T] [--time-unit ns|us|ms|s]\n"
+    "               [--socket-layout slots|busiest] [-y] [-o table|json|prometheus]\n"
+    "               [--write FILE] [--root DIR] [--threads N] [interval [count]]\n"
     "       sanstat top [the options above but -y, -o and --write] [interval]\n"
     "Run 'sanstat --help' for more.\n";
 
@@ -41,8 +42,8 @@ std::optional<double> number(const std::string& text) {
     return v;
 }
 
-// A positional argument: a number that ok takes, else a message that says
-// what was probably meant.
+// A positional argument: a number that ok takes, else what it must be
+// (the parser puts the argument's name first) and what was probably meant.
 CLI::Validator positional(std::string what, bool (*ok)(double)) {
     return CLI::Validator(
         [=](std::string& value) {
@@ -62,6 +63,18 @@ CLI::Validator one_each(const std::string& option) {
                                 : "one " + option + " per value" + did_you_mean(hint);
         },
         "", "one value");
+}
+
+// A session id or socket number: what one is, when value is not.
+CLI::Validator object_number(const std::string& what) {
+    return CLI::Validator(
+        [what](std::string& value) {
+            bool digits = !value.empty() && value.size() <= 10 &&
+                          value.find_first_not_of("0123456789") == std::string::npos;
+            if (digits && std::stoull(value) <= 4294967295ULL) return std::string();
+            return what + " is a whole number up to 4294967295, not '" + value + "'";
+        },
+        "", "number");
 }
 
 // A value among names, with the closest one suggested for a slip.
@@ -121,6 +134,7 @@ int parse_options(int argc, char** argv, options& opt) {
         "refreshed in place every interval (default 2 s): keys s sort, b or Tab switch "
         "the block, + and - change the rows, space or p pause, q quits.",
         "sanstat"};
+    app.formatter(std::make_shared<sanperf_cli::help_formatter>(" "));
     bool disks = false, sessions = false, sockets = false;
     std::vector<long long> session_ids, socket_numbers;
     double interval = 0;
@@ -140,13 +154,13 @@ int parse_options(int argc, char** argv, options& opt) {
                    "Show only this session (repeatable); implies -s when no block is chosen")
         ->type_name("ID")
         ->check(one_each("--session"))
-        ->check(CLI::Range(0LL, 4294967295LL))
+        ->check(object_number("a session id"))
         ->allow_extra_args(false);
     app.add_option("--socket", socket_numbers,
                    "Show only this socket (repeatable); implies -k when no block is chosen")
         ->type_name("N")
         ->check(one_each("--socket"))
-        ->check(CLI::Range(0LL, 4294967295LL))
+        ->check(object_number("a socket number"))
         ->allow_extra_args(false);
     app.add_option("--sort", sort,
                    "Order each block's objects by KEY, highest first: rate (samples per second), "
@@ -158,7 +172,7 @@ int parse_options(int argc, char** argv, options& opt) {
                    "Show the first N objects of each block (sorted by rate "
                    "without --sort)")
         ->type_name("N")
-        ->check(CLI::Range(0, 1000000000));
+        ->check(CLI::Range(0, 1000000000).description(""));
     app.add_flag("--active", opt.rank.active_only,
                  "Show only objects with samples in the interval (without interval: any)");
     app.add_option("--min-avg", min_avg,
@@ -191,12 +205,12 @@ int parse_options(int argc, char** argv, options& opt) {
     opt.threads = sanperf_tools::default_threads();
     app.add_option("--threads", opt.threads, sanperf_tools::threads_help())
         ->type_name("N")
-        ->check(CLI::Range(1u, sanperf_tools::max_threads));
+        ->check(CLI::Range(1u, sanperf_tools::max_threads).description(""));
     app.add_option("interval", interval, "Seconds between reports")
-        ->check(positional("interval must be a number of seconds above 0 and at most 10000000",
+        ->check(positional("must be a number of seconds above 0 and at most 10000000",
                            [](double v) { return v > 0 && v <= max_interval; }));
     app.add_option("count", count, "Number of reports (default: until SIGINT or SIGTERM)")
-        ->check(positional("count must be a whole number from 1 to 1000000000",
+        ->check(positional("must be a whole number from 1 to 1000000000",
                            [](double v) { return v >= 1 && v <= 1e9 && v == std::floor(v); }));
     app.set_version_flag("--version", "sanstat " SANSTAT_VERSION);
 
@@ -233,19 +247,19 @@ int parse_options(int argc, char** argv, options& opt) {
             "which always writes every series");
     if (opt.output != format::table && app.count("--socket-layout") > 0)
         return refuse("--socket-layout applies to the table only");
-    if (opt.omit_first && app.count("interval") == 0)
-        return refuse("-y leaves out the first of several reports: it needs an interval");
-
     if (opt.top_view) {
         for (const char* report_only : {"--omit-first", "--output", "--write", "count"}) {
             if (app.count(report_only) > 0)
-                return refuse(std::string(report_only) +
-                              " is for reports; 'sanstat top' shows them on the screen");
+                return refuse(
+                    "'sanstat top' redraws one screen until q; -y, -o, --write and count are "
+                    "for reports");
         }
         // On a screen a socket takes one row, as every other object does,
         // unless the slots are asked for.
         if (app.count("--socket-layout") == 0) opt.style.sockets = tools::socket_layout::busiest;
     }
+    if (opt.omit_first && app.count("interval") == 0)
+        return refuse("-y leaves out the first of several reports: it needs an interval");
 
     bool filtered = !session_ids.empty() || !socket_numbers.empty();
     if (!disks && !sessions && !sockets) {
