@@ -19,7 +19,7 @@ documented=$(awk '/^# / { in_columns = ($0 == "# COLUMNS") } in_columns' "$page"
 # in both socket layouts.
 "$sanstat" --root "$work/tree" >"$work/table"
 "$sanstat" --root "$work/tree" 0.2 2 >>"$work/table"
-"$sanstat" --root "$work/tree" --socket-layout busiest 0.2 2 >>"$work/table"
+"$sanstat" --root "$work/tree" --socket-layout slots 0.2 2 >>"$work/table"
 "$sanstat" --root "$work/tree" -o json 0.2 2 >"$work/json"
 
 # A block's column names are on the first line after the blank line that

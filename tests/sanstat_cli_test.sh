@@ -145,11 +145,20 @@ expect 0 "a session filter on a block not shown" -- --root "$tree" -d --session 
 [ -s "$work/err" ] && fail "-d --session 8: $(cat "$work/err")"
 
 # Every socket row carries its socket's number; the busiest layout has one.
-expect 0 "socket rows" -- --root "$tree" -k
+expect 0 "socket slot rows" -- --root "$tree" -k --socket-layout slots
 [ "$(grep -c '^3 ' "$work/out")" -eq 12 ] || fail "not every slot row of socket 3 starts with 3"
-expect 0 "busiest slot layout" -- --root "$tree" -k --socket-layout busiest
+expect 0 "busiest slot layout, the default" -- --root "$tree" -k
 [ "$(grep -c '^3 ' "$work/out")" -eq 1 ] || fail "--socket-layout busiest: not one row for socket 3"
 grep -q '^all(1) ' "$work/out" || fail "--socket-layout busiest: no summary row"
+# A socket without samples has no busiest slot.
+cp -r "$tree" "$work/idle"
+mkdir "$work/idle/sock/sock4"
+for file in "$work"/slots/sock/sock1/*; do
+  echo "0 0 0 4294967295 0 0 4294967295" >"$work/idle/sock/sock4/$(basename "$file")"
+done
+expect 0 "an idle socket's busiest slot" -- --root "$work/idle" --socket 4 0.05 2
+[ "$(grep -cE '^4 +0 +- +- +- +- +-$' "$work/out")" -eq 2 ] ||
+  fail "an idle socket has a busiest slot: $(grep '^4 ' "$work/out")"
 
 # Units: stated in the header, human durations in the table, named in JSON.
 expect 0 "time unit" -- --root "$tree" -s --time-unit us

@@ -189,6 +189,35 @@ def main():
         view.key(b"q")
         view.finish("q after --top", 0)
 
+        # Filters: the header counts the rows shown, "-" takes one away at
+        # once, and at 80 columns the header is broken between its parts.
+        idle = os.path.join(work, "idle")
+        shutil.copytree(tree, idle, symlinks=True)
+        for n in range(1, 31):
+            for direction in ("read", "write"):
+                with open(os.path.join(idle, "session", f"session{n}",
+                                       f"{direction}_perf_stats"), "w") as f:
+                    f.write("0 0 0 4294967295 0 0 4294967295\n")
+        view = View(["--root", idle, "-s", "--active", "--min-avg", "1", "60"], columns=80)
+        view.wait_for(rb"averaging at least 1\b")
+        view.read(0.3)
+        frame = frame_after(view.output, 0)
+        shown = session_rows(view.output, 0)
+        said = re.search(rb"the first (\d+)", b" ".join(frame.values()))
+        if not 3 < shown <= 10 or (said and int(said.group(1)) != shown):
+            fail(f"--active: {shown} of at most 10 active sessions shown, header says {said}")
+        header = [text for text in frame.values() if text.startswith((b"sorted", b"only"))]
+        if any(len(text) > 80 for text in frame.values()) or \
+                b" ".join(header) != b"sorted by rate, highest first; only objects with "\
+                                     b"samples; only objects averaging at least 1":
+            fail("--active --min-avg at 80 columns: the header is cut: %r" % frame)
+        mark = view.key(b"-")
+        view.painted(mark, 6)
+        if session_rows(view.output, mark) != shown - 1:
+            fail(f"--active, key -: {session_rows(view.output, mark)} shown, not {shown - 1}")
+        view.key(b"q")
+        view.finish("q after --active", 0)
+
         for what, stop in (("SIGTERM", lambda v: v.process.send_signal(signal.SIGTERM)),
                            ("Ctrl-C", lambda v: os.write(v.master, b"\x03"))):
             view = View(["--root", tree, "60"])

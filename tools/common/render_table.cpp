@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "interval.h"
 
@@ -206,14 +207,20 @@ void socket_busiest(sink& out, const report& r, const ranked_block<socket_row>& 
         const socket_row& row = ranked.row;
         bool known = ranked.figures.counted;
         auto [socket_rate, socket_avg] = r.rate_and_avg(ranked.figures.all, known);
-        int slot = busiest_slot(row, r.rates);
-        tally busiest;
-        busiest.add(row.slots[slot], known);
-        auto [slot_rate, slot_avg] = r.rate_and_avg(busiest, known);
+        std::string slot_name = "-", slot_rate = "-", slot_avg = "-", slot_max = "-";
+        // Without samples (or none known, for a new socket) no slot is the
+        // busiest.
+        if (known && ranked.figures.all.samples > 0) {
+            int slot = busiest_slot(row, r.rates);
+            tally busiest;
+            busiest.add(row.slots[slot], known);
+            std::tie(slot_rate, slot_avg) = r.rate_and_avg(busiest, known);
+            slot_name = socket_slot_names[slot];
+            slot_max = r.time(whole(row.slots[slot].max_time));
+        }
         fmt::format_to(std::back_inserter(b), "{:<{}}{:>7}{:>7}  {:<27}{:>7}{:>7}{:>7}\n",
                        r.mark(std::to_string(row.number), row.totals), id_width + 1, socket_rate,
-                       socket_avg, socket_slot_names[slot], slot_rate, slot_avg,
-                       r.time(whole(row.slots[slot].max_time)));
+                       socket_avg, slot_name, slot_rate, slot_avg, slot_max);
         emit(out, b);
     }
 }
@@ -226,17 +233,24 @@ void sockets(sink& out, const report& r, const snapshot& now) {
         socket_slots(out, r, block);
 }
 
-// The line that says which rows are kept and how they are ordered; empty
-// when all are, in listing order.
+// The lines that say which rows are kept and how they are ordered, within
+// 80 columns, broken between its parts; empty when all are, in listing
+// order.
 std::string ranking_line(const report& r) {
-    std::string line;
-    auto add = [&line](const std::string& part) { line += (line.empty() ? "" : "; ") + part; };
+    std::string text, line;
+    auto add = [&](const std::string& part) {
+        if (!line.empty() && line.size() + 2 + part.size() > 80) {
+            text += line + ";\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : "; ") + part;
+    };
     if (std::optional<sort_key> key = r.how.order_key())
         add(fmt::format("sorted by {}, highest first", sort_key_name(*key)));
     if (r.how.top) add(fmt::format("the first {} of each block", *r.how.top));
     if (r.how.active_only) add("only objects with samples");
     if (r.how.min_avg) add("only objects averaging at least " + r.time(*r.how.min_avg));
-    return line.empty() ? line : line + "\n";
+    return line.empty() ? line : text + line + "\n";
 }
 
 }  // namespace

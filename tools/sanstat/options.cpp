@@ -139,7 +139,7 @@ int parse_options(int argc, char** argv, options& opt) {
     std::vector<long long> session_ids, socket_numbers;
     double interval = 0;
     int count = 0;
-    std::string output = "table", sort, min_avg, layout = "slots";
+    std::string output = "table", sort, min_avg, layout = "busiest";
     std::optional<std::string> unit_name;
     int top = 0;
     const std::map<std::string, format> formats{
@@ -186,8 +186,8 @@ int parse_options(int argc, char** argv, options& opt) {
         ->type_name("ns|us|ms|s")
         ->check(one_of("time unit", {"ns", "us", "ms", "s"}));
     app.add_option("--socket-layout", layout,
-                   "Sockets in the table: slots (a row per slot, the default) or busiest (a row "
-                   "per socket, with its busiest slot)")
+                   "Sockets in the table: busiest (a row per socket, with its busiest slot, "
+                   "the default) or slots (a row per slot)")
         ->type_name("slots|busiest")
         ->check(one_of("socket layout", {"slots", "busiest"}));
     app.add_flag("-y,--omit-first", opt.omit_first,
@@ -254,9 +254,6 @@ int parse_options(int argc, char** argv, options& opt) {
                     "'sanstat top' redraws one screen until q; -y, -o, --write and count are "
                     "for reports");
         }
-        // On a screen a socket takes one row, as every other object does,
-        // unless the slots are asked for.
-        if (app.count("--socket-layout") == 0) opt.style.sockets = tools::socket_layout::busiest;
     }
     if (opt.omit_first && app.count("interval") == 0)
         return refuse("-y leaves out the first of several reports: it needs an interval");

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "interval.h"
 #include "ranking.h"
 #include "render_table.h"
 #include "sink.h"
@@ -85,9 +86,29 @@ std::vector<std::string> split_lines(const std::string& text) {
     return lines;
 }
 
-// The shown block as the table report renders it, with at most n objects.
+// How many objects of block b in now pass --active and --min-avg.
+std::size_t passing(const options& opt, block b, const tools::snapshot& now,
+                    const tools::snapshot* before) {
+    tools::ranking filters;
+    filters.active_only = opt.rank.active_only;
+    filters.min_avg = opt.rank.min_avg;
+    const tools::interval iv(before, now);
+    const bool rates = iv.seconds().has_value();
+    switch (b) {
+        case block::disks:
+            return tools::rank(tools::disk_rows(iv, now), rates, filters).rows.size();
+        case block::sessions:
+            return tools::rank(tools::session_rows(iv, now), rates, filters).rows.size();
+        case block::sockets:
+            return tools::rank(tools::socket_rows(iv, now), rates, filters).rows.size();
+    }
+    return 0;
+}
+
+// The shown block as the table report renders it, with at most n objects
+// (none: every one that passes the filters, and the header says no number).
 std::vector<std::string> block_lines(const options& opt, block b, tools::sort_key sort,
-                                     std::size_t n, const tools::snapshot& now,
+                                     std::optional<std::size_t> n, const tools::snapshot& now,
                                      const tools::snapshot* before, int sequence) {
     tools::ranking how = opt.rank;  // keeps --active and --min-avg
     how.sort = sort;
@@ -118,23 +139,25 @@ std::vector<std::string> screen(const options& opt, view_state& v, screen_size s
     std::vector<std::string> lines{title.str(),
                                    "keys: s sort  b/Tab block  +/- rows  space/p pause  q quit"};
 
-    const std::size_t in_block = b == block::disks      ? now.disks.size()
-                                 : b == block::sessions ? now.sessions.size()
-                                                        : now.sockets.size();
+    // Only what passes the filters can be shown, and counts as a row.
+    const std::size_t in_block = passing(opt, b, now, before);
     std::size_t n = std::clamp<std::size_t>(v.wanted, 1, std::max<std::size_t>(in_block, 1));
+    auto cut = [in_block](std::size_t objects) {
+        return objects < in_block ? std::optional<std::size_t>(objects) : std::nullopt;
+    };
     // An object takes one row, but a socket laid out by slot takes one per
     // slot. When the block does not fit, it is cut by whole objects.
     const std::size_t per_object =
         b == block::sockets && opt.style.sockets == tools::socket_layout::slots
             ? tools::socket_slot_count
             : 1;
-    std::vector<std::string> rows = block_lines(opt, b, v.sort, n, now, before, sequence);
+    std::vector<std::string> rows = block_lines(opt, b, v.sort, cut(n), now, before, sequence);
     const std::size_t room = static_cast<std::size_t>(std::max(size.rows, 1));
     if (lines.size() + rows.size() > room && n > 1) {
         std::size_t excess = lines.size() + rows.size() - room;
         std::size_t fewer = (excess + per_object - 1) / per_object;
         n = fewer < n ? n - fewer : 1;
-        rows = block_lines(opt, b, v.sort, n, now, before, sequence);
+        rows = block_lines(opt, b, v.sort, cut(n), now, before, sequence);
     }
     v.drawn = n;
     for (auto& line : rows) lines.push_back(std::move(line));
