@@ -25,12 +25,14 @@
 
 #include "fault.h"
 #include "kernel_tree.h"
+#include "pace.h"
 #include "sanperf.h"
 #include "server_model.h"
 #include "snapshot.h"
 #include "tree_layout.h"
 
 namespace fs = std::filesystem;
+using sanperf_sim::pace;
 using sanperf_test::kernel_tree;
 
 namespace {
@@ -480,6 +482,26 @@ TEST(Simulator, FirstStateAppearsWholeInAMissingOrEmptyDirectory) {
     }
 }
 
+TEST(SimulatorPace, BehindIsSaidAtMostOnceAMinuteWhileItLasts) {
+    using namespace std::chrono;
+    const pace::clock_type::time_point start{};
+    pace clock(1000, start);
+    EXPECT_FALSE(clock.took(milliseconds(900), start + seconds(1)));
+    std::optional<std::string> first = clock.took(milliseconds(6500), start + seconds(8));
+    ASSERT_TRUE(first);
+    EXPECT_NE(first->find("took 6.5 s, 5.5 s longer than the interval of 1000 ms"),
+              std::string::npos)
+        << *first;
+    EXPECT_FALSE(clock.took(milliseconds(6500), start + seconds(15)));
+    EXPECT_FALSE(clock.took(milliseconds(6500), start + seconds(67)));
+    std::optional<std::string> again = clock.took(milliseconds(7000), start + seconds(68));
+    ASSERT_TRUE(again);
+    EXPECT_NE(again->find("took 7.0 s, 6.0 s longer"), std::string::npos) << *again;
+    // Simulated time follows the clock, in whole milliseconds.
+    EXPECT_EQ(clock.step(start + milliseconds(2500)), 2500u);
+    EXPECT_EQ(clock.step(start + milliseconds(2500)), 0u);
+}
+
 // The samples the disk queue streams active in the first state have taken.
 long long active_disk_samples(std::vector<long long>& first_state) {
     sanserver_performance_info server;
@@ -530,7 +552,7 @@ TEST(Simulator, FallingBehindIsSaidOnceAndTimeFollowsTheClock) {
     ASSERT_GT(small, 0);
     EXPECT_GT(big / small, 0.2) << big << " samples/s against " << small;
     EXPECT_LT(big / small, 3.0) << big << " samples/s against " << small;
-    const std::string warning = "longer than the interval";
+    const std::string warning = "sanperf-sim: behind: an update took ";
     auto said = big_err.find(warning);
     EXPECT_NE(said, std::string::npos) << big_err;
     EXPECT_EQ(big_err.find(warning, said + 1), std::string::npos) << big_err;

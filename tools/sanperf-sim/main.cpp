@@ -18,6 +18,7 @@
 
 #include "fault.h"
 #include "help_format.h"
+#include "pace.h"
 #include "server_model.h"
 #include "stop_signals.h"
 #include "tree_publisher.h"
@@ -41,39 +42,6 @@ struct options {
     std::uint64_t seed = 1;
     bool once = false;
     std::vector<sanperf_sim::fault> faults;
-};
-
-// Keeps simulated time in step with the clock: each update advances the
-// model by the real time since the one before, so rates stay true when an
-// update takes longer than the interval.
-class pace {
-public:
-    explicit pace(unsigned interval_ms) : interval_(interval_ms), simulated_(clock_type::now()) {}
-
-    // Milliseconds to advance the model by now; whole ones, the rest is
-    // carried over to the next update.
-    unsigned step() {
-        auto ms =
-            std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - simulated_);
-        simulated_ += ms;
-        return static_cast<unsigned>(std::min<long long>(ms.count(), 3600 * 1000));
-    }
-
-    // Says once, on stderr, that an update took longer than the interval.
-    void took(clock_type::duration update) {
-        if (warned_ || update <= interval_) return;
-        warned_ = true;
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(update).count();
-        std::cerr << "sanperf-sim: an update took " << ms << " ms, longer than the interval of "
-                  << interval_.count()
-                  << " ms; updates follow each other as fast as they can, and simulated time "
-                     "follows the clock\n";
-    }
-
-private:
-    std::chrono::milliseconds interval_;
-    clock_type::time_point simulated_;
-    bool warned_ = false;
 };
 
 int run(const options& opt) {
@@ -101,17 +69,18 @@ int run(const options& opt) {
     std::fflush(stdout);
 
     const auto interval = std::chrono::milliseconds(opt.interval_ms);
-    pace clock(opt.interval_ms);
+    sanperf_sim::pace clock(opt.interval_ms, clock_type::now());
     auto next = clock_type::now() + interval;
     while (!tools::wait_for_stop(next)) {
         auto started = clock_type::now();
-        model.advance(clock.step());
+        model.advance(clock.step(started));
         try {
             publisher.publish(model, [] { return tools::stop_requests() > 1; });
         } catch (const sanperf_sim::interrupted&) {
             tools::end_by_signal(tools::first_stop_signal());
         }
-        clock.took(clock_type::now() - started);
+        const auto ended = clock_type::now();
+        if (auto warning = clock.took(ended - started, ended)) std::cerr << *warning << "\n";
         // A slow update delays the next one rather than causing a burst.
         next = std::max(next + interval, clock_type::now());
     }
