@@ -11,7 +11,7 @@ help=$("$program" --help)
 documented=$(awk '/^# / { in_options = ($0 == "# OPTIONS") } in_options' "$page")
 
 mapfile -t options < <(awk '
-  /^ +-/ {
+  /^  -/ {
     n = split($1, names, ",")
     for (i = 1; i <= n; i++) { sub(/[={\[].*/, "", names[i]); print names[i] }
   }' <<<"$help" | sort -u)
@@ -55,7 +55,7 @@ while read -r names; do
   rc=0
   "$program" "$sub" "$option" 1 </dev/null >/dev/null 2>&1 || rc=$?
   [ "$rc" -eq 2 ] || left_out+=("$option")
-done < <(awk '/^ +-/ { n = $1; gsub(/[={\[][^,]*/, "", n); print n }' <<<"$help")
+done < <(awk '/^  -/ { n = $1; gsub(/[={\[][^,]*/, "", n); print n }' <<<"$help")
 if [ ${#left_out[@]} -gt 0 ]; then
   echo "FAIL: the SYNOPSIS of '$name $sub' leaves out: ${left_out[*]}"
   exit 1
