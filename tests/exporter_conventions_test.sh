@@ -19,7 +19,8 @@ wait_for_file "$work/tree/session/session5"
 # ---- --help: no CLI11 type or validator notes, each default once --------------
 "$exporter" --help >"$work/help"
 ! grep -nE '\{(true|false)\}|:UINT|:INT|:TEXT| in \[[0-9]' "$work/help" || fail "--help shows CLI11 notes"
-grep -A1 -- '^  --web.max-requests=N ' "$work/help" | grep -q '(default 40)$' ||
+# The default ends the option's description, wrapped as it may be.
+sed -n '/^  --web.max-requests=N /,/^  -/p' "$work/help" | grep -q '(default 40)$' ||
   fail "--help: max-requests default"
 [ "$(grep -c 'default 40' "$work/help")" -eq 1 ] || fail "--help shows a default twice"
 

@@ -380,8 +380,9 @@ TEST(Simulator, CommandLineErrorsAndExitCodes) {
         EXPECT_EQ(run.out, "") << shown;
         EXPECT_EQ(run.err.rfind("sanperf-sim: ", 0), 0u) << shown << run.err;
         EXPECT_NE(run.err.find("usage: sanperf-sim"), std::string::npos) << shown << run.err;
-        // One line about the mistake and the usage, not the whole help.
-        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 3) << shown << run.err;
+        // One line about the mistake and the usage (two lines and a hint),
+        // not the whole help.
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 4) << shown << run.err;
     }
     EXPECT_TRUE(snapshot().empty()) << "a refused command wrote something";
 
