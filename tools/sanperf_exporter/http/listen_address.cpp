@@ -167,7 +167,9 @@ bool bind_listen_sockets(const listen_address& address, std::vector<int>& fds, s
                     : static_cast<const void*>(
                           &reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr);
             inet_ntop(ai->ai_family, raw, text, sizeof text);
-            why = address.host + " resolves to " + text + ", which cannot be bound: " + why;
+            // A literal address names itself; only a host name's addresses need naming.
+            if (address.host != text)
+                why = address.host + " resolves to " + text + ", which cannot be bound: " + why;
             for (int open_fd : bound) close(open_fd);
             freeaddrinfo(found);
             return false;
