@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # sanperf_exporter against hostile clients on loopback: the attacker on
-# 127.0.0.2, the honest client on 127.0.0.1. Idle connection floods, headers
+# 127.0.0.2 and above, the honest client on 127.0.0.1. Idle connection
+# floods, twenty clients filling the table between them, headers
 # trickled a byte at a time, TLS handshakes without a client certificate,
 # malformed requests, reloads naming a FIFO, the CA names a handshake
 # advertises after a reload, memory over many reloads, TLS handshakes
@@ -46,6 +47,37 @@ honest_scrape_within 1 "$url"
 refused=$(metric "$url" 'sanperf_exporter_connections_refused_total{reason="per_source"}')
 [ "${refused:-0}" -ge 150 ] || fail "$flood connections from one address: $refused refused, wanted about 200"
 kill "$holder_PID" 2>/dev/null || true
+
+# ---- Twenty addresses, each within its share, filling the table ---------------
+# A small descriptor limit makes a small table (272 places, 17 a client):
+# twenty clients of 14 busy connections each fill it, and an honest client
+# still gets in, at the expense of the client holding the most.
+printf '#!/bin/sh\nulimit -n 400\nexec "%s" "$@"\n' "$exporter" >"$work/small-table"
+chmod +x "$work/small-table"
+exporter_itself=$exporter
+exporter=$work/small-table
+start_exporter crowd "${quiet[@]}"
+exporter=$exporter_itself
+url=http://127.0.0.1:$port/metrics
+coproc crowd { python3 "$raw" busy 127.0.0.2 "$port" 20 14 2 20; }
+pids+=($!)
+read -r -t 30 word held <&"${crowd[0]}" || fail "the crowd never opened"
+[ "$word" = busy ] && [ "$held" -ge 270 ] || fail "the crowd opened $held connections, wanted the table full"
+for _ in 1 2 3; do honest_scrape_within 2 "$url"; done
+evicted=$(metric "$url" sanperf_exporter_connections_evicted_total)
+[ "${evicted:-0}" -ge 1 ] || fail "honest scrapes into a full table evicted none"
+kill "$crowd_PID" 2>/dev/null || true
+# However busy a client keeps a connection, its 1,000th response closes it.
+python3 - "$port" <<'EOF' || fail "a connection was kept past its 1,000th response"
+import http.client, sys
+c = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=5)
+for i in range(1, 1001):
+    c.request("GET", "/-/healthy")
+    r = c.getresponse()
+    r.read()
+    if r.will_close != (i == 1000):
+        sys.exit(f"response {i}: will_close is {r.will_close}")
+EOF
 
 # ---- Headers trickled a byte at a time ------------------------------------------
 start_exporter trickle --web.read-header-timeout=2s "${quiet[@]}"

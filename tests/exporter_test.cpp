@@ -343,7 +343,10 @@ TEST(ClientSource, Ipv4ByAddressIpv6BySlash64) {
     EXPECT_EQ(client_source(as_sockaddr(&v6a), sizeof v4a), "");
 }
 
-TEST(ConnectionTable, OneSourceCannotTakeEverySlotAndRefusalsAreCounted) {
+// A full table lets a newcomer in by closing the connection idle longest of
+// the client holding the most, until no client holds more than one beyond
+// the newcomer; then it refuses.
+TEST(ConnectionTable, OneSourceCannotTakeEverySlotAndAFullTableMakesRoom) {
     sanperf_exporter::exporter_metrics metrics;
     sanperf_exporter::connection_limits limits;
     limits.total = 5;
@@ -352,34 +355,47 @@ TEST(ConnectionTable, OneSourceCannotTakeEverySlotAndRefusalsAreCounted) {
     const sockaddr_in attacker = v4("127.0.0.2");
     // The same address over a dual-stack socket is the same source.
     const sockaddr_in6 attacker_mapped = v6("::ffff:127.0.0.2");
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     std::vector<sanperf_exporter::connection_table::entry*> open;
     ASSERT_TRUE(table.admit(as_sockaddr(&attacker), sizeof attacker));
     open.push_back(table.opened(as_sockaddr(&attacker), sizeof attacker, -1));
     ASSERT_TRUE(table.admit(as_sockaddr(&attacker_mapped), sizeof attacker_mapped));
-    open.push_back(table.opened(as_sockaddr(&attacker_mapped), sizeof attacker_mapped, -1));
+    open.push_back(table.opened(as_sockaddr(&attacker_mapped), sizeof attacker_mapped, pair[0]));
     EXPECT_FALSE(table.admit(as_sockaddr(&attacker), sizeof attacker));
     EXPECT_FALSE(table.admit(as_sockaddr(&attacker_mapped), sizeof attacker_mapped));
+    // The older one is busy with a request: not idle, not closed.
+    table.headers_complete(open[0]);
     for (const char* other : {"127.0.0.1", "127.0.0.3", "127.0.0.4"}) {
         const sockaddr_in a = v4(other);
         ASSERT_TRUE(table.admit(as_sockaddr(&a), sizeof a)) << other;
         open.push_back(table.opened(as_sockaddr(&a), sizeof a, -1));
     }
     const sockaddr_in fresh = v4("127.0.0.5");
-    EXPECT_FALSE(table.admit(as_sockaddr(&fresh), sizeof fresh));  // over the total
-    // A closed connection gives its source its slot back.
-    table.closed(open.front());
-    EXPECT_TRUE(table.admit(as_sockaddr(&attacker), sizeof attacker));
-    for (std::size_t i = 1; i < open.size(); ++i) table.closed(open[i]);
+    ASSERT_TRUE(table.admit(as_sockaddr(&fresh), sizeof fresh));
+    char byte;
+    EXPECT_EQ(read(pair[1], &byte, 1), 0);  // the attacker's idle one, shut down
+    open.push_back(table.opened(as_sockaddr(&fresh), sizeof fresh, -1));
+    // Everyone holds one now, the closing one counting for nobody.
+    const sockaddr_in another = v4("127.0.0.6");
+    EXPECT_FALSE(table.admit(as_sockaddr(&another), sizeof another));
+    // A closed connection gives its place back.
+    table.closed(open[1]);
+    table.closed(open[2]);
+    EXPECT_TRUE(table.admit(as_sockaddr(&another), sizeof another));
+    for (std::size_t i = 3; i < open.size(); ++i) table.closed(open[i]);
+    table.closed(open[0]);
+    close(pair[0]);
+    close(pair[1]);
 
     std::string text;
     sanperf_tools::string_sink out(text);
     metrics.render_exporter(out);
-    EXPECT_NE(text.find("sanperf_exporter_connections_refused_total{reason=\"per_source\"} 2\n"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find("sanperf_exporter_connections_refused_total{reason=\"total\"} 1\n"),
-              std::string::npos)
-        << text;
+    for (const char* sample :
+         {"sanperf_exporter_connections_refused_total{reason=\"per_source\"} 2\n",
+          "sanperf_exporter_connections_refused_total{reason=\"total\"} 1\n",
+          "sanperf_exporter_connections_evicted_total 1\n"})
+        EXPECT_NE(text.find(sample), std::string::npos) << text;
 }
 
 TEST(BackgroundTask, RequestsDuringARunCoalesceIntoOneMoreRun) {

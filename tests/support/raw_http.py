@@ -20,6 +20,11 @@
       COUNT connections from SOURCE, each with a 4 KiB receive buffer, ask
       for /metrics and read nothing of it; prints "asked N" once each
       response has begun, and keeps them for SECONDS.
+  raw_http.py busy SOURCE PORT HOSTS COUNT GAP SECONDS
+      from HOSTS addresses counted up from SOURCE, COUNT connections each,
+      every one asking for /-/healthy every GAP seconds and opened again
+      when closed; prints "busy N" once they are open, and keeps them for
+      SECONDS.
   raw_http.py strict SOURCE PORT
       sends each request that RFC 9112 has a server refuse, and a few it
       must serve; fails unless each gets exactly one response, with its
@@ -30,6 +35,7 @@
 Every loop is bounded in count and time.
 """
 import concurrent.futures
+import ipaddress
 import resource
 import socket
 import ssl
@@ -179,6 +185,34 @@ def slow_read(source, port, count, seconds, gzip):
     time.sleep(seconds)
 
 
+def busy(source, port, hosts, count, gap, seconds):
+    first = ipaddress.IPv4Address(source)
+    sources = [str(first + i) for i in range(hosts) for _ in range(count)]
+
+    def one(address):
+        try:
+            return connect(address, port, timeout=1)
+        except OSError:
+            return None
+
+    held = [one(a) for a in sources]
+    print("busy", sum(s is not None for s in held), flush=True)
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        for i, s in enumerate(held):
+            try:
+                if s is None:
+                    raise OSError
+                s.sendall(b"GET /-/healthy HTTP/1.1\r\nHost: x\r\n\r\n")
+                if not s.recv(4096):
+                    raise OSError
+            except OSError:
+                if s is not None:
+                    s.close()
+                held[i] = one(sources[i])
+        time.sleep(gap)
+
+
 def malformed_requests():
     get = b"GET /metrics HTTP/1.1\r\nHost: x\r\n"
     return [
@@ -292,6 +326,9 @@ def main(argv):
         return 0
     if what == "slow-read":
         slow_read(source, port, int(argv[4]), float(argv[5]), argv[6:] == ["gzip"])
+        return 0
+    if what == "busy":
+        busy(source, port, int(argv[4]), int(argv[5]), float(argv[6]), float(argv[7]))
         return 0
     if what == "strict":
         return 0 if strict(source, port) else 1

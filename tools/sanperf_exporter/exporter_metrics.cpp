@@ -68,6 +68,10 @@ void exporter_metrics::render_exporter(sanperf_tools::sink& out) const {
     refusals.sample({{"reason", "per_source"}},
                     static_cast<long long>(refused_[over_source_limit].load()));
     refusals.sample({{"reason", "total"}}, static_cast<long long>(refused_[over_total].load()));
+    metric_family(out, "sanperf_exporter_connections_evicted_total", "counter",
+                  "Idle connections closed, when every place was taken, to let in a client "
+                  "holding fewer.")
+        .sample({}, static_cast<long long>(evictions_.load()));
     metric_family(out, "sanperf_exporter_header_timeouts_total", "counter",
                   "Connections closed because a request's headers were not complete in time.")
         .sample({}, static_cast<long long>(header_timeouts_.load()));

@@ -29,6 +29,8 @@ public:
     // Counts a connection closed at once for being over a limit. Any thread.
     enum refusal { over_source_limit, over_total };
     void count_refused_connection(refusal why) { ++refused_[why]; }
+    // Counts an idle connection closed to make room for another client.
+    void count_eviction() { ++evictions_; }
     // Counts a connection closed because its request's headers were late.
     void count_header_timeout() { ++header_timeouts_; }
     // Counts a connection closed because its response was not sent in time.
@@ -45,6 +47,7 @@ public:
     // The exporter's account of itself: sanperf_exporter_tree_reads_total,
     // sanperf_exporter_requests_total,
     // sanperf_exporter_connections_refused_total,
+    // sanperf_exporter_connections_evicted_total,
     // sanperf_exporter_header_timeouts_total,
     // sanperf_exporter_write_timeouts_total,
     // sanperf_exporter_password_hashes_total and sanperf_exporter_build_info.
@@ -53,6 +56,7 @@ public:
 private:
     std::atomic<unsigned long long> tree_reads_{0};
     std::atomic<unsigned long long> refused_[2] = {0, 0};
+    std::atomic<unsigned long long> evictions_{0};
     std::atomic<unsigned long long> header_timeouts_{0};
     std::atomic<unsigned long long> write_timeouts_{0};
     std::atomic<unsigned long long> password_hashes_{0};

@@ -2,6 +2,7 @@
 
 #include "sanperf_exporter/http/client_source.h"
 
+#include <malloc.h>
 #include <netinet/in.h>
 
 #include <algorithm>
@@ -45,16 +46,49 @@ connection_table::~connection_table() {
 bool connection_table::admit(const sockaddr* address, socklen_t length) {
     const std::string source = client_source(address, length);
     std::lock_guard<std::mutex> hold(lock_);
-    if (open_ >= limits_.total) {
-        metrics_.count_refused_connection(exporter_metrics::over_total);
-        return false;
-    }
     auto it = per_source_.find(source);
-    if (it != per_source_.end() && it->second >= limits_.per_source) {
+    const unsigned held = it != per_source_.end() ? it->second : 0;
+    if (held >= limits_.per_source) {
         metrics_.count_refused_connection(exporter_metrics::over_source_limit);
         return false;
     }
+    if (open_ - evicting_ >= limits_.total && !evict_for(held)) {
+        metrics_.count_refused_connection(exporter_metrics::over_total);
+        return false;
+    }
     return true;
+}
+
+bool connection_table::evict_for(unsigned held) {
+    if (evicting_ >= max_evicting) return false;
+    const std::string* most = nullptr;
+    unsigned most_held = 0;
+    for (const auto& [source, n] : per_source_) {
+        if (n > most_held) {
+            most = &source;
+            most_held = n;
+        }
+    }
+    // Only a client left with more than the newcomer then gives way, so
+    // two clients cannot close each other's connections in turn.
+    if (most == nullptr || most_held <= held + 1) return false;
+    // Waiting for its next request's headers, earliest deadline first: the
+    // first of the client's is the one idle longest.
+    for (entry* e : waiting_) {
+        if (e->source != *most) continue;
+        unlist(e);
+        // It counts as its client's no more: the next eviction weighs what
+        // each client holds after this one.
+        release_source(e);
+        e->evicted = true;
+        ++evicting_;
+        // As at a deadline: the connection's own thread reads end of file
+        // and closes it.
+        shutdown(e->fd, SHUT_RDWR);
+        metrics_.count_eviction();
+        return true;
+    }
+    return false;
 }
 
 connection_table::entry* connection_table::opened(const sockaddr* address, socklen_t length,
@@ -64,6 +98,7 @@ connection_table::entry* connection_table::opened(const sockaddr* address, sockl
     e->fd = fd;
     std::lock_guard<std::mutex> hold(lock_);
     ++open_;
+    peak_ = std::max(peak_, open_);
     ++per_source_[e->source];
     e->deadline = clock::now() + limits_.header_timeout;
     const bool first = waiting_.empty();
@@ -75,12 +110,28 @@ connection_table::entry* connection_table::opened(const sockaddr* address, sockl
 
 void connection_table::closed(entry* e) {
     std::unique_ptr<entry> owned(e);
-    std::lock_guard<std::mutex> hold(lock_);
-    --open_;
+    bool drained = false;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        --open_;
+        if (e->evicted)
+            --evicting_;
+        else
+            release_source(e);
+        unlist(e);
+        end_response(e);
+        drained = peak_ >= trim_after_peak && open_ <= peak_ / 4;
+        if (drained) peak_ = open_;
+    }
+    // The memory of a flood's connections is free now but kept by the
+    // allocator, spread over its arenas; handed back, it leaves the
+    // resident size what the connections still open need.
+    if (drained) malloc_trim(0);
+}
+
+void connection_table::release_source(entry* e) {
     auto it = per_source_.find(e->source);
     if (--it->second == 0) per_source_.erase(it);
-    unlist(e);
-    end_response(e);
 }
 
 void connection_table::unlist(entry* e) {

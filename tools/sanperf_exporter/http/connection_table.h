@@ -1,7 +1,9 @@
 // The exporter's hold on its open connections: how many one source address,
 // and all of them together, may keep open, and how long a request's headers
 // may take to arrive, however slowly they trickle. One client can then never
-// take every slot, nor keep one by sending a byte now and then.
+// take every slot, nor keep one by sending a byte now and then; and when
+// many clients together fill the table, a client holding few still gets in
+// at the expense of the one holding the most.
 #pragma once
 
 #include <sys/resource.h>
@@ -38,6 +40,14 @@ struct connection_limits {
 // listening sockets and libmicrohttpd's own.
 constexpr unsigned reserved_descriptors = 128;
 
+// Responses one connection serves; the last one closes it.
+constexpr unsigned max_responses_per_connection = 1000;
+
+// Connections closed to make room that may be still closing at once; over
+// these, a full table refuses. libmicrohttpd's own limit leaves room for
+// them.
+constexpr unsigned max_evicting = 64;
+
 // The limits a descriptor limit allows: every descriptor beyond the
 // reserved ones (at most 16,384) for connections, a sixteenth of that (at
 // least 4) for each source.
@@ -58,6 +68,10 @@ public:
         bool sending = false;  // in sending_ rather than waiting_
         std::list<entry*>::iterator position;
         bool responding = false;  // counts in responses_
+        // Responses queued on it, by its own thread.
+        unsigned responses = 0;
+        // Shut down to make room: counts in evicting_, no more in per_source_.
+        bool evicted = false;
         // What the connection's TLS handshake was given (certificates,
         // trusted CAs), kept until the connection closes.
         std::shared_ptr<const void> tls_material;
@@ -73,7 +87,9 @@ public:
 
     const connection_limits& limits() const { return limits_; }
 
-    // Whether a new connection from address may open.
+    // Whether a new connection from address may open. When the table is
+    // full and another client holds more than one connection beyond this
+    // one's, that client's connection idle longest is closed to make room.
     // Any polling thread.
     bool admit(const sockaddr* address, socklen_t length);
     // A connection opened on socket fd: it counts against the limits and
@@ -101,6 +117,11 @@ private:
     std::condition_variable wake_;
     bool stopping_ = false;
     unsigned open_ = 0;
+    unsigned evicting_ = 0;
+    // The most open at once since memory was last handed back: once a
+    // quarter of that many are left, the allocator returns what it keeps.
+    unsigned peak_ = 0;
+    static constexpr unsigned trim_after_peak = 256;
     std::unordered_map<std::string, unsigned> per_source_;
     std::unordered_map<std::string, unsigned> responses_;
     // Connections whose headers are due, and those whose response is,
@@ -109,6 +130,8 @@ private:
     std::list<entry*> sending_;
     void unlist(entry* e);
     void end_response(entry* e);
+    void release_source(entry* e);
+    bool evict_for(unsigned held);
     exporter_metrics& metrics_;
     std::thread watcher_;
 };

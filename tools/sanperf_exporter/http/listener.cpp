@@ -213,13 +213,14 @@ MHD_Daemon* http_listener::start_daemon(int socket) {
     tls.push_back({MHD_OPTION_END, 0, nullptr});
     // The connection table enforces the limits over every socket and counts
     // its refusals; libmicrohttpd's own limits, a little higher, only back
-    // it up against connections accepted by several threads at once.
+    // it up against connections accepted by several threads at once, and
+    // leave room for those closed to make room that are still closing.
     const unsigned slack = 2 * settings.threads_per_socket;
     return MHD_start_daemon(
         flags, 0, &http_listener::on_accept, this, &http_listener::on_request, this,
         MHD_OPTION_EXTERNAL_LOGGER, &log_from_daemon, nullptr, MHD_OPTION_LISTEN_SOCKET,
         static_cast<MHD_socket>(socket), MHD_OPTION_THREAD_POOL_SIZE, settings.threads_per_socket,
-        MHD_OPTION_CONNECTION_LIMIT, settings.limits.total + slack,
+        MHD_OPTION_CONNECTION_LIMIT, settings.limits.total + slack + max_evicting,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings.limits.per_source + slack,
         MHD_OPTION_CONNECTION_TIMEOUT, idle_timeout_seconds(settings.limits),
         MHD_OPTION_NOTIFY_COMPLETED, &http_listener::on_completed, this,
@@ -544,6 +545,12 @@ void http_listener::release_slot(request& r) {
 MHD_Result http_listener::respond(MHD_Connection* connection, unsigned status,
                                   MHD_Response* response) {
     if (settings.add_response_headers) settings.add_response_headers(response);
+    // A connection's last response says so, and libmicrohttpd closes it
+    // once sent: however busy a client keeps it, a place is given back now
+    // and then.
+    connection_table::entry* e = entry_of(connection);
+    if (e != nullptr && ++e->responses >= max_responses_per_connection)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     MHD_Result rc = MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
     metrics.count_response(status);
