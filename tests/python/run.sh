@@ -12,7 +12,8 @@ for f in "$build/python/sanperf/__init__.py" "$build/tools/sanstat/sanstat" \
   [ -e "$f" ] || { echo "run.sh: $f is not built" >&2; exit 1; }
 done
 export PYTHONPATH=$build/python SANSTAT=$build/tools/sanstat/sanstat \
-  SANPERF_SIM=$build/tools/sanperf-sim/sanperf-sim PYTHONDONTWRITEBYTECODE=1
+  SANPERF_SIM=$build/tools/sanperf-sim/sanperf-sim PYTHONDONTWRITEBYTECODE=1 \
+  MYPY_CACHE_DIR=$build/python/mypy-cache
 # As root the namespace is ours directly; otherwise through a user namespace.
 [ "$(id -u)" = 0 ] && as=() || as=(--map-root-user)
 exec unshare "${as[@]}" --mount --propagation private -- sh -c \
