@@ -13,13 +13,16 @@ BUILD_DEPS += libmicrohttpd-dev zlib1g-dev curl
 BUILD_DEPS += libgnutls28-dev libcrypt-dev libyaml-cpp-dev openssl gnutls-bin
 # systemd-socket-activate, for the exporter's socket activation test.
 BUILD_DEPS += systemd
+# The Python module.
+BUILD_DEPS += python3-dev pybind11-dev
+PYTHON_TEST_DEPS := python3-pytest mypy
 FUZZ_DEPS := clang-14 libclang-rt-14-dev
 MEMCHECK_DEPS := valgrind
 ABI_DEPS := abigail-tools
 BENCH_DEPS := libbenchmark-dev
 
 .PHONY: deps configure build test demo clean tsan package bench asan fuzz memcheck abi abi-update
-.PHONY: bench-exporter bench-configure monitoring-test format format-check
+.PHONY: bench-exporter bench-configure monitoring-test format format-check python-test
 
 deps:
 	scripts/install-deps.sh $(BUILD_DEPS)
@@ -36,6 +39,12 @@ test: build
 # sanstat watching a simulated server with faults for five seconds.
 demo: build
 	scripts/demo.sh $(BUILD)
+
+# The Python module's tests (tests/python, pytest in a private mount
+# namespace) and mypy --strict on the documentation's recipes.
+python-test: build
+	scripts/install-deps.sh $(PYTHON_TEST_DEPS)
+	tests/python/run.sh $(BUILD)
 
 # The threads tests under ThreadSanitizer, in its own build directory: the
 # library's, the programs' snapshot read on a pool over a changing tree, and

@@ -14,7 +14,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 packages=(libsanperf1 libsanperf-dev sanperf-tools sanperf-exporter sanperf-monitoring
-  libsanperf1-dbgsym sanperf-tools-dbgsym sanperf-exporter-dbgsym)
+  python3-sanperf libsanperf1-dbgsym sanperf-tools-dbgsym sanperf-exporter-dbgsym
+  python3-sanperf-dbgsym)
 unit=sanperf_exporter.service
 
 # One file for each package and nothing else, so apt-get installs exactly
@@ -127,6 +128,22 @@ else
   [ -f "$mixin/mixin.libsonnet" ] || fail "no mixin.libsonnet in $mixin"
 fi
 
+# The Python module, with Debian's own interpreter: found in its place,
+# reading a simulated tree shown at /sys/kernel in a private mount
+# namespace, and without a tree refusing with FileNotFoundError.
+py=/usr/bin/python3
+where=$(cd / && "$py" -c 'import sanperf; print(sanperf.__file__)') || fail "import sanperf"
+[ "$where" = /usr/lib/python3/dist-packages/sanperf/__init__.py ] || fail "import sanperf finds $where"
+sanperf-sim "$work/tree" --once --sessions 3 --sockets 3 >/dev/null
+out=$(cd / && unshare --mount --propagation private -- sh -c \
+  'mount --bind "$1" /sys/kernel && exec "$2" -c "import sanperf; print(sanperf.snapshot().sessions[:1])"' \
+  sh "$work/tree" "$py") || fail "sanperf.snapshot() on a simulated tree"
+case $out in "[SessionInfo(id="*) ;; *) fail "sanperf.snapshot().sessions[:1] gives: $out" ;; esac
+out=$(cd / && unshare --mount --propagation private -- sh -c \
+  'mount -t tmpfs none /sys/kernel && exec "$1" -c "import sanperf; sanperf.snapshot()"' \
+  sh "$py" 2>&1) && fail "sanperf.snapshot() without a tree succeeds"
+grep -q '^FileNotFoundError: .*/sys/kernel' <<<"$out" || fail "sanperf.snapshot() without a tree: $out"
+
 # A consumer built against the -dev package, found through the system's own
 # search paths: CMake's find_package, then pkg-config.
 unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH
@@ -149,7 +166,7 @@ mkdir -p "$work/shlibs/debian"
 printf 'Source: consumer\n\nPackage: consumer\nArchitecture: any\n' >"$work/shlibs/debian/control"
 deps=$(cd "$work/shlibs" && dpkg-shlibdeps -O "$work/pc-consumer" 2>/dev/null)
 grep -q "libsanperf1 (>= $upstream_version)" <<<"$deps" || fail "dpkg-shlibdeps gives: $deps"
-echo "use: programs, man pages, the unit, monitoring files, consumers and the shlibs dependency work"
+echo "use: programs, man pages, the unit, monitoring files, the Python module, consumers and the shlibs dependency work"
 
 # Everything the packages put on the machine, to check the purge took it all.
 for p in "${packages[@]}"; do dpkg-query -L "$p"; done | sort -u >"$work/files"
