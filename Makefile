@@ -119,12 +119,15 @@ bench-configure: deps
 # 100, 1,000 and 10,000 sessions and sockets. Then the programs reading on
 # threads against one (bench/threads_bench.py, as root): exporter scrape and
 # sanstat report at 1,000/1,000 and 10,000/10,000, wall and CPU time and peak
-# memory; THREADS_BENCH_ARGS=--quick for a short pass.
+# memory; THREADS_BENCH_ARGS=--quick for a short pass. Last the Python module
+# (bench/python_bench.py, as root) against the C++ snapshot and a pure-Python
+# reader; PYTHON_BENCH_ARGS=--quick for a short pass.
 bench: bench-configure
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target sanperf_bench sanperf-sim sanperf_exporter \
-	  sanstat
+	  sanstat sanperf_python sanperf_tools_snapshot_time
 	bench/run.sh $(BENCH_BUILD) $(BENCH_ARGS)
 	bench/threads_bench.py $(BENCH_BUILD) $(THREADS_BENCH_ARGS)
+	bench/python_bench.py $(BENCH_BUILD) $(PYTHON_BENCH_ARGS)
 
 # sanperf_exporter's figures (bench/exporter_bench.py, as root): scrape
 # against a bare library snapshot, reads shared by 16 clients, memory over
@@ -153,12 +156,14 @@ soak: configure
 # The whole test suite, the programs' and the exporter's end-to-end tests
 # included, under AddressSanitizer and UndefinedBehaviorSanitizer, in its own
 # build directory; any report fails the run. The packaging tests are left
-# out: they build consumers without the sanitizer runtime. Instrumented,
+# out: they build consumers without the sanitizer runtime, and so is the
+# Python module, which an interpreter without it cannot load. Instrumented,
 # std::regex and std::function make g++ 12 warn of uninitialized members
 # that are not: that warning is left to the normal builds.
 ASAN_BUILD ?= build-asan
 asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DSANPERF_WERROR=ON -DSANPERF_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS) \
+	cmake -S . -B $(ASAN_BUILD) -DSANPERF_WERROR=ON -DSANPERF_BUILD_EXAMPLES=OFF \
+	  -DSANPERF_BUILD_PYTHON=OFF $(CMAKE_FLAGS) \
 	  "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -Wno-maybe-uninitialized"
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
