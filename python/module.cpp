@@ -114,6 +114,7 @@ snapshot_object take(const tools::selection& sel, unsigned threads) {
             std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
                 .count();
         snap = tools::take_snapshot(sel, pool ? &*pool : nullptr);
+        pool.reset();  // its threads end here, not while the GIL is held
     }
     if (!snap.tree_found) {
         const char* root = "/sys/kernel";
