@@ -17,7 +17,6 @@ import statistics
 import subprocess
 import sys
 import time
-import tracemalloc
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -40,24 +39,35 @@ def timings(function, count):
     return times
 
 
+# Run in a fresh interpreter, so that no memory freed earlier is reused:
+# one snapshot of one block, held; what its records cost, measured either
+# by tracemalloc (the Python objects) or as resident growth (everything:
+# the C++ copy kept for delta() and what the read left allocated too).
+MEMORY_CHILD = """
+import sys, tracemalloc
+import sanperf
+
 def rss_kib():
     with open("/proc/self/status") as f:
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
-
-def bytes_per_record(sanperf, n, **blocks):
-    """Python objects (tracemalloc) and resident memory (RSS, the C++ copy
-    kept for delta() included) per record of one block."""
+block, traced = sys.argv[1], sys.argv[2] == "traced"
+start = rss_kib()
+if traced:
     tracemalloc.start()
-    snap = sanperf.snapshot(**blocks)
-    traced = tracemalloc.get_traced_memory()[0]
-    tracemalloc.stop()
-    del snap
-    before = rss_kib()
-    held = [sanperf.snapshot(**blocks) for _ in range(3)]
-    grown = (rss_kib() - before) * 1024
-    assert all(len(h.sessions) + len(h.sockets) == n for h in held)
-    return traced / n, grown / (3 * n)
+snap = sanperf.snapshot(disk_queues=False, sessions=block == "sessions",
+                        sockets=block == "sockets")
+used = tracemalloc.get_traced_memory()[0] if traced else (rss_kib() - start) * 1024
+print(used / len(getattr(snap, block)))
+"""
+
+
+def bytes_per_record(build, block):
+    """Bytes per record of block: Python objects, and resident growth."""
+    return [float(subprocess.run(["/usr/bin/python3", "-c", MEMORY_CHILD, block, how],
+                                 check=True, capture_output=True, text=True,
+                                 env=dict(os.environ, PYTHONPATH=build + "/python")).stdout)
+            for how in ("traced", "resident")]
 
 
 def main():
@@ -91,8 +101,8 @@ def main():
             pure += timings(lambda: read_tree(sanperf.SOCKET_SLOTS), 1)
         m = {k: statistics.median(v) for k, v in (("c1", cxx[1]), ("c2", cxx[2]),
                                                   ("p1", py[1]), ("p2", py[2]), ("pure", pure))}
-        session_bytes = bytes_per_record(sanperf, n, disk_queues=False, sockets=False)
-        socket_bytes = bytes_per_record(sanperf, n, disk_queues=False, sessions=False)
+        session_bytes = bytes_per_record(build, "sessions")
+        socket_bytes = bytes_per_record(build, "sockets")
         rows.append((n, m, session_bytes, socket_bytes))
 
     print("\n| figure | " + " | ".join(f"{n:,}/{n:,}" for n, *_ in rows) + " |")
@@ -112,9 +122,9 @@ def main():
         lambda n, m, s, k: f"{m['pure'] / m['p1']:.2f}")
     row("pure Python / sanperf.snapshot(), 2 threads (target >= 3)",
         lambda n, m, s, k: f"{m['pure'] / m['p2']:.2f}")
-    row("bytes per SessionInfo: Python objects / resident",
+    row("bytes per SessionInfo: Python objects / resident growth",
         lambda n, m, s, k: f"{s[0]:.0f} / {s[1]:.0f}")
-    row("bytes per SockInfo (12 slots): Python objects / resident",
+    row("bytes per SockInfo (12 slots): Python objects / resident growth",
         lambda n, m, s, k: f"{k[0]:.0f} / {k[1]:.0f}")
 
 
