@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
         std::printf("%.6f\n", took.count());
     }
     // Keeps the reads from being optimized away, and shows what was read.
-    std::fprintf(stderr, "%zu objects per snapshot\n", count > 0 ? objects / count : 0);
+    std::fprintf(stderr, "%zu objects per snapshot\n",
+                 count > 0 ? objects / static_cast<std::size_t>(count) : 0);
     return 0;
 }
