@@ -6,6 +6,7 @@ JOBS ?= $(shell nproc)
 # Debian packages needed to build and test; each further target adds only
 # what it uses itself.
 BUILD_DEPS := cmake make g++ binutils libgtest-dev libcli11-dev nlohmann-json3-dev libfmt-dev \
+  libsqlite3-dev sqlite3 \
   pkg-config dpkg-dev python3 scdoc
 # sanperf_exporter, and the client its tests drive.
 BUILD_DEPS += libmicrohttpd-dev zlib1g-dev curl

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "interval.h"
+#include "time_spec.h"
 
 namespace sanperf_tools {
 
@@ -185,6 +186,13 @@ void render_json(const snapshot& now, const snapshot* before, int sequence, cons
     buffer b;
     header(b, sequence, now.wall);
     put_number(b, iv.seconds());
+    // From an archive: the moments the report spans, in local time.
+    if (now.archived && before != nullptr)
+        fmt::format_to(std::back_inserter(b), ",\"begin\":\"{}\"",
+                       iso_local_time(std::int64_t{before->wall} * 1000));
+    if (now.archived)
+        fmt::format_to(std::back_inserter(b), ",\"end\":\"{}\"",
+                       iso_local_time(std::int64_t{now.wall} * 1000));
     if (unit)
         fmt::format_to(std::back_inserter(b), ",\"time_unit\":\"{}\"", unit->name);
     else

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "interval.h"
+#include "time_spec.h"
 
 namespace sanperf_tools {
 
@@ -259,13 +260,22 @@ void render_table(const snapshot& now, const snapshot* before, int sequence, con
                   const table_style& style, sink& out) {
     report r(before, now, how, style);
     buffer b;
-    fmt::format_to(std::back_inserter(b), "report {} at {:%Y-%m-%d %H:%M:%S}", sequence,
-                   fmt::localtime(now.wall));
-    if (r.rates)
-        fmt::format_to(std::back_inserter(b), ", samples per second over the last {:.2f} s\n",
-                       *r.iv.seconds());
+    if (now.archived && r.rates)
+        fmt::format_to(std::back_inserter(b),
+                       "report {} from the archive, {} to {}, samples per second over {:.2f} s\n",
+                       sequence, local_time_text(std::int64_t{before->wall} * 1000),
+                       local_time_text(std::int64_t{now.wall} * 1000), *r.iv.seconds());
+    else if (now.archived)
+        fmt::format_to(std::back_inserter(b), "report {} from the archive at {}, totals so far\n",
+                       sequence, local_time_text(std::int64_t{now.wall} * 1000));
+    else if (r.rates)
+        fmt::format_to(std::back_inserter(b),
+                       "report {} at {:%Y-%m-%d %H:%M:%S}, samples per second over the last "
+                       "{:.2f} s\n",
+                       sequence, fmt::localtime(now.wall), *r.iv.seconds());
     else
-        b.append(std::string_view(", totals so far\n"));
+        fmt::format_to(std::back_inserter(b), "report {} at {:%Y-%m-%d %H:%M:%S}, totals so far\n",
+                       sequence, fmt::localtime(now.wall));
     b.append(std::string_view("k M G T P E = 10^3 10^6 10^9 10^12 10^15 10^18\n"));
     if (style.unit)
         fmt::format_to(std::back_inserter(b),

@@ -10,11 +10,11 @@
 #include <memory>
 #include <optional>
 
-#include "atomic_file.h"
+#include "archive_report.h"
+#include "cut.h"
 #include "options.h"
-#include "render_json.h"
-#include "render_prometheus.h"
-#include "render_table.h"
+#include "record.h"
+#include "report_output.h"
 #include "root_mount.h"
 #include "snapshot.h"
 #include "stop_signals.h"
@@ -26,49 +26,6 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 namespace tools = sanperf_tools;
-
-void render(const sanstat::options& opt, const tools::snapshot& now, const tools::snapshot* before,
-            int sequence, tools::sink& out) {
-    switch (opt.output) {
-        case sanstat::format::json:
-            return tools::render_json(now, before, sequence, opt.rank, opt.style.unit, out);
-        case sanstat::format::prometheus:
-            // With the unit, a textfile collector's scrape gets latency too.
-            tools::render_prometheus(now, out);
-            if (opt.style.unit) tools::render_prometheus_time_unit(*opt.style.unit, out);
-            return;
-        case sanstat::format::table:
-            break;
-    }
-    tools::render_table(now, before, sequence, opt.rank, opt.style, out);
-}
-
-// A report where there is no tree: one line, or one document, and no
-// rows; Prometheus gets no series at all.
-void render_absent(const sanstat::options& opt, const tools::snapshot& now,
-                   const std::string& where, int sequence, tools::sink& out) {
-    switch (opt.output) {
-        case sanstat::format::json:
-            return tools::render_json_absent(sequence, now.wall, out);
-        case sanstat::format::prometheus:
-            return;
-        case sanstat::format::table:
-            break;
-    }
-    tools::render_table_absent(sequence, now.wall, where, out);
-}
-
-// Hands render the output: FILE, replaced whole, or standard output.
-template <typename Render>
-void write_report(const sanstat::options& opt, Render render) {
-    if (!opt.write_file.empty()) {
-        tools::replace_file(opt.write_file, render);
-        return;
-    }
-    tools::fd_sink out(STDOUT_FILENO, "to standard output");
-    render(out);
-    out.flush();
-}
 
 // The ids asked for that are not among found, as "8, 9 or 12".
 template <typename Found, typename Id>
@@ -112,6 +69,7 @@ int run(const sanstat::options& opt) {
     std::unique_ptr<tools::thread_pool> pool;
     if (opt.threads > 1) pool = std::make_unique<tools::thread_pool>(opt.threads);
     if (opt.top_view) return sanstat::run_top_view(opt, pool.get());
+    if (!opt.archive.empty()) return sanstat::run_archive_report(opt);
 
     // A first SIGINT or SIGTERM lets the current report finish, so none is
     // cut short; a second one ends sanstat at once.
@@ -119,6 +77,7 @@ int run(const sanstat::options& opt) {
 
     const std::string where = opt.root.empty() ? "/sys/kernel" : opt.root;
     sanstat::tree_watch watch(where);
+    sanstat::report_output output(opt);
     const auto interval = std::chrono::duration_cast<clock_type::duration>(
         std::chrono::duration<double>(opt.interval.value_or(0)));
     // With -y the first report is read but not written, and not counted.
@@ -134,10 +93,7 @@ int run(const sanstat::options& opt) {
             // The library reads a missing tree as zeros: those rows would
             // show a server that is not there as an idle one. One line says
             // so instead, and the next tree starts afresh.
-            if (!absent_said) {
-                write_report(opt,
-                             [&](tools::sink& out) { render_absent(opt, now, where, n, out); });
-            }
+            if (!absent_said) output.absent(now, where, n);
             absent_said = true;
             before.reset();
         } else {
@@ -147,8 +103,7 @@ int run(const sanstat::options& opt) {
             const tools::snapshot* earlier = before ? &*before : nullptr;
             // -y leaves out reports of totals: the first, and the first after
             // the tree came back.
-            if (earlier || !opt.omit_first)
-                write_report(opt, [&](tools::sink& out) { render(opt, now, earlier, n, out); });
+            if (earlier || !opt.omit_first) output.report(now, earlier, n);
             before = std::move(now);
         }
         if (!opt.interval || (opt.count && n >= last)) return 0;
@@ -162,6 +117,9 @@ int run(const sanstat::options& opt) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "record") return sanstat::run_record(argc - 1, argv + 1);
+    if (command == "cut") return sanstat::run_cut(argc - 1, argv + 1);
     sanstat::options opt;
     int code = sanstat::parse_options(argc, argv, opt);
     if (code >= 0) return code;

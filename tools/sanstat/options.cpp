@@ -5,10 +5,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <ctime>
 #include <map>
+#include <tuple>
 
 #include "help_format.h"
 #include "suggest.h"
+#include "time_spec.h"
 
 namespace sanstat {
 
@@ -20,9 +23,13 @@ const char* const usage =
     "usage: sanstat [-d] [-s] [-k] [--session ID]... [--socket N]...\n"
     "               [--sort rate|avg|max|samples|time] [--top N] [--active]\n"
     "               [--min-avg T] [--time-unit ns|us|ms|s]\n"
-    "               [--socket-layout slots|busiest] [-y] [-o table|json|prometheus]\n"
-    "               [--write FILE] [--root DIR] [--threads N] [interval [count]]\n"
+    "               [--socket-layout slots|busiest] [-y]\n"
+    "               [-o table|json|prometheus|csv] [--write FILE] [--root DIR]\n"
+    "               [--threads N] [--archive FILE [--begin T] [--end T]]\n"
+    "               [interval [count]]\n"
     "       sanstat top [the options above but -y, -o and --write] [interval]\n"
+    "       sanstat record --archive FILE [--interval S] [--retain-age D] [--retain-size SIZE]\n"
+    "       sanstat cut --archive FILE [--begin T] [--end T] OUT\n"
     "Run 'sanstat --help' for more.\n";
 
 // Longer than this, an interval would overflow the clock arithmetic.
@@ -132,7 +139,11 @@ int parse_options(int argc, char** argv, options& opt) {
         "minimum and maximum. Each block starts with a summary of all its objects. "
         "'sanstat top [options] [interval]' shows one block on the whole screen, "
         "refreshed in place every interval (default 2 s): keys s sort, b or Tab switch "
-        "the block, + and - change the rows, space or p pause, q quits.",
+        "the block, + and - change the rows, space or p pause, q quits. "
+        "'sanstat record --archive FILE' keeps a history of samplings that every view "
+        "reads back with --archive FILE, --begin and --end; 'sanstat cut' copies a window "
+        "of it into an archive of its own. 'sanstat record --help' and 'sanstat cut --help' "
+        "say more.",
         "sanstat"};
     app.formatter(std::make_shared<sanperf_cli::help_formatter>(" "));
     bool disks = false, sessions = false, sockets = false;
@@ -143,7 +154,10 @@ int parse_options(int argc, char** argv, options& opt) {
     std::optional<std::string> unit_name;
     int top = 0;
     const std::map<std::string, format> formats{
-        {"table", format::table}, {"json", format::json}, {"prometheus", format::prometheus}};
+        {"table", format::table},
+        {"json", format::json},
+        {"prometheus", format::prometheus},
+        {"csv", format::csv}};
     std::vector<std::string> keys(std::begin(tools::sort_key_names),
                                   std::end(tools::sort_key_names));
 
@@ -192,9 +206,11 @@ int parse_options(int argc, char** argv, options& opt) {
         ->check(one_of("socket layout", {"slots", "busiest"}));
     app.add_flag("-y,--omit-first", opt.omit_first,
                  "With interval, leave out the first report (the totals so far)");
-    app.add_option("-o,--output", output, "Output format: table, json (JSON Lines) or prometheus")
-        ->type_name("table|json|prometheus")
-        ->check(one_of("output format", {"table", "json", "prometheus"}))
+    app.add_option("-o,--output", output,
+                   "Output format: table, json (JSON Lines), prometheus or csv (one row per "
+                   "object and stream, with a header row)")
+        ->type_name("table|json|prometheus|csv")
+        ->check(one_of("output format", {"table", "json", "prometheus", "csv"}))
         ->default_str("table");
     app.add_option("--write", opt.write_file,
                    "Write each report to FILE, replacing it atomically, instead of standard "
@@ -206,6 +222,21 @@ int parse_options(int argc, char** argv, options& opt) {
     app.add_option("--threads", opt.threads, sanperf_tools::threads_help())
         ->type_name("N")
         ->check(CLI::Range(1u, sanperf_tools::max_threads).description(""));
+    std::string archive_begin, archive_end;
+    app.add_option("--archive", opt.archive,
+                   "Report from this archive, which 'sanstat record' writes, rather than from "
+                   "the tree: one report over the window, or with interval one per interval of "
+                   "the archive's time")
+        ->type_name("FILE");
+    app.add_option("--begin", archive_begin,
+                   "With --archive, the window's start: 2026-12-08T03:12, '2026-12-08 03:12:30', "
+                   "03:12 (today), @EPOCH or -DURATION before now such as -2h (default: the "
+                   "archive's first sampling)")
+        ->type_name("T");
+    app.add_option("--end", archive_end,
+                   "With --archive, the window's end, written as for --begin (default: the "
+                   "archive's last sampling)")
+        ->type_name("T");
     app.add_option("interval", interval, "Seconds between reports")
         ->check(positional("must be a number of seconds above 0 and at most 10000000",
                            [](double v) { return v > 0 && v <= max_interval; }));
@@ -228,6 +259,21 @@ int parse_options(int argc, char** argv, options& opt) {
     }
     std::string error;
     if (!tools::resolve_time_unit(unit_name, opt.style.unit, error)) return refuse(error);
+    opt.unit_given = opt.style.unit.has_value();
+    const std::int64_t now_ms = static_cast<std::int64_t>(std::time(nullptr)) * 1000;
+    for (auto [name, text, out] : {std::tuple{"--begin", &archive_begin, &opt.begin_ms},
+                                   std::tuple{"--end", &archive_end, &opt.end_ms}}) {
+        if (app.count(name) == 0) continue;
+        if (opt.archive.empty()) return refuse(std::string(name) + " chooses a window of --archive");
+        std::int64_t ms = 0;
+        if (!tools::parse_time_spec(*text, now_ms, ms, error))
+            return refuse(std::string(name) + ": " + error);
+        *out = ms;
+    }
+    if (opt.begin_ms && opt.end_ms && *opt.begin_ms > *opt.end_ms)
+        return refuse("--begin is after --end");
+    if (!opt.archive.empty() && !opt.root.empty())
+        return refuse("--root reads a tree; --archive reads the archive instead");
     if (!min_avg.empty()) {
         double ticks = 0;
         if (!tools::parse_duration(min_avg, opt.style.unit, ticks, error))

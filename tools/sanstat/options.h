@@ -1,6 +1,7 @@
 // sanstat's command line.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -11,7 +12,7 @@
 
 namespace sanstat {
 
-enum class format { table, json, prometheus };
+enum class format { table, json, prometheus, csv };
 
 struct options {
     sanperf_tools::selection blocks;
@@ -25,6 +26,9 @@ struct options {
     sanperf_tools::table_style style;  // the time unit, the socket layout
     bool top_view = false;             // sanstat top: the full-screen view
     unsigned threads = 1;              // reading the tree; 1: no threads started
+    std::string archive;               // read this archive rather than the tree
+    std::optional<std::int64_t> begin_ms, end_ms;  // the archive's window; none: its ends
+    bool unit_given = false;           // the time unit came from the command line or environment
 };
 
 // Seconds between refreshes of the full-screen view without interval.

@@ -1,0 +1,247 @@
+#include "archive_encoding.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+
+#include "archive_schema.h"
+#include "tree_layout.h"
+
+namespace sanperf_tools {
+
+namespace {
+
+constexpr int disk_width = 15;
+constexpr int session_width = 9;
+constexpr int socket_width = socket_slot_count * 4;
+
+// The first byte of a frame: how the rest is stored.
+enum : unsigned char { stored_plain = 0, stored_zlib = 1 };
+// Whether the keys are listed or are those of the base, all continued.
+enum : unsigned char { keys_as_base = 0, keys_listed = 1 };
+
+// More than a frame of the biggest tree could ever hold: a damaged frame's
+// counts are refused before anything is allocated for them.
+constexpr std::uint64_t max_objects = 1u << 24;
+constexpr std::uint64_t max_payload = 1u << 30;
+
+void put_varint(std::string& out, std::uint64_t v) {
+    while (v >= 0x80) {
+        out.push_back(static_cast<char>((v & 0x7f) | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<char>(v));
+}
+
+std::uint64_t zigzag(std::int64_t v) {
+    return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
+}
+
+std::int64_t unzigzag(std::uint64_t v) {
+    return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
+}
+
+// Differences wrap: any two 64-bit values differ by a 64-bit value.
+std::int64_t minus(std::int64_t a, std::int64_t b) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+}
+std::int64_t plus(std::int64_t a, std::int64_t b) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+}
+
+[[noreturn]] void damaged() { throw archive_error("a stored sampling is damaged"); }
+
+class reader {
+public:
+    explicit reader(std::string_view data) : data_(data) {}
+    std::uint64_t varint() {
+        std::uint64_t v = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            if (pos_ >= data_.size()) damaged();
+            auto byte = static_cast<unsigned char>(data_[pos_++]);
+            v |= std::uint64_t{byte & 0x7fu} << shift;
+            if ((byte & 0x80) == 0) return v;
+        }
+        damaged();
+    }
+    unsigned char byte() {
+        if (pos_ >= data_.size()) damaged();
+        return static_cast<unsigned char>(data_[pos_++]);
+    }
+    std::string_view rest() const { return data_.substr(pos_); }
+    bool done() const { return pos_ == data_.size(); }
+
+private:
+    std::string_view data_;
+    std::size_t pos_ = 0;
+};
+
+// Where each object of now stands in base: its index there when it
+// continues its lifetime, else -1.
+std::vector<std::ptrdiff_t> continued(const kind_state* base, const kind_state& now) {
+    std::vector<std::ptrdiff_t> at(now.size(), -1);
+    if (base == nullptr) return at;
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < now.size(); ++i) {
+        while (j < base->size() && base->keys[j] < now.keys[i]) ++j;
+        if (j < base->size() && base->keys[j] == now.keys[i] && base->births[j] == now.births[i])
+            at[i] = static_cast<std::ptrdiff_t>(j);
+    }
+    return at;
+}
+
+std::string compressed(const std::string& payload) {
+    uLongf size = compressBound(static_cast<uLong>(payload.size()));
+    std::string out(1, static_cast<char>(stored_zlib));
+    put_varint(out, payload.size());
+    std::size_t head = out.size();
+    out.resize(head + size);
+    if (compress2(reinterpret_cast<Bytef*>(&out[head]), &size,
+                  reinterpret_cast<const Bytef*>(payload.data()), static_cast<uLong>(payload.size()),
+                  Z_BEST_COMPRESSION) != Z_OK)
+        return {};
+    out.resize(head + size);
+    return out;
+}
+
+std::string inflated(std::string_view frame) {
+    reader r(frame);
+    std::uint64_t size = r.varint();
+    if (size > max_payload) damaged();
+    std::string out(size, '\0');
+    auto got = static_cast<uLongf>(size);
+    std::string_view data = r.rest();
+    if (uncompress(reinterpret_cast<Bytef*>(out.data()), &got,
+                   reinterpret_cast<const Bytef*>(data.data()), static_cast<uLong>(data.size())) !=
+            Z_OK ||
+        got != size)
+        damaged();
+    return out;
+}
+
+}  // namespace
+
+int object_width(object_kind kind) {
+    switch (kind) {
+        case object_kind::disk:
+            return disk_width;
+        case object_kind::session:
+            return session_width;
+        case object_kind::socket:
+            break;
+    }
+    return socket_width;
+}
+
+bool cumulative_field(object_kind kind, int field) {
+    switch (kind) {
+        case object_kind::disk:
+            return field == 0 || field == 1 || field == 4 || field == 7 || field == 8 ||
+                   field == 11;
+        case object_kind::session:
+            return field == 1 || field == 2 || field == 5 || field == 6;
+        case object_kind::socket:
+            break;
+    }
+    return field % 4 < 2;
+}
+
+std::string encode_frame(object_kind kind, const kind_state* base, const kind_state& now,
+                         std::int64_t seq) {
+    const auto width = static_cast<std::size_t>(object_width(kind));
+    const std::size_t n = now.size();
+    std::vector<std::ptrdiff_t> at = continued(base, now);
+    std::string payload;
+    put_varint(payload, n);
+    bool same_keys = base != nullptr && base->size() == n &&
+                     std::all_of(at.begin(), at.end(), [](std::ptrdiff_t j) { return j >= 0; });
+    payload.push_back(static_cast<char>(same_keys ? keys_as_base : keys_listed));
+    if (!same_keys) {
+        std::uint32_t previous = 0;
+        for (std::uint32_t key : now.keys) {
+            put_varint(payload, key - previous);
+            previous = key;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            if (base != nullptr)
+                payload.push_back(at[i] >= 0 ? 1 : 0);
+            else
+                put_varint(payload, zigzag(minus(seq, now.births[i])));
+        }
+    }
+    for (std::size_t f = 0; f < width; ++f) {
+        for (std::size_t i = 0; i < n; ++i) {
+            std::int64_t ref =
+                at[i] >= 0 ? base->values[static_cast<std::size_t>(at[i]) * width + f] : 0;
+            put_varint(payload, zigzag(minus(now.values[i * width + f], ref)));
+        }
+    }
+    std::string packed = compressed(payload);
+    if (!packed.empty() && packed.size() < payload.size() + 1) return packed;
+    payload.insert(payload.begin(), static_cast<char>(stored_plain));
+    return payload;
+}
+
+void decode_frame(object_kind kind, std::string_view frame, const kind_state* base,
+                  kind_state& out, std::int64_t seq) {
+    if (frame.empty()) damaged();
+    std::string unpacked;
+    std::string_view payload = frame.substr(1);
+    if (static_cast<unsigned char>(frame[0]) == stored_zlib) {
+        unpacked = inflated(payload);
+        payload = unpacked;
+    } else if (frame[0] != stored_plain) {
+        damaged();
+    }
+    const auto width = static_cast<std::size_t>(object_width(kind));
+    reader r(payload);
+    std::uint64_t count = r.varint();
+    if (count > max_objects) damaged();
+    const auto n = static_cast<std::size_t>(count);
+    out.clear();
+    std::vector<std::ptrdiff_t> at(n, -1);
+    unsigned char mode = r.byte();
+    if (mode == keys_as_base) {
+        if (base == nullptr || base->size() != n) damaged();
+        out.keys = base->keys;
+        out.births = base->births;
+        for (std::size_t i = 0; i < n; ++i) at[i] = static_cast<std::ptrdiff_t>(i);
+    } else if (mode == keys_listed) {
+        out.keys.resize(n);
+        out.births.resize(n);
+        std::uint64_t key = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            key += r.varint();
+            if (key > UINT32_MAX || (i > 0 && key <= out.keys[i - 1])) damaged();
+            out.keys[i] = static_cast<std::uint32_t>(key);
+        }
+        std::size_t j = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (base == nullptr) {
+                out.births[i] = minus(seq, unzigzag(r.varint()));
+                continue;
+            }
+            unsigned char flag = r.byte();
+            if (flag > 1) damaged();
+            out.births[i] = seq;
+            if (flag == 0) continue;
+            while (j < base->size() && base->keys[j] < out.keys[i]) ++j;
+            if (j == base->size() || base->keys[j] != out.keys[i]) damaged();
+            at[i] = static_cast<std::ptrdiff_t>(j);
+            out.births[i] = base->births[j];
+        }
+    } else {
+        damaged();
+    }
+    out.values.resize(n * width);
+    for (std::size_t f = 0; f < width; ++f) {
+        for (std::size_t i = 0; i < n; ++i) {
+            std::int64_t ref =
+                at[i] >= 0 ? base->values[static_cast<std::size_t>(at[i]) * width + f] : 0;
+            out.values[i * width + f] = plus(ref, unzigzag(r.varint()));
+        }
+    }
+    if (!r.done()) damaged();
+}
+
+}  // namespace sanperf_tools
