@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <new>
 
 #include "archive_schema.h"
 #include "tree_layout.h"
@@ -90,33 +91,73 @@ std::vector<std::ptrdiff_t> continued(const kind_state* base, const kind_state& 
     return at;
 }
 
+// One zlib stream per thread, reset for each frame: setting one up costs
+// more than packing a frame.
+class deflater {
+public:
+    deflater() {
+        if (deflateInit(&z_, Z_BEST_COMPRESSION) != Z_OK) throw std::bad_alloc();
+    }
+    ~deflater() { deflateEnd(&z_); }
+    deflater(const deflater&) = delete;
+    deflater& operator=(const deflater&) = delete;
+
+    // payload packed after the header byte and the size; empty on failure.
+    std::string pack(const std::string& payload) {
+        std::string out(1, static_cast<char>(stored_zlib));
+        put_varint(out, payload.size());
+        std::size_t head = out.size();
+        out.resize(head + deflateBound(&z_, static_cast<uLong>(payload.size())));
+        deflateReset(&z_);
+        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(payload.data()));
+        z_.avail_in = static_cast<uInt>(payload.size());
+        z_.next_out = reinterpret_cast<Bytef*>(&out[head]);
+        z_.avail_out = static_cast<uInt>(out.size() - head);
+        if (deflate(&z_, Z_FINISH) != Z_STREAM_END) return {};
+        out.resize(head + z_.total_out);
+        return out;
+    }
+
+private:
+    z_stream z_{};
+};
+
+class inflater {
+public:
+    inflater() {
+        if (inflateInit(&z_) != Z_OK) throw std::bad_alloc();
+    }
+    ~inflater() { inflateEnd(&z_); }
+    inflater(const inflater&) = delete;
+    inflater& operator=(const inflater&) = delete;
+
+    std::string unpack(std::string_view frame) {
+        reader r(frame);
+        std::uint64_t size = r.varint();
+        if (size > max_payload) damaged();
+        std::string out(size, '\0');
+        std::string_view data = r.rest();
+        inflateReset(&z_);
+        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+        z_.avail_in = static_cast<uInt>(data.size());
+        z_.next_out = reinterpret_cast<Bytef*>(out.data());
+        z_.avail_out = static_cast<uInt>(out.size());
+        if (inflate(&z_, Z_FINISH) != Z_STREAM_END || z_.total_out != size) damaged();
+        return out;
+    }
+
+private:
+    z_stream z_{};
+};
+
 std::string compressed(const std::string& payload) {
-    uLongf size = compressBound(static_cast<uLong>(payload.size()));
-    std::string out(1, static_cast<char>(stored_zlib));
-    put_varint(out, payload.size());
-    std::size_t head = out.size();
-    out.resize(head + size);
-    if (compress2(reinterpret_cast<Bytef*>(&out[head]), &size,
-                  reinterpret_cast<const Bytef*>(payload.data()), static_cast<uLong>(payload.size()),
-                  Z_BEST_COMPRESSION) != Z_OK)
-        return {};
-    out.resize(head + size);
-    return out;
+    thread_local deflater d;
+    return d.pack(payload);
 }
 
 std::string inflated(std::string_view frame) {
-    reader r(frame);
-    std::uint64_t size = r.varint();
-    if (size > max_payload) damaged();
-    std::string out(size, '\0');
-    auto got = static_cast<uLongf>(size);
-    std::string_view data = r.rest();
-    if (uncompress(reinterpret_cast<Bytef*>(out.data()), &got,
-                   reinterpret_cast<const Bytef*>(data.data()), static_cast<uLong>(data.size())) !=
-            Z_OK ||
-        got != size)
-        damaged();
-    return out;
+    thread_local inflater i;
+    return i.unpack(frame);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -62,7 +63,15 @@ archive_writer::archive_writer(const std::string& path, const recording_settings
     db_.exec("PRAGMA journal_mode = WAL");
     // Durable at each checkpoint: a crash loses at most the samplings since.
     db_.exec("PRAGMA synchronous = NORMAL");
-    db_.exec("PRAGMA journal_size_limit = 4194304");
+    // The log is copied back into the file every few MiB, or every 1/16 of
+    // a smaller retained size, so that it takes its share of that size only.
+    std::int64_t page_size = db_.integer("PRAGMA page_size");
+    std::uint64_t log_bytes = 4u << 20;
+    if (settings.retain_size > 0) log_bytes = std::min<std::uint64_t>(log_bytes, settings.retain_size / 16);
+    db_.exec(("PRAGMA wal_autocheckpoint = " +
+              std::to_string(std::max<std::uint64_t>(8, log_bytes / static_cast<std::uint64_t>(page_size))))
+                 .c_str());
+    db_.exec(("PRAGMA journal_size_limit = " + std::to_string(log_bytes)).c_str());
 
     statement last(db_, "SELECT seq, run, time, mono, tree FROM samplings ORDER BY seq DESC LIMIT 1");
     if (last.step()) {
@@ -176,6 +185,8 @@ void archive_writer::retain() {
         while (drop_oldest_group(last_time_ms_ - settings_.retain_age_ms)) dropped = true;
     }
     if (settings_.retain_size > 0) {
+        // The log first: copied back into the file, it shrinks to nothing.
+        if (size_on_disk() > settings_.retain_size) db_.exec("PRAGMA wal_checkpoint(TRUNCATE)");
         for (int round = 0; round < 64 && size_on_disk() > settings_.retain_size; ++round) {
             if (!drop_oldest_group(last_time_ms_)) break;
             db_.exec("PRAGMA incremental_vacuum");
