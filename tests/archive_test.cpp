@@ -196,7 +196,8 @@ TEST_F(ArchiveFile, WritesAndReadsBack) {
     archive_reader r(path);
     ASSERT_EQ(r.first()->seq, 1);
     ASSERT_EQ(r.last()->seq, 102);
-    for (std::int64_t seq : {std::int64_t{70}, std::int64_t{3}, std::int64_t{64}, std::int64_t{66}}) {
+    for (std::int64_t seq :
+         {std::int64_t{70}, std::int64_t{3}, std::int64_t{64}, std::int64_t{66}}) {
         snapshot s = snapshot_of(r.load(*r.by_seq(seq), 7), sessions_only());
         ASSERT_EQ(s.sessions.size(), 2u);
         EXPECT_EQ(s.sessions[0].write_samples, seq - 1);
@@ -221,8 +222,8 @@ TEST_F(ArchiveFile, WritesAndReadsBack) {
 TEST_F(ArchiveFile, ClockSteps) {
     archive_writer w(path, settings);
     const std::int64_t t = 1'700'000'000'000, second = 1'000'000'000;
-    std::vector<std::int64_t> wall = {t, t + 10000, t - 3'600'000, t - 3'590'000, t + 20000,
-                                      t + 7'200'000, t + 7'210'000};
+    std::vector<std::int64_t> wall = {t,         t + 10000,     t - 3'600'000, t - 3'590'000,
+                                      t + 20000, t + 7'200'000, t + 7'210'000};
     for (std::size_t i = 0; i < wall.size(); ++i)
         w.append(tree_of({session(1, static_cast<long long>(i), 0)}), wall[i],
                  static_cast<std::int64_t>(i) * 10 * second);
@@ -304,11 +305,10 @@ TEST_F(ArchiveFile, RefusesWhatIsNotAnArchive) {
     struct refused {
         std::string path, says;
     };
-    for (const refused& r : {refused{text, "not an SQLite database"},
-                             refused{truncated, "truncated"},
-                             refused{other, "an SQLite database of something else"},
-                             refused{newer, "newer sanstat"}, refused{fifo, "not a regular file"},
-                             refused{dir.file(""), "is a directory"}}) {
+    for (const refused& r :
+         {refused{text, "not an SQLite database"}, refused{truncated, "truncated"},
+          refused{other, "an SQLite database of something else"}, refused{newer, "newer sanstat"},
+          refused{fifo, "not a regular file"}, refused{dir.file(""), "is a directory"}}) {
         std::string before = r.path == fifo || r.path == dir.file("") ? "" : contents(r.path);
         for (int writing = 0; writing < 2; ++writing) {
             try {
@@ -357,14 +357,13 @@ TEST(TimeSpec, Moments) {
         const char* text;
         std::int64_t ms;
     };
-    for (const accepted& a : {accepted{"2026-12-08T03:12", 1796695920000},
-                              accepted{"2026-12-08 03:12:30", 1796695950000},
-                              accepted{"2026-12-08", 1796684400000}, accepted{"03:12", 1796695920000},
-                              accepted{"@1796695920", 1796695920000},
-                              accepted{"@1796695920.5", 1796695920500},
-                              accepted{"-2h", now - 7200000}, accepted{"-90s", now - 90000},
-                              accepted{"-1h30m", now - 5400000},
-                              accepted{"2026-07-01T12:00", 1782900000000}}) {
+    for (const accepted& a :
+         {accepted{"2026-12-08T03:12", 1796695920000},
+          accepted{"2026-12-08 03:12:30", 1796695950000}, accepted{"2026-12-08", 1796684400000},
+          accepted{"03:12", 1796695920000}, accepted{"@1796695920", 1796695920000},
+          accepted{"@1796695920.5", 1796695920500}, accepted{"-2h", now - 7200000},
+          accepted{"-90s", now - 90000}, accepted{"-1h30m", now - 5400000},
+          accepted{"2026-07-01T12:00", 1782900000000}}) {
         EXPECT_TRUE(parse_time_spec(a.text, now, ms, error)) << a.text << ": " << error;
         EXPECT_EQ(ms, a.ms) << a.text;
     }

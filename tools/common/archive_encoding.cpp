@@ -223,8 +223,8 @@ std::string encode_frame(object_kind kind, const kind_state* base, const kind_st
     return payload;
 }
 
-void decode_frame(object_kind kind, std::string_view frame, const kind_state* base,
-                  kind_state& out, std::int64_t seq) {
+void decode_frame(object_kind kind, std::string_view frame, const kind_state* base, kind_state& out,
+                  std::int64_t seq) {
     if (frame.empty()) damaged();
     std::string unpacked;
     std::string_view payload = frame.substr(1);

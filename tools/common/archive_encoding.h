@@ -27,9 +27,9 @@ bool cumulative_field(object_kind kind, int field);
 
 // Every object of one kind in one sampling.
 struct kind_state {
-    std::vector<std::uint32_t> keys;    // ascending: queue index, session id, socket number
-    std::vector<std::int64_t> births;   // the sampling each object's lifetime began with
-    std::vector<std::int64_t> values;   // keys.size() times object_width, object by object
+    std::vector<std::uint32_t> keys;   // ascending: queue index, session id, socket number
+    std::vector<std::int64_t> births;  // the sampling each object's lifetime began with
+    std::vector<std::int64_t> values;  // keys.size() times object_width, object by object
     std::size_t size() const { return keys.size(); }
     void clear() {
         keys.clear();
@@ -47,7 +47,7 @@ std::string encode_frame(object_kind kind, const kind_state* base, const kind_st
 
 // The state a frame stores, over base for a frame that was encoded with
 // one. Throws archive_error for a frame that is damaged.
-void decode_frame(object_kind kind, std::string_view frame, const kind_state* base,
-                  kind_state& out, std::int64_t seq);
+void decode_frame(object_kind kind, std::string_view frame, const kind_state* base, kind_state& out,
+                  std::int64_t seq);
 
 }  // namespace sanperf_tools

@@ -69,7 +69,8 @@ sampling_state read_state(database& db, std::int64_t seq, int mask) {
                   "SELECT max(seq) FROM samplings WHERE (keyframe > 0 OR tree = 0) AND "
                   "keyframe > 0 AND seq <= ?");
     key.bind(1, seq);
-    if (!key.step() || key.is_null(0)) throw archive_error("the archive holds no keyframe before a sampling");
+    if (!key.step() || key.is_null(0))
+        throw archive_error("the archive holds no keyframe before a sampling");
     std::int64_t from = key.integer(0);
     statement rows(db,
                    "SELECT seq, keyframe, tree, disks, sessions, sockets FROM samplings "
@@ -159,7 +160,8 @@ std::vector<sampling_meta> archive_reader::breaks(std::int64_t after_seq, std::i
 }
 
 run_info archive_reader::run(std::int64_t run) {
-    statement st(db_, "SELECT started, interval_ms, time_unit, host, version FROM runs WHERE run = ?");
+    statement st(db_,
+                 "SELECT started, interval_ms, time_unit, host, version FROM runs WHERE run = ?");
     st.bind(1, run);
     if (!st.step()) throw archive_error(path_ + ": lacks the record of a run of the recorder");
     run_info r;
@@ -188,7 +190,8 @@ const sampling_state& archive_reader::load(const sampling_meta& m, int mask) {
             rows.bind(2, m.seq);
             std::int64_t expected = loaded_seq_ + 1;
             while (rows.step()) {
-                if (rows.integer(0) != expected) throw archive_error("the archive lacks a sampling");
+                if (rows.integer(0) != expected)
+                    throw archive_error("the archive lacks a sampling");
                 apply_row(rows, mask, loaded_);
                 ++expected;
             }

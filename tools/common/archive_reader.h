@@ -31,7 +31,7 @@ struct sampling_meta {
 // A start of the recorder, as the archive keeps it.
 struct run_info {
     std::int64_t started_ms = 0;
-    std::int64_t interval_ms = 0;  // between samplings
+    std::int64_t interval_ms = 0;          // between samplings
     std::optional<std::string> time_unit;  // as the recorder was told
     std::string host, version;
 };

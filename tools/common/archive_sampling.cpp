@@ -20,20 +20,20 @@ std::uint32_t disk_key(const std::string& name) {
 
 void put_disk(kind_state& k, const disk_queue_info& d) {
     k.keys.push_back(disk_key(d.name));
-    for (long long v : {d.handler_samples, d.handler_total_time, d.handler_min_time,
-                        d.handler_max_time, d.handler_total_count, d.handler_min_count,
-                        d.handler_max_count, d.processing_samples, d.processing_total_time,
-                        d.processing_min_time, d.processing_max_time, d.processing_total_count,
-                        d.processing_min_count, d.processing_max_count})
+    for (long long v :
+         {d.handler_samples, d.handler_total_time, d.handler_min_time, d.handler_max_time,
+          d.handler_total_count, d.handler_min_count, d.handler_max_count, d.processing_samples,
+          d.processing_total_time, d.processing_min_time, d.processing_max_time,
+          d.processing_total_count, d.processing_min_count, d.processing_max_count})
         k.values.push_back(v);
     k.values.push_back(d.max_num_active);
 }
 
 void put_session(kind_state& k, const session_info& s) {
     k.keys.push_back(s.id);
-    for (long long v : {static_cast<long long>(s.lba), s.write_samples, s.write_total_time,
-                        s.write_min_time, s.write_max_time, s.read_samples, s.read_total_time,
-                        s.read_min_time, s.read_max_time})
+    for (long long v :
+         {static_cast<long long>(s.lba), s.write_samples, s.write_total_time, s.write_min_time,
+          s.write_max_time, s.read_samples, s.read_total_time, s.read_min_time, s.read_max_time})
         k.values.push_back(v);
 }
 
@@ -125,11 +125,11 @@ snapshot snapshot_of(const sampling_state& state, const selection& sel) {
             auto key = static_cast<int>(state.disks.keys[i]);
             d.name = disk_queue_name(key / queues_per_disk + 1, key % queues_per_disk);
             long long* fields[] = {
-                &d.handler_samples,       &d.handler_total_time,    &d.handler_min_time,
-                &d.handler_max_time,      &d.handler_total_count,   &d.handler_min_count,
-                &d.handler_max_count,     &d.processing_samples,    &d.processing_total_time,
-                &d.processing_min_time,   &d.processing_max_time,   &d.processing_total_count,
-                &d.processing_min_count,  &d.processing_max_count};
+                &d.handler_samples,      &d.handler_total_time,  &d.handler_min_time,
+                &d.handler_max_time,     &d.handler_total_count, &d.handler_min_count,
+                &d.handler_max_count,    &d.processing_samples,  &d.processing_total_time,
+                &d.processing_min_time,  &d.processing_max_time, &d.processing_total_count,
+                &d.processing_min_count, &d.processing_max_count};
             for (std::size_t f = 0; f < 14; ++f) *fields[f] = at(state.disks, i, w, f);
             d.max_num_active = static_cast<unsigned>(at(state.disks, i, w, 14));
             snap.disks.push_back(std::move(d));
@@ -143,7 +143,7 @@ snapshot snapshot_of(const sampling_state& state, const selection& sel) {
             session_info s{};
             s.id = state.sessions.keys[i];
             s.lba = static_cast<unsigned>(at(state.sessions, i, w, 0));
-            long long* fields[] = {&s.write_samples, &s.write_total_time, &s.write_min_time,
+            long long* fields[] = {&s.write_samples,  &s.write_total_time, &s.write_min_time,
                                    &s.write_max_time, &s.read_samples,     &s.read_total_time,
                                    &s.read_min_time,  &s.read_max_time};
             for (std::size_t f = 0; f < 8; ++f) *fields[f] = at(state.sessions, i, w, f + 1);

@@ -46,8 +46,8 @@ bool check_archive_file(const std::string& path, bool missing_ok) {
     std::uint32_t version = big_endian(header + 60);
     if (version > archive_schema_version)
         refuse(path, "written by a newer sanstat (archive schema " + std::to_string(version) +
-                         "; this sanstat reads up to " +
-                         std::to_string(archive_schema_version) + "): upgrade sanstat to read it");
+                         "; this sanstat reads up to " + std::to_string(archive_schema_version) +
+                         "): upgrade sanstat to read it");
     if (version == 0) refuse(path, "not a sanstat archive (no schema version)");
     // A database cut short, as by an interrupted copy. While a write-ahead
     // log holds pages not yet copied back, the file may lag its header.

@@ -35,8 +35,7 @@ std::string host_name() {
 }  // namespace
 
 archive_lock::archive_lock(const std::string& path) {
-    fd_ = open(openable(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK,
-               0640);
+    fd_ = open(openable(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0640);
     if (fd_ < 0) throw archive_error(path + ": " + std::strerror(errno));
     if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
@@ -52,10 +51,7 @@ archive_lock::archive_lock(const std::string& path) {
 archive_lock::~archive_lock() { close(fd_); }
 
 archive_writer::archive_writer(const std::string& path, const recording_settings& settings)
-    : path_(path),
-      lock_(path),
-      db_(path, SQLITE_OPEN_READWRITE),
-      settings_(settings) {
+    : path_(path), lock_(path), db_(path, SQLITE_OPEN_READWRITE), settings_(settings) {
     // Checked again under the lock: another recorder may have created it.
     bool exists = check_archive_file(path, false);
     sqlite3_busy_timeout(db_.handle(), 1000);
@@ -67,13 +63,16 @@ archive_writer::archive_writer(const std::string& path, const recording_settings
     // a smaller retained size, so that it takes its share of that size only.
     std::int64_t page_size = db_.integer("PRAGMA page_size");
     std::uint64_t log_bytes = 4u << 20;
-    if (settings.retain_size > 0) log_bytes = std::min<std::uint64_t>(log_bytes, settings.retain_size / 16);
+    if (settings.retain_size > 0)
+        log_bytes = std::min<std::uint64_t>(log_bytes, settings.retain_size / 16);
     db_.exec(("PRAGMA wal_autocheckpoint = " +
-              std::to_string(std::max<std::uint64_t>(8, log_bytes / static_cast<std::uint64_t>(page_size))))
+              std::to_string(
+                  std::max<std::uint64_t>(8, log_bytes / static_cast<std::uint64_t>(page_size))))
                  .c_str());
     db_.exec(("PRAGMA journal_size_limit = " + std::to_string(log_bytes)).c_str());
 
-    statement last(db_, "SELECT seq, run, time, mono, tree FROM samplings ORDER BY seq DESC LIMIT 1");
+    statement last(db_,
+                   "SELECT seq, run, time, mono, tree FROM samplings ORDER BY seq DESC LIMIT 1");
     if (last.step()) {
         next_seq_ = last.integer(0) + 1;
         last_time_ms_ = last.integer(2);
@@ -153,9 +152,8 @@ std::uint64_t archive_writer::size_on_disk() {
     auto pages = static_cast<std::uint64_t>(db_.integer("PRAGMA page_count"));
     auto page_size = static_cast<std::uint64_t>(db_.integer("PRAGMA page_size"));
     struct stat wal {};
-    std::uint64_t log = stat((path_ + "-wal").c_str(), &wal) == 0
-                            ? static_cast<std::uint64_t>(wal.st_size)
-                            : 0;
+    std::uint64_t log =
+        stat((path_ + "-wal").c_str(), &wal) == 0 ? static_cast<std::uint64_t>(wal.st_size) : 0;
     return pages * page_size + log;
 }
 

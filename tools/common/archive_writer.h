@@ -13,10 +13,10 @@ namespace sanperf_tools {
 
 struct recording_settings {
     std::int64_t interval_ms = 10000;
-    std::int64_t retain_age_ms = 0;   // 0: no limit
-    std::uint64_t retain_size = 0;    // bytes, free pages and log included; 0: no limit
+    std::int64_t retain_age_ms = 0;  // 0: no limit
+    std::uint64_t retain_size = 0;   // bytes, free pages and log included; 0: no limit
     std::optional<std::string> time_unit;
-    std::string version;              // of the program, kept with each run
+    std::string version;  // of the program, kept with each run
 };
 
 // Holds an exclusive lock on the archive for as long as it lives, so that
@@ -69,9 +69,9 @@ private:
     recording_settings settings_;
     std::int64_t run_ = 0;
     std::int64_t next_seq_ = 1;
-    std::int64_t since_keyframe_ = 0;  // samplings stored since the last keyframe
+    std::int64_t since_keyframe_ = 0;     // samplings stored since the last keyframe
     std::optional<sampling_state> last_;  // the last sampling stored, when it found the tree
-    bool last_in_run_ = false;           // the last sampling stored is of this run
+    bool last_in_run_ = false;            // the last sampling stored is of this run
     std::int64_t last_time_ms_ = 0, last_mono_ns_ = 0;
     std::int64_t appended_ = 0;
 };

@@ -53,8 +53,7 @@ void put_row(buffer& b, const row_start& start, std::string_view block, std::str
     put_optional(b, c.avg_time);
     fmt::format_to(std::back_inserter(b), ",{},{}", c.min_time, c.max_time);
     if (counts)
-        fmt::format_to(std::back_inserter(b), ",{},{},{}", c.total_count, c.min_count,
-                       c.max_count);
+        fmt::format_to(std::back_inserter(b), ",{},{},{}", c.total_count, c.min_count, c.max_count);
     else
         b.append(std::string_view(",,,"));
     b.push_back(',');

@@ -22,7 +22,7 @@ struct selection {
 struct snapshot {
     std::chrono::steady_clock::time_point taken;  // for the length of an interval
     std::time_t wall = 0;                         // for display
-    bool archived = false;  // read back from an archive: reports name its moments in local time
+    bool archived = false;    // read back from an archive: reports name its moments in local time
     bool tree_found = false;  // at least one of disk_queue/, session/, sock/ exists
     bool disks_found = false, sessions_found = false, sockets_found = false;  // each of them
     bool disks_read = false, sessions_read = false, sockets_read = false;

@@ -55,11 +55,26 @@ bool parse_duration_ms(const std::string& text, std::int64_t& ms, std::string& e
         if (!leading_number(p, v)) break;
         double unit = 1;
         switch (*p) {
-            case 's': unit = 1; ++p; break;
-            case 'm': unit = 60; ++p; break;
-            case 'h': unit = 3600; ++p; break;
-            case 'd': unit = 86400; ++p; break;
-            case 'w': unit = 7 * 86400; ++p; break;
+            case 's':
+                unit = 1;
+                ++p;
+                break;
+            case 'm':
+                unit = 60;
+                ++p;
+                break;
+            case 'h':
+                unit = 3600;
+                ++p;
+                break;
+            case 'd':
+                unit = 86400;
+                ++p;
+                break;
+            case 'w':
+                unit = 7 * 86400;
+                ++p;
+                break;
             case '\0':
                 if (any) return error = "'" + text + "': a unit after every number", false;
                 break;
@@ -78,15 +93,31 @@ bool parse_duration_ms(const std::string& text, std::int64_t& ms, std::string& e
 bool parse_size(const std::string& text, std::uint64_t& bytes, std::string& error) {
     const char* p = text.c_str();
     double v = 0;
-    if (!leading_number(p, v) || v <= 0) return error = "'" + text + "' is not a size such as 64M or 1G", false;
+    if (!leading_number(p, v) || v <= 0)
+        return error = "'" + text + "' is not a size such as 64M or 1G", false;
     double unit = 1;
     switch (*p) {
-        case '\0': break;
-        case 'K': case 'k': unit = 1024.0; ++p; break;
-        case 'M': unit = 1024.0 * 1024; ++p; break;
-        case 'G': unit = 1024.0 * 1024 * 1024; ++p; break;
-        case 'T': unit = 1024.0 * 1024 * 1024 * 1024; ++p; break;
-        default: break;
+        case '\0':
+            break;
+        case 'K':
+        case 'k':
+            unit = 1024.0;
+            ++p;
+            break;
+        case 'M':
+            unit = 1024.0 * 1024;
+            ++p;
+            break;
+        case 'G':
+            unit = 1024.0 * 1024 * 1024;
+            ++p;
+            break;
+        case 'T':
+            unit = 1024.0 * 1024 * 1024 * 1024;
+            ++p;
+            break;
+        default:
+            break;
     }
     if (*p != '\0' || v * unit > 1e18)
         return error = "'" + text + "' is not a size such as 64M or 1G", false;
@@ -124,8 +155,8 @@ bool parse_time_spec(const std::string& text, std::int64_t now_ms, std::int64_t&
         return true;
     }
     int year = 0, month = 0, day = 0, used = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2d%n", &year, &month, &day, &used) != 3 ||
-        used != 10 || month < 1 || month > 12 || day < 1 || day > 31)
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2d%n", &year, &month, &day, &used) != 3 || used != 10 ||
+        month < 1 || month > 12 || day < 1 || day > 31)
         return error = why, false;
     std::tm tm{};
     tm.tm_year = year - 1900;

@@ -115,8 +115,8 @@ int interval_reports(const options& opt, tools::archive_reader& archive, std::in
                 tools::sampling_state before_state = prev_state;
                 tools::keep_same_lifetimes(before_state, state);
                 tools::snapshot before = archived_snapshot(before_state, opt.blocks, *prev, 0);
-                tools::snapshot now = archived_snapshot(state, opt.blocks, *s,
-                                                        tools::seconds_between(*prev, *s));
+                tools::snapshot now =
+                    archived_snapshot(state, opt.blocks, *s, tools::seconds_between(*prev, *s));
                 output.report(now, &before, n);
             } else if (!opt.omit_first) {
                 output.report(archived_snapshot(state, opt.blocks, *s, 0), nullptr, n);

@@ -49,8 +49,8 @@ int run_cut(int argc, char** argv) {
     const std::int64_t now_ms = static_cast<std::int64_t>(std::time(nullptr)) * 1000;
     std::string error;
     std::optional<std::int64_t> begin_ms, end_ms;
-    for (auto [name, text, ms] : {std::tuple{"--begin", &begin, &begin_ms},
-                                  std::tuple{"--end", &end, &end_ms}}) {
+    for (auto [name, text, ms] :
+         {std::tuple{"--begin", &begin, &begin_ms}, std::tuple{"--end", &end, &end_ms}}) {
         if (app.count(name) == 0) continue;
         std::int64_t v = 0;
         if (!tools::parse_time_spec(*text, now_ms, v, error))
@@ -71,8 +71,9 @@ int run_cut(int argc, char** argv) {
             return 1;
         }
         std::int64_t copied = tools::copy_window(source, a->seq, b->seq, out);
-        std::cerr << "sanstat cut: " << copied << " samplings, " << tools::local_time_text(a->time_ms)
-                  << " to " << tools::local_time_text(b->time_ms) << ", written to " << out << "\n";
+        std::cerr << "sanstat cut: " << copied << " samplings, "
+                  << tools::local_time_text(a->time_ms) << " to "
+                  << tools::local_time_text(b->time_ms) << ", written to " << out << "\n";
         return 0;
     } catch (const std::exception& e) {
         std::cerr << "sanstat cut: " << e.what() << "\n";

@@ -4,8 +4,8 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <iostream>
 #include <ctime>
+#include <iostream>
 #include <map>
 #include <tuple>
 
@@ -153,11 +153,10 @@ int parse_options(int argc, char** argv, options& opt) {
     std::string output = "table", sort, min_avg, layout = "busiest";
     std::optional<std::string> unit_name;
     int top = 0;
-    const std::map<std::string, format> formats{
-        {"table", format::table},
-        {"json", format::json},
-        {"prometheus", format::prometheus},
-        {"csv", format::csv}};
+    const std::map<std::string, format> formats{{"table", format::table},
+                                                {"json", format::json},
+                                                {"prometheus", format::prometheus},
+                                                {"csv", format::csv}};
     std::vector<std::string> keys(std::begin(tools::sort_key_names),
                                   std::end(tools::sort_key_names));
 
@@ -264,7 +263,8 @@ int parse_options(int argc, char** argv, options& opt) {
     for (auto [name, text, out] : {std::tuple{"--begin", &archive_begin, &opt.begin_ms},
                                    std::tuple{"--end", &archive_end, &opt.end_ms}}) {
         if (app.count(name) == 0) continue;
-        if (opt.archive.empty()) return refuse(std::string(name) + " chooses a window of --archive");
+        if (opt.archive.empty())
+            return refuse(std::string(name) + " chooses a window of --archive");
         std::int64_t ms = 0;
         if (!tools::parse_time_spec(*text, now_ms, ms, error))
             return refuse(std::string(name) + ": " + error);

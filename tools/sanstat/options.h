@@ -17,18 +17,18 @@ enum class format { table, json, prometheus, csv };
 struct options {
     sanperf_tools::selection blocks;
     format output = format::table;
-    std::string write_file;            // empty: standard output
-    std::string root;                  // empty: /sys/kernel itself
-    std::optional<double> interval;    // seconds; none: one report
-    std::optional<int> count;          // none: until signalled
-    bool omit_first = false;           // the first report (totals) is not written
-    sanperf_tools::ranking rank;       // which rows, in what order
-    sanperf_tools::table_style style;  // the time unit, the socket layout
-    bool top_view = false;             // sanstat top: the full-screen view
-    unsigned threads = 1;              // reading the tree; 1: no threads started
-    std::string archive;               // read this archive rather than the tree
+    std::string write_file;                        // empty: standard output
+    std::string root;                              // empty: /sys/kernel itself
+    std::optional<double> interval;                // seconds; none: one report
+    std::optional<int> count;                      // none: until signalled
+    bool omit_first = false;                       // the first report (totals) is not written
+    sanperf_tools::ranking rank;                   // which rows, in what order
+    sanperf_tools::table_style style;              // the time unit, the socket layout
+    bool top_view = false;                         // sanstat top: the full-screen view
+    unsigned threads = 1;                          // reading the tree; 1: no threads started
+    std::string archive;                           // read this archive rather than the tree
     std::optional<std::int64_t> begin_ms, end_ms;  // the archive's window; none: its ends
-    bool unit_given = false;           // the time unit came from the command line or environment
+    bool unit_given = false;  // the time unit came from the command line or environment
 };
 
 // Seconds between refreshes of the full-screen view without interval.

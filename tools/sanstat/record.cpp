@@ -1,7 +1,7 @@
 #include "record.h"
 
-#include <CLI/CLI.hpp>
 #include <sqlite3.h>
+#include <CLI/CLI.hpp>
 
 #include <chrono>
 #include <iostream>
@@ -149,8 +149,8 @@ int run_record(int argc, char** argv) {
     if (int code = parse(argc, argv, opt, settings); code >= 0) return code;
     std::string why;
     if (!opt.root.empty() && !tools::mount_root(opt.root, why)) {
-        std::cerr << "sanstat record: cannot read " << opt.root << " in place of /sys/kernel: "
-                  << why << "\n";
+        std::cerr << "sanstat record: cannot read " << opt.root
+                  << " in place of /sys/kernel: " << why << "\n";
         return 1;
     }
     std::unique_ptr<tools::thread_pool> pool;
@@ -173,10 +173,10 @@ int run_record(int argc, char** argv) {
         tools::snapshot snap = tools::take_snapshot(everything, pool.get());
         watch.check(snap, true);
         try {
-            writer->append(snap, wall_ms(),
-                           std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               snap.taken.time_since_epoch())
-                               .count());
+            writer->append(
+                snap, wall_ms(),
+                std::chrono::duration_cast<std::chrono::nanoseconds>(snap.taken.time_since_epoch())
+                    .count());
             failures.stored();
         } catch (const tools::sqlite_error& e) {
             // A full disk, or one that fails for a while: the archive is as

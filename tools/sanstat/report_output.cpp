@@ -69,16 +69,15 @@ void report_output::gap(int sequence, std::int64_t from_ms, std::int64_t to_ms,
     write([&](tools::sink& out) {
         if (opt_.output == format::json) {
             // The reason is one of a few fixed phrases: nothing to escape.
-            out.write(fmt::format(
-                "{{\"report\":{},\"time\":\"{:%Y-%m-%dT%H:%M:%SZ}\",\"interval\":null,"
-                "\"gap\":{{\"begin\":\"{}\",\"end\":\"{}\",\"reason\":\"{}\"}}}}\n",
-                sequence, fmt::gmtime(static_cast<std::time_t>(to_ms / 1000)),
-                tools::iso_local_time(from_ms), tools::iso_local_time(to_ms), why));
+            out.write(
+                fmt::format("{{\"report\":{},\"time\":\"{:%Y-%m-%dT%H:%M:%SZ}\",\"interval\":null,"
+                            "\"gap\":{{\"begin\":\"{}\",\"end\":\"{}\",\"reason\":\"{}\"}}}}\n",
+                            sequence, fmt::gmtime(static_cast<std::time_t>(to_ms / 1000)),
+                            tools::iso_local_time(from_ms), tools::iso_local_time(to_ms), why));
             return;
         }
         out.write(fmt::format("report {}: no sampling from {} to {}: {}\n", sequence,
-                              tools::local_time_text(from_ms), tools::local_time_text(to_ms),
-                              why));
+                              tools::local_time_text(from_ms), tools::local_time_text(to_ms), why));
     });
 }
 
