@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """sanstat top on a pseudo-terminal: the first screen, keys, a resize, and the
 terminal left as it was found after q, Ctrl-C, SIGTERM and a vanished tree;
-then the refusal of anything but a terminal.
+the replay of an archive, stepped with t and T and following its end while
+it is recorded; then the refusal of anything but a terminal.
 
 Usage: sanstat_top_test.py SANSTAT SANPERF_SIM
 """
@@ -123,6 +124,55 @@ def session_rows(output, mark):
                if re.match(rb"\d+\*? +\d+ ", text))
 
 
+MOMENT = rb"report \d+ from the archive(?:, [^\x1b]*? to | at )(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)"
+
+
+def moments(output, mark):
+    """The archived moments the screens after mark show, in order."""
+    return [m.group(1) for m in re.finditer(MOMENT, output[mark:])]
+
+
+def replay(work):
+    """An archive replayed while it is recorded: t a step forward, T one
+    back, and at the end each new sampling as it comes."""
+    tree, archive = os.path.join(work, "rtree"), os.path.join(work, "archive.db")
+    sim = subprocess.Popen([SIM, tree, "--interval", "100"], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+    recorder = None
+    try:
+        time.sleep(0.5)
+        start = int(time.time())
+        recorder = subprocess.Popen([SANSTAT, "record", "--archive", archive, "--root", tree,
+                                     "--interval", "0.5"])
+        time.sleep(4)
+        view = View(["--archive", archive, "--begin", f"@{start + 2}", "-d", "1"])
+        if not view.wait_for(rb"replaying .*archive.db, steps of 1 s") or \
+                not view.wait_for(MOMENT):
+            fail("replay: no first screen: %r" % view.output[-300:])
+        first = moments(view.output, 0)[-1:]
+        mark = view.key(b"t")
+        view.wait_for(MOMENT, mark)
+        later = moments(view.output, mark)[-1:]
+        mark = view.key(b"T")
+        view.wait_for(MOMENT, mark)
+        back = moments(view.output, mark)[-1:]
+        if not first or not later or later <= first or back != first:
+            fail(f"replay: t and T moved from {first} to {later} and back to {back}")
+        # Past the end it follows the recorder.
+        mark = view.key(b"t" * 20)
+        view.read(3.5)
+        seen = moments(view.output, mark)
+        if len(set(seen)) < 3 or seen != sorted(seen):
+            fail(f"replay at the end: the moments shown were {seen}")
+        view.key(b"q")
+        view.finish("replay", 0)
+    finally:
+        for process in (recorder, sim):
+            if process:
+                process.terminate()
+                process.wait()
+
+
 def main():
     work = tempfile.mkdtemp()
     try:
@@ -239,6 +289,8 @@ def main():
         tail = view.output[view.output.rfind(LEAVE):]
         if b"holds no SAN server statistics" not in tail:
             fail("vanished tree: no message after the restored screen: %r" % tail[-200:])
+
+        replay(work)
 
         # Anything but a terminal is refused, pointing to --top.
         for what, stdin in (("output to a pipe", None), ("input from /dev/null", "null")):

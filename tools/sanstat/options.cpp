@@ -294,6 +294,8 @@ int parse_options(int argc, char** argv, options& opt) {
     if (opt.output != format::table && app.count("--socket-layout") > 0)
         return refuse("--socket-layout applies to the table only");
     if (opt.top_view) {
+        if (app.count("--end") > 0)
+            return refuse("'sanstat top --archive' replays from --begin on; --end is for reports");
         for (const char* report_only : {"--omit-first", "--output", "--write", "count"}) {
             if (app.count(report_only) > 0)
                 return refuse(

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdint>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -21,6 +22,8 @@
 #include "snapshot.h"
 #include "stop_signals.h"
 #include "terminal.h"
+#include "top_replay.h"
+#include "top_source.h"
 #include "tree_layout.h"
 #include "tree_watch.h"
 
@@ -60,6 +63,7 @@ tools::snapshot only(const tools::snapshot& s, block b) {
     tools::snapshot one;
     one.taken = s.taken;
     one.wall = s.wall;
+    one.archived = s.archived;
     one.tree_found = s.tree_found;
     switch (b) {
         case block::disks:
@@ -129,15 +133,23 @@ std::vector<std::string> block_lines(const options& opt, block b, tools::sort_ke
 // The screen: a title and the keys, then the shown block with as many
 // objects as v asks for and the screen holds. Sets v.drawn to that number.
 std::vector<std::string> screen(const options& opt, view_state& v, screen_size size,
-                                const tools::snapshot& now, const tools::snapshot* before,
-                                int sequence) {
+                                const top_source& src) {
     const block b = v.blocks[v.shown];
     std::ostringstream title;
     title << "sanstat top: " << block_name(b) << " by " << tools::sort_key_name(v.sort)
-          << ", every " << opt.interval.value_or(default_top_interval) << " s"
-          << (v.paused ? ", PAUSED" : "");
-    std::vector<std::string> lines{title.str(),
-                                   "keys: s sort  b/Tab block  +/- rows  space/p pause  q quit"};
+          << (src.replay() ? ", replaying " + opt.archive + ", steps of " : ", every ")
+          << opt.interval.value_or(default_top_interval) << " s" << (v.paused ? ", PAUSED" : "");
+    std::vector<std::string> lines{
+        title.str(), src.replay()
+                         ? "keys: t/T step  s sort  b/Tab block  +/- rows  space/p pause  q quit"
+                         : "keys: s sort  b/Tab block  +/- rows  space/p pause  q quit"};
+    if (src.now() == nullptr) {
+        lines.push_back(src.gap());
+        return lines;
+    }
+    const tools::snapshot& now = *src.now();
+    const tools::snapshot* before = src.before();
+    const int sequence = src.sequence();
 
     // Only what passes the filters can be shown, and counts as a row.
     const std::size_t in_block = passing(opt, b, now, before);
@@ -175,11 +187,17 @@ tools::sort_key next_sort(tools::sort_key key) {
 }
 
 // Applies the keys typed; false when one of them asks to quit.
-bool take_keys(const std::string& keys, view_state& v) {
+bool take_keys(const std::string& keys, view_state& v, top_source& src) {
     for (char key : keys) {
         switch (key) {
             case 'q':
                 return false;
+            case 't':
+                src.step(1);
+                break;
+            case 'T':
+                src.step(-1);
+                break;
             case 's':
                 v.sort = next_sort(v.sort);
                 break;
@@ -206,10 +224,35 @@ bool take_keys(const std::string& keys, view_state& v) {
     return true;
 }
 
-void draw(terminal& term, const options& opt, view_state& v, const tools::snapshot& now,
-          const tools::snapshot* before, int sequence) {
-    term.paint(screen(opt, v, term.size(), now, before, sequence));
+void draw(terminal& term, const options& opt, view_state& v, const top_source& src) {
+    term.paint(screen(opt, v, term.size(), src));
 }
+
+// The tree read live: each refresh is a new snapshot.
+class live_source : public top_source {
+public:
+    live_source(const options& opt, tools::thread_pool* pool, tools::snapshot first)
+        : opt_(opt), pool_(pool), now_(std::move(first)) {}
+    const tools::snapshot* now() const override { return &now_; }
+    const tools::snapshot* before() const override { return before_ ? &*before_ : nullptr; }
+    std::string gap() const override { return ""; }
+    int sequence() const override { return sequence_; }
+    bool alive() const override { return now_.tree_found; }
+    void refresh() override {
+        before_ = std::move(now_);
+        now_ = tools::take_snapshot(opt_.blocks, pool_);
+        ++sequence_;
+    }
+    bool step(int) override { return false; }
+    bool replay() const override { return false; }
+
+private:
+    const options& opt_;
+    tools::thread_pool* pool_;
+    tools::snapshot now_;
+    std::optional<tools::snapshot> before_;
+    int sequence_ = 1;
+};
 
 int milliseconds_until(clock_type::time_point deadline) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_type::now()).count();
@@ -219,16 +262,13 @@ int milliseconds_until(clock_type::time_point deadline) {
 enum class ending { quit, stopped, tree_gone, terminal_gone };
 
 // The view's loop, on a terminal already taken over.
-ending show(terminal& term, const options& opt, view_state& v, tools::snapshot now,
-            tools::thread_pool* pool) {
+ending show(terminal& term, const options& opt, view_state& v, top_source& src) {
     const auto interval = std::chrono::duration_cast<clock_type::duration>(
         std::chrono::duration<double>(opt.interval.value_or(default_top_interval)));
-    std::optional<tools::snapshot> before;
-    int sequence = 1;
     auto next = clock_type::now() + interval;
     for (;;) {
-        if (!now.tree_found) return ending::tree_gone;
-        draw(term, opt, v, now, before ? &*before : nullptr, sequence);
+        if (!src.alive()) return ending::tree_gone;
+        draw(term, opt, v, src);
 
         pollfd fds[3] = {{term.key_fd(), POLLIN, 0},
                          {term.resize_fd(), POLLIN, 0},
@@ -242,17 +282,15 @@ ending show(terminal& term, const options& opt, view_state& v, tools::snapshot n
             bool redraw = fds[1].revents & POLLIN;
             if (fds[0].revents & POLLIN) {
                 bool was_paused = v.paused;
-                if (!take_keys(term.keys(), v)) return ending::quit;
+                if (!take_keys(term.keys(), v, src)) return ending::quit;
                 // A refresh resumed after a pause waits a whole interval.
                 if (was_paused && !v.paused) next = clock_type::now() + interval;
                 redraw = true;
             }
             if (!v.paused && clock_type::now() >= next) break;
-            if (redraw) draw(term, opt, v, now, before ? &*before : nullptr, sequence);
+            if (redraw) draw(term, opt, v, src);
         }
-        before = std::move(now);
-        now = tools::take_snapshot(opt.blocks, pool);
-        ++sequence;
+        src.refresh();
         next = std::max(next + interval, clock_type::now());
     }
 }
@@ -277,11 +315,22 @@ int run_top_view(const options& opt, tools::thread_pool* pool) {
     tools::catch_stop_signals(tools::second_stop::counted);
     // Without a tree there is nothing to show: said before the screen is
     // taken, as a single report says it.
-    tools::snapshot first = tools::take_snapshot(opt.blocks, pool);
+    // A replay steps by its interval, and shows the archive's time unit
+    // unless another was given.
+    options shown = opt;
+    std::unique_ptr<top_source> src;
+    if (!opt.archive.empty()) {
+        auto replay = std::make_unique<archive_replay>(opt);  // refuses what is no archive
+        shown.interval = replay->step_seconds();
+        if (!opt.unit_given) shown.style.unit = replay->time_unit();
+        src = std::move(replay);
+    } else {
+        src = std::make_unique<live_source>(opt, pool, tools::take_snapshot(opt.blocks, pool));
+    }
     ending end = ending::tree_gone;
-    if (first.tree_found) {
+    if (src->alive()) {
         terminal term(STDIN_FILENO, STDOUT_FILENO);
-        end = show(term, opt, v, std::move(first), pool);
+        end = show(term, shown, v, *src);
     }
     switch (end) {
         case ending::quit:
