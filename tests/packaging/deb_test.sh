@@ -17,6 +17,7 @@ packages=(libsanperf1 libsanperf-dev sanperf-tools sanperf-exporter sanperf-moni
   python3-sanperf libsanperf1-dbgsym sanperf-tools-dbgsym sanperf-exporter-dbgsym
   python3-sanperf-dbgsym)
 unit=sanperf_exporter.service
+recorder=sanperf-recorder.service
 
 # One file for each package and nothing else, so apt-get installs exactly
 # what was built.
@@ -64,9 +65,10 @@ purge_all() {
 }
 # Installing enables the exporter's unit and, where systemd runs, starts it
 # on its fixed port; a runtime mask keeps this test from starting a server.
+# The recorder is masked too: started, it would begin an archive here.
 if [ -d /run/systemd/system ]; then
-  systemctl mask --runtime --quiet "$unit"
-  unmask() { systemctl unmask --runtime --quiet "$unit"; }
+  systemctl mask --runtime --quiet "$unit" "$recorder"
+  unmask() { systemctl unmask --runtime --quiet "$unit" "$recorder"; }
 else
   unmask() { :; }
 fi
@@ -98,6 +100,14 @@ grep -qx 'EnvironmentFile=-/etc/default/sanperf-exporter' "/lib/systemd/system/$
 [ -f /lib/systemd/system/sanperf_exporter.socket ] || fail "no /lib/systemd/system/sanperf_exporter.socket"
 [ -z "$(find /etc/systemd/system -name sanperf_exporter.socket 2>/dev/null)" ] ||
   fail "sanperf_exporter.socket is enabled after installation"
+# The recorder's unit too, with its settings in a commented conffile.
+[ "$(readlink "/etc/systemd/system/multi-user.target.wants/$recorder")" = \
+  "/lib/systemd/system/$recorder" ] || fail "$recorder is not enabled after installation"
+dpkg-query -W -f='${Conffiles}' sanperf-tools | grep -q " /etc/default/sanperf-recorder " ||
+  fail "/etc/default/sanperf-recorder is no conffile"
+grep -qx 'ARGS=""' /etc/default/sanperf-recorder || fail "/etc/default/sanperf-recorder has no empty ARGS"
+grep -qx 'EnvironmentFile=-/etc/default/sanperf-recorder' "/lib/systemd/system/$recorder" ||
+  fail "$recorder does not read /etc/default/sanperf-recorder"
 [ -f /usr/share/doc/sanperf-exporter/examples/web-config.example.yml ] ||
   fail "no example web configuration"
 
@@ -166,7 +176,7 @@ mkdir -p "$work/shlibs/debian"
 printf 'Source: consumer\n\nPackage: consumer\nArchitecture: any\n' >"$work/shlibs/debian/control"
 deps=$(cd "$work/shlibs" && dpkg-shlibdeps -O "$work/pc-consumer" 2>/dev/null)
 grep -q "libsanperf1 (>= $upstream_version)" <<<"$deps" || fail "dpkg-shlibdeps gives: $deps"
-echo "use: programs, man pages, the unit, monitoring files, the Python module, consumers and the shlibs dependency work"
+echo "use: programs, man pages, the units, monitoring files, the Python module, consumers and the shlibs dependency work"
 
 # Everything the packages put on the machine, to check the purge took it all.
 for p in "${packages[@]}"; do dpkg-query -L "$p"; done | sort -u >"$work/files"
@@ -179,7 +189,8 @@ while IFS= read -r f; do
   [ "$f" = /. ] || [ ! -e "$f" ] || { [ -d "$f" ] && dpkg-query -S "$f" >/dev/null 2>&1; } ||
     fail "$f is left after the purge"
 done <"$work/files"
-left=$(find /etc/systemd /var/lib/systemd/deb-systemd-helper-enabled -name "$unit" 2>/dev/null)
+left=$(find /etc/systemd /var/lib/systemd/deb-systemd-helper-enabled \( -name "$unit" -o \
+  -name "$recorder" \) 2>/dev/null)
 [ -z "$left" ] || fail "the purge leaves $left"
 echo "purge: every package, file and unit link removed"
 echo "package test passed"
