@@ -34,12 +34,68 @@ void put_varint(std::string& out, std::uint64_t v) {
     out.push_back(static_cast<char>(v));
 }
 
+// Columns are packed in blocks of this many values, each block with the
+// fewest bits that hold its largest value: a byte for the width, then the
+// values' low bits one after the other, least significant first.
+constexpr std::size_t column_block = 16;
+
+void put_column(std::string& out, const std::vector<std::uint64_t>& values) {
+    for (std::size_t start = 0; start < values.size(); start += column_block) {
+        const std::size_t count = std::min(column_block, values.size() - start);
+        std::uint64_t all = 0;
+        for (std::size_t i = 0; i < count; ++i) all |= values[start + i];
+        unsigned bits = 0;
+        while (bits < 64 && (all >> bits) != 0) ++bits;
+        out.push_back(static_cast<char>(bits));
+        std::size_t first = out.size();
+        out.append((count * bits + 7) / 8, '\0');
+        auto* p = reinterpret_cast<unsigned char*>(&out[first]);
+        std::size_t bit = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            std::uint64_t v = values[start + i];
+            for (unsigned put = 0; put < bits;) {
+                unsigned take = std::min(bits - put, 8 - static_cast<unsigned>(bit % 8));
+                p[bit / 8] = static_cast<unsigned char>(
+                    p[bit / 8] | ((v >> put) & ((1u << take) - 1)) << (bit % 8));
+                put += take;
+                bit += take;
+            }
+        }
+    }
+}
+
 std::uint64_t zigzag(std::int64_t v) {
     return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
 }
 
 std::int64_t unzigzag(std::uint64_t v) {
     return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
+}
+
+// A difference as stored: a field that only grows while its object lives
+// (the cumulative counters, the maxima) differs by a number that is never
+// negative, stored as it is; any other is zigzag-encoded, so that small
+// numbers of either sign stay small. Either way every 64-bit difference
+// comes back exactly.
+bool grows(object_kind kind, std::size_t field) {
+    if (cumulative_field(kind, static_cast<int>(field))) return true;
+    switch (kind) {
+        case object_kind::disk:
+            return field == 3 || field == 6 || field == 10 || field == 13 || field == 14;
+        case object_kind::session:
+            return field == 4 || field == 8;
+        case object_kind::socket:
+            break;
+    }
+    return field % 4 == 3;
+}
+
+std::uint64_t fold(object_kind kind, std::size_t field, std::int64_t difference) {
+    return grows(kind, field) ? static_cast<std::uint64_t>(difference) : zigzag(difference);
+}
+
+std::int64_t unfold(object_kind kind, std::size_t field, std::uint64_t stored) {
+    return grows(kind, field) ? static_cast<std::int64_t>(stored) : unzigzag(stored);
 }
 
 // Differences wrap: any two 64-bit values differ by a 64-bit value.
@@ -68,6 +124,30 @@ public:
     unsigned char byte() {
         if (pos_ >= data_.size()) damaged();
         return static_cast<unsigned char>(data_[pos_++]);
+    }
+    // A column put_column wrote, of out.size() values.
+    void column(std::vector<std::uint64_t>& out) {
+        for (std::size_t start = 0; start < out.size(); start += column_block) {
+            const std::size_t count = std::min(column_block, out.size() - start);
+            const unsigned bits = byte();
+            if (bits > 64) damaged();
+            const std::size_t bytes = (count * bits + 7) / 8;
+            if (data_.size() - pos_ < bytes) damaged();
+            const auto* p = reinterpret_cast<const unsigned char*>(data_.data() + pos_);
+            std::size_t bit = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+                std::uint64_t v = 0;
+                for (unsigned got = 0; got < bits;) {
+                    unsigned take = std::min(bits - got, 8 - static_cast<unsigned>(bit % 8));
+                    std::uint64_t chunk = (p[bit / 8] >> (bit % 8)) & ((1u << take) - 1);
+                    v |= chunk << got;
+                    got += take;
+                    bit += take;
+                }
+                out[start + i] = v;
+            }
+            pos_ += bytes;
+        }
     }
     std::string_view rest() const { return data_.substr(pos_); }
     bool done() const { return pos_ == data_.size(); }
@@ -210,12 +290,14 @@ std::string encode_frame(object_kind kind, const kind_state* base, const kind_st
                 put_varint(payload, zigzag(minus(seq, now.births[i])));
         }
     }
+    std::vector<std::uint64_t> column(n);
     for (std::size_t f = 0; f < width; ++f) {
         for (std::size_t i = 0; i < n; ++i) {
             std::int64_t ref =
                 at[i] >= 0 ? base->values[static_cast<std::size_t>(at[i]) * width + f] : 0;
-            put_varint(payload, zigzag(minus(now.values[i * width + f], ref)));
+            column[i] = fold(kind, f, minus(now.values[i * width + f], ref));
         }
+        put_column(payload, column);
     }
     std::string packed = compressed(payload);
     if (!packed.empty() && packed.size() < payload.size() + 1) return packed;
@@ -275,11 +357,13 @@ void decode_frame(object_kind kind, std::string_view frame, const kind_state* ba
         damaged();
     }
     out.values.resize(n * width);
+    std::vector<std::uint64_t> column(n);
     for (std::size_t f = 0; f < width; ++f) {
+        r.column(column);
         for (std::size_t i = 0; i < n; ++i) {
             std::int64_t ref =
                 at[i] >= 0 ? base->values[static_cast<std::size_t>(at[i]) * width + f] : 0;
-            out.values[i * width + f] = plus(ref, unzigzag(r.varint()));
+            out.values[i * width + f] = plus(ref, unfold(kind, f, column[i]));
         }
     }
     if (!r.done()) damaged();

@@ -1,6 +1,6 @@
 // How one sampling of one kind of object is stored: a frame, the values of
 // every object as differences from the frame before (or whole, in a
-// keyframe), field by field, as variable-length integers, compressed with
+// keyframe), field by field, bit-packed in small blocks, compressed with
 // zlib. docs/archive.md describes the bytes.
 #pragma once
 

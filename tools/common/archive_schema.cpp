@@ -64,6 +64,10 @@ bool check_archive_file(const std::string& path, bool missing_ok) {
 }
 
 void create_archive_schema(database& db) {
+    // Each sampling's frames overflow into pages of their own: small pages
+    // leave less of the last one empty. Set before anything else, or SQLite
+    // keeps its default.
+    db.exec("PRAGMA page_size = 1024");
     // Pages freed by retention can then be handed back to the file system.
     db.exec("PRAGMA auto_vacuum = INCREMENTAL");
     transaction t(db);

@@ -56,7 +56,7 @@ public:
 
     // A keyframe every this many samplings: reading any sampling decodes at
     // most this many frames.
-    static constexpr std::int64_t keyframe_every = 64;
+    static constexpr std::int64_t keyframe_every = 128;
 
 private:
     std::int64_t archive_time(std::int64_t wall_ms, std::int64_t mono_ns) const;
