@@ -137,15 +137,20 @@ class openmetrics {
 public:
     void add(const tools::sampling_state& s, std::int64_t seconds) {
         static const char* const disk_fields[] = {
-            "handler_samples",    "handler_total_time",    "handler_min_time",
-            "handler_max_time",   "handler_total_count",   "handler_min_count",
-            "handler_max_count",  "processing_samples",    "processing_total_time",
-            "processing_min_time", "processing_max_time",  "processing_total_count",
+            "handler_samples",      "handler_total_time",   "handler_min_time",
+            "handler_max_time",     "handler_total_count",  "handler_min_count",
+            "handler_max_count",    "processing_samples",   "processing_total_time",
+            "processing_min_time",  "processing_max_time",  "processing_total_count",
             "processing_min_count", "processing_max_count", "max_num_active"};
-        static const char* const session_fields[] = {
-            "lba",           "write_samples",  "write_total_time", "write_min_time",
-            "write_max_time", "read_samples",  "read_total_time",  "read_min_time",
-            "read_max_time"};
+        static const char* const session_fields[] = {"lba",
+                                                     "write_samples",
+                                                     "write_total_time",
+                                                     "write_min_time",
+                                                     "write_max_time",
+                                                     "read_samples",
+                                                     "read_total_time",
+                                                     "read_min_time",
+                                                     "read_max_time"};
         static const char* const slot_fields[] = {"samples", "total_time", "min_time", "max_time"};
         for (std::size_t i = 0; i < s.disks.size(); ++i)
             for (std::size_t f = 0; f < 15; ++f)
@@ -278,7 +283,8 @@ size_figures measure(unsigned n, const std::string& sanstat, const std::string& 
     // in a table without compression (the naive floor).
     {
         tools::database naive(dir + "/naive.db", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-        naive.exec("CREATE TABLE v (sampling INTEGER, object INTEGER, field INTEGER, value INTEGER)");
+        naive.exec(
+            "CREATE TABLE v (sampling INTEGER, object INTEGER, field INTEGER, value INTEGER)");
         tools::transaction t(naive);
         tools::statement ins(naive, "INSERT INTO v VALUES (?, ?, ?, ?)");
         tools::archive_reader r(hour);
@@ -323,8 +329,7 @@ size_figures measure(unsigned n, const std::string& sanstat, const std::string& 
         tools::archive_writer archive(day, settings);
         for (int i = 0; i < 8640; ++i) {
             model.advance(10000);
-            archive.append(snapshot_of_model(model), start_ms + i * 10000LL,
-                           i * 10'000'000'000LL);
+            archive.append(snapshot_of_model(model), start_ms + i * 10000LL, i * 10'000'000'000LL);
         }
     }
     // Fresh copies of the hour and the day for the reports and the recorder.
@@ -379,7 +384,8 @@ int main(int argc, char** argv) {
     }
     const std::string sanstat = argv[1], promtool = argv[2];
     const std::string work = argc > 3 ? argv[3] : "/tmp/archive_bench";
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", "/sys/kernel", "tmpfs", 0, "mode=0755") != 0) {
         std::perror("archive_bench: a private /sys/kernel (needs root)");
         return 1;
@@ -403,22 +409,33 @@ int main(int argc, char** argv) {
         }
         std::printf("%s |\n", goal);
     };
-    row("bytes per stored value, archive (360 samplings, 1 s apart)", "%.3f",
+    row(
+        "bytes per stored value, archive (360 samplings, 1 s apart)", "%.3f",
         [](const size_figures& f) { return f.bytes_per_value; }, "<= 1.0");
-    row("bytes per value, Prometheus block of the same samplings", "%.3f",
+    row(
+        "bytes per value, Prometheus block of the same samplings", "%.3f",
         [](const size_figures& f) { return f.prom_bytes_per_value; }, "beaten");
-    row("bytes per value, a row per value (SQLite, no index)", "%.1f",
+    row(
+        "bytes per value, a row per value (SQLite, no index)", "%.1f",
         [](const size_figures& f) { return f.naive_bytes_per_value; }, "the naive floor");
-    row("recorder CPU per sampling / one JSON report", "%.2f",
+    row(
+        "recorder CPU per sampling / one JSON report", "%.2f",
         [](const size_figures& f) { return f.cpu_ratio; }, "<= 1.3");
-    row("  recorder CPU per sampling, ms", "%.1f", [](const size_figures& f) { return f.record_ms; }, "");
-    row("  JSON report CPU, ms", "%.1f", [](const size_figures& f) { return f.json_ms; }, "");
-    row("window report, hour archive / live report (wall)", "%.2f",
+    row(
+        "  recorder CPU per sampling, ms", "%.1f",
+        [](const size_figures& f) { return f.record_ms; }, "");
+    row(
+        "  JSON report CPU, ms", "%.1f", [](const size_figures& f) { return f.json_ms; }, "");
+    row(
+        "window report, hour archive / live report (wall)", "%.2f",
         [](const size_figures& f) { return f.window_hour / f.live; }, "<= 2");
-    row("window report, day archive / live report (wall)", "%.2f",
+    row(
+        "window report, day archive / live report (wall)", "%.2f",
         [](const size_figures& f) { return f.window_day / f.live; }, "<= 2, flat");
-    row("  live report, ms", "%.1f", [](const size_figures& f) { return f.live * 1000; }, "");
-    row("  window report, hour / day archive, ms", "%s",
+    row(
+        "  live report, ms", "%.1f", [](const size_figures& f) { return f.live * 1000; }, "");
+    row(
+        "  window report, hour / day archive, ms", "%s",
         [](const size_figures& f) {
             static char text[2][64];
             static int i = 0;
@@ -428,9 +445,11 @@ int main(int argc, char** argv) {
             return static_cast<const char*>(text[i]);
         },
         "");
-    row("replay step / live refresh (wall)", "%.2f",
+    row(
+        "replay step / live refresh (wall)", "%.2f",
         [](const size_figures& f) { return f.replay_step / f.live_refresh; }, "<= 1");
-    row("recorder peak RSS, MiB: new / hour / day archive", "%s",
+    row(
+        "recorder peak RSS, MiB: new / hour / day archive", "%s",
         [](const size_figures& f) {
             static char text[2][64];
             static int i = 0;

@@ -34,35 +34,29 @@ void put_varint(std::string& out, std::uint64_t v) {
     out.push_back(static_cast<char>(v));
 }
 
-// Columns are packed in blocks of this many values, each block with the
-// fewest bits that hold its largest value: a byte for the width, then the
-// values' low bits one after the other, least significant first.
-constexpr std::size_t column_block = 16;
-
-void put_column(std::string& out, const std::vector<std::uint64_t>& values) {
-    for (std::size_t start = 0; start < values.size(); start += column_block) {
-        const std::size_t count = std::min(column_block, values.size() - start);
-        std::uint64_t all = 0;
-        for (std::size_t i = 0; i < count; ++i) all |= values[start + i];
+// The values of a frame are stored in two parts: for every value its width
+// in bits (0 for 0), one byte each, which zlib packs well since most are
+// small or alike; then, after all the widths, each value's bits below its
+// top one (which its width implies), one after the other, least
+// significant first.
+class value_writer {
+public:
+    void put(std::uint64_t v) {
         unsigned bits = 0;
-        while (bits < 64 && (all >> bits) != 0) ++bits;
-        out.push_back(static_cast<char>(bits));
-        std::size_t first = out.size();
-        out.append((count * bits + 7) / 8, '\0');
-        auto* p = reinterpret_cast<unsigned char*>(&out[first]);
-        std::size_t bit = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            std::uint64_t v = values[start + i];
-            for (unsigned put = 0; put < bits;) {
-                unsigned take = std::min(bits - put, 8 - static_cast<unsigned>(bit % 8));
-                p[bit / 8] = static_cast<unsigned char>(
-                    p[bit / 8] | ((v >> put) & ((1u << take) - 1)) << (bit % 8));
-                put += take;
-                bit += take;
-            }
+        while (bits < 64 && (v >> bits) != 0) ++bits;
+        widths_.push_back(static_cast<char>(bits));
+        for (unsigned i = 0; i + 1 < bits; ++i) {
+            if (used_ % 8 == 0) bits_.push_back('\0');
+            if ((v >> i) & 1) bits_.back() = static_cast<char>(bits_.back() | (1 << (used_ % 8)));
+            ++used_;
         }
     }
-}
+    void finish(std::string& out) const { out += widths_ + bits_; }
+
+private:
+    std::string widths_, bits_;
+    std::size_t used_ = 0;
+};
 
 std::uint64_t zigzag(std::int64_t v) {
     return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
@@ -125,29 +119,23 @@ public:
         if (pos_ >= data_.size()) damaged();
         return static_cast<unsigned char>(data_[pos_++]);
     }
-    // A column put_column wrote, of out.size() values.
-    void column(std::vector<std::uint64_t>& out) {
-        for (std::size_t start = 0; start < out.size(); start += column_block) {
-            const std::size_t count = std::min(column_block, out.size() - start);
-            const unsigned bits = byte();
-            if (bits > 64) damaged();
-            const std::size_t bytes = (count * bits + 7) / 8;
-            if (data_.size() - pos_ < bytes) damaged();
-            const auto* p = reinterpret_cast<const unsigned char*>(data_.data() + pos_);
-            std::size_t bit = 0;
-            for (std::size_t i = 0; i < count; ++i) {
-                std::uint64_t v = 0;
-                for (unsigned got = 0; got < bits;) {
-                    unsigned take = std::min(bits - got, 8 - static_cast<unsigned>(bit % 8));
-                    std::uint64_t chunk = (p[bit / 8] >> (bit % 8)) & ((1u << take) - 1);
-                    v |= chunk << got;
-                    got += take;
-                    bit += take;
-                }
-                out[start + i] = v;
-            }
-            pos_ += bytes;
+    // The count values a value_writer finished here.
+    void values(std::vector<std::uint64_t>& out, std::size_t count) {
+        if (data_.size() - pos_ < count) damaged();
+        const auto* widths = reinterpret_cast<const unsigned char*>(data_.data() + pos_);
+        const auto* bits = widths + count;
+        const std::size_t available = (data_.size() - pos_ - count) * 8;
+        std::size_t used = 0;
+        out.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            unsigned width = widths[i];
+            if (width > 64 || (width > 0 && available - used < width - 1)) damaged();
+            std::uint64_t v = width == 0 ? 0 : std::uint64_t{1} << (width - 1);
+            for (unsigned b = 0; b + 1 < width; ++b, ++used)
+                if ((bits[used / 8] >> (used % 8)) & 1) v |= std::uint64_t{1} << b;
+            out[i] = v;
         }
+        pos_ += count + (used + 7) / 8;
     }
     std::string_view rest() const { return data_.substr(pos_); }
     bool done() const { return pos_ == data_.size(); }
@@ -290,15 +278,15 @@ std::string encode_frame(object_kind kind, const kind_state* base, const kind_st
                 put_varint(payload, zigzag(minus(seq, now.births[i])));
         }
     }
-    std::vector<std::uint64_t> column(n);
+    value_writer values;
     for (std::size_t f = 0; f < width; ++f) {
         for (std::size_t i = 0; i < n; ++i) {
             std::int64_t ref =
                 at[i] >= 0 ? base->values[static_cast<std::size_t>(at[i]) * width + f] : 0;
-            column[i] = fold(kind, f, minus(now.values[i * width + f], ref));
+            values.put(fold(kind, f, minus(now.values[i * width + f], ref)));
         }
-        put_column(payload, column);
     }
+    values.finish(payload);
     std::string packed = compressed(payload);
     if (!packed.empty() && packed.size() < payload.size() + 1) return packed;
     payload.insert(payload.begin(), static_cast<char>(stored_plain));
@@ -357,13 +345,13 @@ void decode_frame(object_kind kind, std::string_view frame, const kind_state* ba
         damaged();
     }
     out.values.resize(n * width);
-    std::vector<std::uint64_t> column(n);
+    std::vector<std::uint64_t> stored;
+    r.values(stored, n * width);
     for (std::size_t f = 0; f < width; ++f) {
-        r.column(column);
         for (std::size_t i = 0; i < n; ++i) {
             std::int64_t ref =
                 at[i] >= 0 ? base->values[static_cast<std::size_t>(at[i]) * width + f] : 0;
-            out.values[i * width + f] = plus(ref, unfold(kind, f, column[i]));
+            out.values[i * width + f] = plus(ref, unfold(kind, f, stored[f * n + i]));
         }
     }
     if (!r.done()) damaged();

@@ -1,7 +1,7 @@
 // How one sampling of one kind of object is stored: a frame, the values of
 // every object as differences from the frame before (or whole, in a
-// keyframe), field by field, bit-packed in small blocks, compressed with
-// zlib. docs/archive.md describes the bytes.
+// keyframe), field by field, each as its width in bits and the bits below
+// its top one, compressed with zlib. docs/archive.md describes the bytes.
 #pragma once
 
 #include <cstdint>
