@@ -54,6 +54,8 @@ for delay in 0.05 0.13 0.31 0.47 0.2; do
   [ "$(samplings)" -gt "$before" ] || fail "the recorder after kill -9 did not go on ($before)"
 done
 [ "$(sqlite3 "$archive" 'SELECT count(*) FROM runs')" -ge 6 ] || fail "runs not kept"
+# From here on one recorder runs without a break.
+steady=$(($(date +%s) + 1))
 
 # A second recorder is refused; a reader reads while the first records.
 "$sanstat" record --archive "$archive" --root "$tree" >"$work/out" 2>"$work/err"
@@ -100,10 +102,17 @@ grep -q "no sampling from .* to .*: the recorder was not running" "$work/out" ||
 grep -q "the tree was missing" "$work/out" || fail "the window does not name its gap"
 
 # The slow disk queue, found afterwards with one command.
-"$sanstat" --archive "$archive" --begin "@$((started + 6))" --end "@$t_gap" -d --sort avg --top 1 \
+"$sanstat" --archive "$archive" --begin "@$steady" --end "@$t_gap" -d --sort avg --top 1 \
   >"$work/out" || fail "the slow queue's report"
 grep -A1 '^disk4 ' "$work/out" | tail -1 | grep -q '^disk1_3 ' ||
   fail "the slow queue is not first: $(cat "$work/out")"
+
+# At the recorder's own interval, a steady stretch has a report for every
+# interval, however the samplings' moments jitter.
+"$sanstat" --archive "$archive" -d --begin "@$steady" --end "@$t_gap" -y 0.2 \
+  >"$work/out" || fail "reports at the recorder's interval"
+grep -q "no sampling" "$work/out" && fail "a steady stretch shows gaps: $(grep -m1 'no sampling' "$work/out")"
+[ "$(grep -c '^report ' "$work/out")" -ge 5 ] || fail "too few reports at the recorder's interval"
 
 # JSON, CSV, Prometheus and --write from the archive.
 "$sanstat" --archive "$archive" -s --session 3 -o json 2 3 >"$work/json" || fail "-o json"

@@ -60,8 +60,15 @@ int window_report(const options& opt, tools::archive_reader& archive, std::int64
 int interval_reports(const options& opt, tools::archive_reader& archive, std::int64_t begin_ms,
                      std::int64_t end_ms) {
     const auto step_ms = static_cast<std::int64_t>(*opt.interval * 1000);
-    std::optional<tools::sampling_meta> first = archive.at_or_after(begin_ms, false);
-    if (first) {
+    // The reports keep to a grid that starts at the window's first sampling.
+    std::optional<tools::sampling_meta> first = archive.at_or_after(begin_ms, true);
+    if (!first || first->time_ms > end_ms) {
+        std::cerr << "sanstat: " << archive.path() << " holds no sampling of the tree from "
+                  << tools::local_time_text(begin_ms) << " to " << tools::local_time_text(end_ms)
+                  << "\n";
+        return 1;
+    }
+    {
         std::int64_t recorded_ms = archive.run(first->run).interval_ms;
         if (step_ms < recorded_ms) {
             std::cerr << "sanstat: " << archive.path() << " holds a sampling every "
@@ -70,7 +77,10 @@ int interval_reports(const options& opt, tools::archive_reader& archive, std::in
             return 1;
         }
     }
-    options o = first ? with_archive_unit(opt, archive, *first) : opt;
+    options o = with_archive_unit(opt, archive, *first);
+    // Samplings keep to the recorder's grid only roughly: each report takes
+    // the last one up to half a recorder's interval past its moment.
+    const std::int64_t slack = archive.run(first->run).interval_ms / 2;
     report_output output(o);
     const int mask = tools::kinds_of(opt.blocks);
     const long long last = opt.count ? *opt.count + (opt.omit_first ? 1LL : 0LL) : 0;
@@ -78,16 +88,16 @@ int interval_reports(const options& opt, tools::archive_reader& archive, std::in
     tools::sampling_state prev_state;
     bool in_gap = false;
     int n = 1;
-    for (std::int64_t g = begin_ms; g <= end_ms; g += step_ms, ++n) {
+    for (std::int64_t g = first->time_ms; g <= end_ms; g += step_ms, ++n) {
         if (tools::stop_requests() > 0) break;
-        std::optional<tools::sampling_meta> s = archive.at_or_before(g, true);
-        bool fresh = s && s->time_ms > g - step_ms && (!prev || s->seq > prev->seq);
+        std::optional<tools::sampling_meta> s = archive.at_or_before(g + slack, true);
+        bool fresh = s && s->time_ms > g + slack - step_ms && (!prev || s->seq > prev->seq);
         if (!fresh) {
             if (!in_gap) {
                 // One line for the whole period, from the last sampling to
                 // the next one (or the window's end).
                 std::optional<tools::sampling_meta> next = archive.at_or_after(g, true);
-                std::int64_t from = prev ? prev->time_ms : std::max(begin_ms, g - step_ms);
+                std::int64_t from = prev ? prev->time_ms : g - step_ms;
                 std::int64_t to = next && next->time_ms <= end_ms ? next->time_ms : end_ms;
                 const char* why = "none was stored";
                 if (prev && next) {
