@@ -9,7 +9,6 @@
 // writes the simulated server's tree there itself, 360 samplings one
 // simulated second apart, at 100/100 and 1,000/1,000.
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -217,11 +216,16 @@ long recorder_peak_kib(const std::string& sanstat, const std::string& archive) {
         _exit(127);
     }
     usleep(6'000'000);
+    // The recorder's own peak, from after its exec: the child's rusage would
+    // count the copy of this process it was forked as.
+    long peak = 0;
+    std::ifstream status_file("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status_file, line);)
+        if (line.rfind("VmHWM:", 0) == 0) peak = std::atol(line.c_str() + 6);
     kill(pid, SIGTERM);
     int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    return usage.ru_maxrss;
+    waitpid(pid, &status, 0);
+    return peak;
 }
 
 struct size_figures {

@@ -112,7 +112,9 @@ TEST(ArchiveFrames, RoundTrip) {
 
         // The same objects, changed: every one continues.
         kind_state next = base;
-        for (auto& v : next.values) v += static_cast<std::int64_t>(rng() % 50);
+        // Wrapping, as the frames' arithmetic does, at the ends of the range.
+        for (auto& v : next.values)
+            v = static_cast<std::int64_t>(static_cast<std::uint64_t>(v) + rng() % 50);
         decode_frame(kind, encode_frame(kind, &base, next, 11), &base, decoded, 11);
         expect_same(decoded, next);
 
