@@ -179,6 +179,26 @@ hardened() {
 }
 check "$unit runs as a dynamic user, no capabilities, NoNewPrivs, seccomp" hardened
 
+# The recorder: enabled and started by the install, keeping its archive in
+# its state directory even while there is no tree (read back as no sampling),
+# confined like the exporter, and stopped with its sampling stored.
+recorder=sanperf-recorder.service
+recorder_records() {
+  [ "$(ct systemctl is-enabled "$recorder")" = enabled ] && is_state "$recorder" active &&
+    until_true 30 ct test -s /var/lib/sanperf/archive.db
+}
+check "install enables and starts $recorder, which keeps /var/lib/sanperf/archive.db" \
+  recorder_records
+unit=$recorder check "$recorder runs as a dynamic user, no capabilities, NoNewPrivs, seccomp" hardened
+recorder_stops() {
+  local out
+  ct systemctl stop "$recorder" && [ "$(prop "$recorder" Result)" = success ] || return 1
+  # No tree, so no sampling: said of an archive that was opened, not refused.
+  out=$(ct sanstat --archive /var/lib/sanperf/archive.db 2>&1 || true)
+  grep -q 'holds no sampling of the tree' <<<"$out" && ct systemctl start "$recorder"
+}
+check "$recorder stops cleanly and its archive reads back" recorder_stops
+
 # The container's own /sys/kernel has no statistics tree.
 nothing_for_a_missing_tree() {
   local text
@@ -195,7 +215,7 @@ verify_clean() { [ -z "$(ct systemd-analyze verify "/lib/systemd/system/$1" 2>&1
 scores=()
 for u in "${units[@]}"; do
   case $u in
-    sanperf_exporter.service | sanperf_exporter.socket) ;;
+    sanperf_exporter.service | sanperf_exporter.socket | sanperf-recorder.service) ;;
     *) fail "$u: the packages ship it, and this test has no checks for it" ;;
   esac
   check "systemd-analyze verify $u: clean" verify_clean "$u"
