@@ -2,11 +2,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <memory>
+
 #include <ctime>
 #include <iostream>
 
 #include "archive_copy.h"
 #include "archive_reader.h"
+#include "help_format.h"
 #include "time_spec.h"
 
 namespace sanstat {
@@ -28,6 +31,7 @@ int run_cut(int argc, char** argv) {
         "else. OUT must not exist.",
         "sanstat cut"};
     std::string archive, begin, end, out;
+    app.formatter(std::make_shared<sanperf_cli::help_formatter>(" "));
     app.add_option("--archive", archive, "The archive to cut from")->type_name("FILE")->required();
     app.add_option("--begin", begin,
                    "The window's start: 2026-12-08T03:12, '2026-12-08 03:12:30', 03:12, @EPOCH "

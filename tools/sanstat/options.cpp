@@ -28,7 +28,8 @@ const char* const usage =
     "               [--threads N] [--archive FILE [--begin T] [--end T]]\n"
     "               [interval [count]]\n"
     "       sanstat top [the options above but -y, -o and --write] [interval]\n"
-    "       sanstat record --archive FILE [--interval S] [--retain-age D] [--retain-size SIZE]\n"
+    "       sanstat record --archive FILE [--interval S] [--retain-age D]\n"
+    "               [--retain-size SIZE]\n"
     "       sanstat cut --archive FILE [--begin T] [--end T] OUT\n"
     "Run 'sanstat --help' for more.\n";
 

@@ -9,6 +9,7 @@
 
 #include "archive_schema.h"
 #include "archive_writer.h"
+#include "help_format.h"
 #include "root_mount.h"
 #include "snapshot.h"
 #include "stop_signals.h"
@@ -25,9 +26,9 @@ namespace tools = sanperf_tools;
 using clock_type = std::chrono::steady_clock;
 
 const char* const usage =
-    "usage: sanstat record --archive FILE [--interval SECONDS] [--retain-age DURATION]\n"
-    "                      [--retain-size SIZE] [--time-unit ns|us|ms|s] [--root DIR]\n"
-    "                      [--threads N]\n"
+    "usage: sanstat record --archive FILE [--interval SECONDS]\n"
+    "                      [--retain-age DURATION] [--retain-size SIZE]\n"
+    "                      [--time-unit ns|us|ms|s] [--root DIR] [--threads N]\n"
     "Run 'sanstat record --help' for more.\n";
 
 // The defaults keep a month of samplings every 10 s, or less where the
@@ -57,12 +58,13 @@ int parse(int argc, char** argv, record_options& opt, tools::recording_settings&
         "per archive; readers may read it while it records. Stops at SIGINT or SIGTERM "
         "once the sampling under way is stored.",
         "sanstat record"};
+    app.formatter(std::make_shared<sanperf_cli::help_formatter>(" "));
     app.add_option("--archive", opt.archive, "The archive to append to, created if missing")
         ->type_name("FILE")
         ->required();
     app.add_option("--interval", opt.interval, "Seconds between samplings (default 10)")
         ->type_name("SECONDS")
-        ->check(CLI::Range(0.1, 86400.0));
+        ->check(CLI::Range(0.1, 86400.0).description(""));
     app.add_option("--retain-age", opt.retain_age,
                    "Drop samplings older than this: 90s, 12h, 30d, 2w (default 30d)")
         ->type_name("DURATION");
@@ -80,7 +82,7 @@ int parse(int argc, char** argv, record_options& opt, tools::recording_settings&
     opt.threads = tools::default_threads();
     app.add_option("--threads", opt.threads, tools::threads_help())
         ->type_name("N")
-        ->check(CLI::Range(1u, tools::max_threads));
+        ->check(CLI::Range(1u, tools::max_threads).description(""));
     app.set_version_flag("--version", "sanstat " SANSTAT_VERSION);
     auto refuse = [](const std::string& why) {
         std::cerr << "sanstat record: " << why << "\n" << usage;
