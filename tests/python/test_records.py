@@ -146,5 +146,5 @@ def test_records_read_as_a_user_expects(tree):
     assert as_dict["number"] == 2 and as_dict["socket_read"]["samples"] == 2
     assert snap.sessions[0]._asdict()["lba"] == 1
     assert repr(snap.sessions[0]).startswith("SessionInfo(id=1, lba=1, write_samples=1,")
-    assert repr(snap).endswith(": 32 disk queues, 4 sessions, 4 sockets, time unit None>")
+    assert repr(snap).endswith(": 0 disk queues, 4 sessions, 4 sockets, time unit None>")
     assert snap.time == pytest.approx(time.time(), abs=60)
