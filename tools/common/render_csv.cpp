@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "interval.h"
-#include "time_spec.h"
+#include "time_text.h"
 
 namespace sanperf_tools {
 

@@ -7,7 +7,7 @@
 #include <tuple>
 
 #include "interval.h"
-#include "time_spec.h"
+#include "time_text.h"
 
 namespace sanperf_tools {
 

@@ -4,7 +4,7 @@
 
 #include "report_output.h"
 #include "stop_signals.h"
-#include "time_spec.h"
+#include "time_text.h"
 
 namespace sanstat {
 

@@ -10,7 +10,7 @@
 #include "archive_copy.h"
 #include "archive_reader.h"
 #include "help_format.h"
-#include "time_spec.h"
+#include "time_text.h"
 
 namespace sanstat {
 
@@ -57,7 +57,7 @@ int run_cut(int argc, char** argv) {
          {std::tuple{"--begin", &begin, &begin_ms}, std::tuple{"--end", &end, &end_ms}}) {
         if (app.count(name) == 0) continue;
         std::int64_t v = 0;
-        if (!tools::parse_time_spec(*text, now_ms, v, error))
+        if (!tools::parse_time_text(*text, now_ms, v, error))
             return refuse(std::string(name) + ": " + error);
         *ms = v;
     }

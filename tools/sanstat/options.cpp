@@ -11,7 +11,7 @@
 
 #include "help_format.h"
 #include "suggest.h"
-#include "time_spec.h"
+#include "time_text.h"
 
 namespace sanstat {
 
@@ -267,7 +267,7 @@ int parse_options(int argc, char** argv, options& opt) {
         if (opt.archive.empty())
             return refuse(std::string(name) + " chooses a window of --archive");
         std::int64_t ms = 0;
-        if (!tools::parse_time_spec(*text, now_ms, ms, error))
+        if (!tools::parse_time_text(*text, now_ms, ms, error))
             return refuse(std::string(name) + ": " + error);
         *out = ms;
     }

@@ -14,7 +14,7 @@
 #include "snapshot.h"
 #include "stop_signals.h"
 #include "thread_pool.h"
-#include "time_spec.h"
+#include "time_text.h"
 #include "time_unit.h"
 #include "tree_watch.h"
 

@@ -9,7 +9,7 @@
 #include "render_json.h"
 #include "render_prometheus.h"
 #include "render_table.h"
-#include "time_spec.h"
+#include "time_text.h"
 
 namespace sanstat {
 

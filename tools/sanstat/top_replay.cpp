@@ -4,7 +4,7 @@
 
 #include "archive_report.h"
 #include "archive_schema.h"
-#include "time_spec.h"
+#include "time_text.h"
 
 namespace sanstat {
 

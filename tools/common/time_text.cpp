@@ -1,4 +1,4 @@
-#include "time_spec.h"
+#include "time_text.h"
 
 #include <cmath>
 #include <cstdio>
@@ -125,7 +125,7 @@ bool parse_size(const std::string& text, std::uint64_t& bytes, std::string& erro
     return true;
 }
 
-bool parse_time_spec(const std::string& text, std::int64_t now_ms, std::int64_t& ms,
+bool parse_time_text(const std::string& text, std::int64_t now_ms, std::int64_t& ms,
                      std::string& error) {
     const std::string why = "'" + text +
                             "' is not a time: give 2026-12-08T03:12, '2026-12-08 03:12:30', "

@@ -12,7 +12,7 @@ namespace sanperf_tools {
 // time, "2026-12-08T03:12", "2026-12-08 03:12:30"; a time of today,
 // "03:12", "03:12:30"; "@EPOCH" seconds (decimals allowed); "-DURATION"
 // before now_ms, "-2h", "-90s". False with a message in error otherwise.
-bool parse_time_spec(const std::string& text, std::int64_t now_ms, std::int64_t& ms,
+bool parse_time_text(const std::string& text, std::int64_t now_ms, std::int64_t& ms,
                      std::string& error);
 
 // A duration: numbers each followed by s, m, h, d or w ("90s", "1h30m",
