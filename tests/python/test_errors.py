@@ -70,23 +70,38 @@ def test_threads_type_error_names_the_type(tree):
         sanperf.snapshot(threads="2")
 
 
-# Runs in a child: snapshots of a 50/50 tree under address-space limits
-# from none left to plenty, on one thread and on four. Each must
-# succeed whole or raise; after the limit is lifted, a snapshot equals one
-# taken before any limit.
+# Runs in a child: snapshots of a 50/50 tree with a given amount of address
+# space left, on one thread and on four. Before each snapshot the free space
+# the process already holds is taken up by ballast, so the snapshot gets only
+# what is left (otherwise a roomy heap would hide the limit). Each must succeed
+# whole or raise; after the limit is lifted, a snapshot equals one taken
+# before any limit.
 MEMORY_CHILD = textwrap.dedent("""
     import collections, resource, sanperf
-    def vm_kib():
+    def vm_bytes():
         with open("/proc/self/status") as f:
-            return next(int(l.split()[1]) for l in f if l.startswith("VmSize:"))
+            return 1024 * next(int(l.split()[1]) for l in f if l.startswith("VmSize:"))
+    def ballast():
+        held = []
+        for size in (1 << 20, 64 << 10, 4 << 10, 256):
+            try:
+                while True:
+                    held.append(bytearray(size))
+            except MemoryError:
+                pass
+        return held
     whole = sanperf.snapshot(threads=1)
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     outcomes = collections.Counter()
-    for threads, steps, step_kib in ((1, 64, 16), (4, 10, 4096)):
-        for extra_kib in range(0, steps * step_kib, step_kib):
-            snap = None
-            resource.setrlimit(resource.RLIMIT_AS, ((vm_kib() + extra_kib) * 1024, hard))
+    for threads, left_kib in ((1, [0] + [16 << i for i in range(12)]),
+                              (4, [0] + [4096 * i for i in range(1, 11)])):
+        for kib in left_kib:
+            snap = held = None
             try:
+                full = vm_bytes()
+                resource.setrlimit(resource.RLIMIT_AS, (full, hard))
+                held = ballast()
+                resource.setrlimit(resource.RLIMIT_AS, (full + kib * 1024, hard))
                 snap = sanperf.snapshot(threads=threads)
                 outcome = "whole" if len(snap.sockets) == len(whole.sockets) else "partial"
             except MemoryError:
@@ -95,8 +110,8 @@ MEMORY_CHILD = textwrap.dedent("""
                 outcome = "OSError"
             finally:
                 resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-            outcomes[outcome] += 1
-            del snap
+            outcomes[threads, outcome] += 1
+            del snap, held
     again = sanperf.snapshot(threads=1)
     same = [again.sessions, again.sockets] == [whole.sessions, whole.sockets]
     print(dict(outcomes), same)
@@ -112,5 +127,9 @@ def test_allocation_failure_is_memory_error(tree):
     outcomes, same = child.stdout.rsplit(" ", 1)
     outcomes = eval(outcomes)
     assert same.strip() == "True"
-    assert "partial" not in outcomes
-    assert outcomes.get("MemoryError", 0) > 0 and outcomes.get("whole", 0) > 0, outcomes
+    assert not any(outcome == "partial" for _, outcome in outcomes), outcomes
+    # One thread runs out of memory, then has enough; four cannot start their
+    # threads (OSError), then can.
+    for threads, failure in ((1, "MemoryError"), (4, "OSError")):
+        assert outcomes.get((threads, failure), 0) > 0, outcomes
+        assert outcomes.get((threads, "whole"), 0) > 0, outcomes
