@@ -27,14 +27,14 @@
 #include <string>
 #include <vector>
 
-#include "archive_reader.h"
-#include "archive_writer.h"
-#include "render_json.h"
-#include "render_table.h"
-#include "server_model.h"
-#include "snapshot.h"
-#include "tree_publisher.h"
-#include "tree_writer.h"
+#include "common/archive_reader.h"
+#include "common/archive_writer.h"
+#include "common/render_json.h"
+#include "common/render_table.h"
+#include "common/snapshot.h"
+#include "sanperf-sim/server_model.h"
+#include "sanperf-sim/tree_publisher.h"
+#include "sanperf-sim/tree_writer.h"
 
 namespace tools = sanperf_tools;
 

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "snapshot.h"
-#include "thread_pool.h"
+#include "common/snapshot.h"
+#include "common/thread_pool.h"
 
 int main(int argc, char** argv) {
     const int count = argc > 1 ? std::atoi(argv[1]) : 1;

@@ -12,12 +12,12 @@
 #include <string>
 #include <system_error>
 
-#include "interval.h"
+#include "common/interval.h"
+#include "common/snapshot.h"
+#include "common/thread_pool.h"
+#include "common/time_unit.h"
+#include "common/tree_layout.h"
 #include "records.h"
-#include "snapshot.h"
-#include "thread_pool.h"
-#include "time_unit.h"
-#include "tree_layout.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tree_layout.h"
+#include "common/tree_layout.h"
 
 namespace sanperf_python {
 

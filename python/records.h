@@ -8,9 +8,9 @@
 
 #include <optional>
 
-#include "interval.h"
-#include "snapshot.h"
-#include "time_unit.h"
+#include "common/interval.h"
+#include "common/snapshot.h"
+#include "common/time_unit.h"
 
 namespace sanperf_python {
 

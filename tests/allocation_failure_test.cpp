@@ -8,9 +8,9 @@
 #include <new>
 #include <string>
 
-#include "failing_new.h"
-#include "kernel_tree.h"
 #include "sanperf.h"
+#include "support/failing_new.h"
+#include "support/kernel_tree.h"
 
 using sanperf_test::allocation_failure_fired;
 using sanperf_test::counters;

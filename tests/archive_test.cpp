@@ -11,12 +11,12 @@
 #include <random>
 #include <sstream>
 
-#include "archive_encoding.h"
-#include "archive_reader.h"
-#include "archive_sampling.h"
-#include "archive_schema.h"
-#include "archive_writer.h"
-#include "time_text.h"
+#include "common/archive_encoding.h"
+#include "common/archive_reader.h"
+#include "common/archive_sampling.h"
+#include "common/archive_schema.h"
+#include "common/archive_writer.h"
+#include "common/time_text.h"
 
 using namespace sanperf_tools;
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "kernel_tree.h"
 #include "sanperf.h"
+#include "support/kernel_tree.h"
 
 using sanperf_test::counters;
 using sanperf_test::kernel_tree;

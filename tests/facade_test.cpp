@@ -7,8 +7,8 @@
 #include <list>
 #include <string>
 
-#include "kernel_tree.h"
 #include "sanperf.h"
+#include "support/kernel_tree.h"
 
 using sanperf_test::counters;
 using sanperf_test::kernel_tree;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "kernel_tree.h"
 #include "sanperf.h"
+#include "support/kernel_tree.h"
 
 using sanperf_test::counters;
 using sanperf_test::kernel_tree;

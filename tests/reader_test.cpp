@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <string>
 
-#include "kernel_tree.h"
 #include "sanperf.h"
+#include "support/kernel_tree.h"
 
 using sanperf_test::kernel_tree;
 

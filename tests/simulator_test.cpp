@@ -23,13 +23,13 @@
 
 #include <sys/mount.h>
 
-#include "fault.h"
-#include "kernel_tree.h"
-#include "pace.h"
+#include "common/snapshot.h"
+#include "common/tree_layout.h"
+#include "sanperf-sim/fault.h"
+#include "sanperf-sim/pace.h"
+#include "sanperf-sim/server_model.h"
 #include "sanperf.h"
-#include "server_model.h"
-#include "snapshot.h"
-#include "tree_layout.h"
+#include "support/kernel_tree.h"
 
 namespace fs = std::filesystem;
 using sanperf_sim::pace;

@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
-#include "kernel_tree.h"
-#include "render_json.h"
-#include "render_prometheus.h"
-#include "render_table.h"
-#include "snapshot.h"
-#include "thread_pool.h"
+#include "common/render_json.h"
+#include "common/render_prometheus.h"
+#include "common/render_table.h"
+#include "common/snapshot.h"
+#include "common/thread_pool.h"
+#include "support/kernel_tree.h"
 
 using namespace sanperf_tools;
 using sanperf_test::counters;

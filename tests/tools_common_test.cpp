@@ -12,15 +12,15 @@
 #include <set>
 #include <sstream>
 
-#include "atomic_file.h"
-#include "interval.h"
-#include "kernel_tree.h"
-#include "ranking.h"
-#include "render_json.h"
-#include "render_prometheus.h"
-#include "render_table.h"
-#include "snapshot.h"
-#include "time_unit.h"
+#include "common/atomic_file.h"
+#include "common/interval.h"
+#include "common/ranking.h"
+#include "common/render_json.h"
+#include "common/render_prometheus.h"
+#include "common/render_table.h"
+#include "common/snapshot.h"
+#include "common/time_unit.h"
+#include "support/kernel_tree.h"
 
 using namespace sanperf_tools;
 using sanperf_test::counters;

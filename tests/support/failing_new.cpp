@@ -1,4 +1,4 @@
-#include "failing_new.h"
+#include "support/failing_new.h"
 
 #include <atomic>
 #include <cstdlib>

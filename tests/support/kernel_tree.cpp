@@ -1,4 +1,4 @@
-#include "kernel_tree.h"
+#include "support/kernel_tree.h"
 
 #include <filesystem>
 #include <fstream>

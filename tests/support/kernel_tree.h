@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "tree_layout.h"
+#include "common/tree_layout.h"
 
 namespace sanperf_test {
 

@@ -1,4 +1,4 @@
-#include "private_sys_kernel.h"
+#include "support/private_sys_kernel.h"
 
 #include <fcntl.h>
 #include <sched.h>

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "private_sys_kernel.h"
+#include "support/private_sys_kernel.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "help_format.h"
+#include "cli/help_format.h"
 
 #include <sstream>
 

@@ -1,4 +1,4 @@
-#include "archive_copy.h"
+#include "common/archive_copy.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "archive_schema.h"
-#include "sqlite_db.h"
+#include "common/archive_schema.h"
+#include "common/sqlite_db.h"
 
 namespace sanperf_tools {
 

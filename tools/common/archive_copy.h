@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "archive_reader.h"
+#include "common/archive_reader.h"
 
 namespace sanperf_tools {
 

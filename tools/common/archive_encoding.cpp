@@ -1,12 +1,12 @@
-#include "archive_encoding.h"
+#include "common/archive_encoding.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <new>
 
-#include "archive_schema.h"
-#include "tree_layout.h"
+#include "common/archive_schema.h"
+#include "common/tree_layout.h"
 
 namespace sanperf_tools {
 

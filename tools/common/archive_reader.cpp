@@ -1,6 +1,6 @@
-#include "archive_reader.h"
+#include "common/archive_reader.h"
 
-#include "archive_schema.h"
+#include "common/archive_schema.h"
 
 #include <algorithm>
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "archive_sampling.h"
-#include "sqlite_db.h"
+#include "common/archive_sampling.h"
+#include "common/sqlite_db.h"
 
 namespace sanperf_tools {
 

@@ -1,10 +1,10 @@
-#include "archive_sampling.h"
+#include "common/archive_sampling.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <numeric>
 
-#include "tree_layout.h"
+#include "common/tree_layout.h"
 
 namespace sanperf_tools {
 

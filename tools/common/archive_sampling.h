@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "archive_encoding.h"
-#include "snapshot.h"
+#include "common/archive_encoding.h"
+#include "common/snapshot.h"
 
 namespace sanperf_tools {
 

@@ -1,4 +1,4 @@
-#include "archive_schema.h"
+#include "common/archive_schema.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "sqlite_db.h"
+#include "common/sqlite_db.h"
 
 namespace sanperf_tools {
 

@@ -1,4 +1,4 @@
-#include "archive_writer.h"
+#include "common/archive_writer.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "archive_reader.h"
-#include "archive_schema.h"
+#include "common/archive_reader.h"
+#include "common/archive_schema.h"
 
 namespace sanperf_tools {
 

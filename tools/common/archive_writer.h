@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "archive_sampling.h"
-#include "sqlite_db.h"
+#include "common/archive_sampling.h"
+#include "common/sqlite_db.h"
 
 namespace sanperf_tools {
 

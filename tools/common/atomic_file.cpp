@@ -1,4 +1,4 @@
-#include "atomic_file.h"
+#include "common/atomic_file.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -13,8 +13,8 @@
 #include <system_error>
 #include <vector>
 
-#include "path.h"
-#include "stop_signals.h"
+#include "common/path.h"
+#include "common/stop_signals.h"
 
 namespace sanperf_tools {
 

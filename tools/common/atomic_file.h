@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "sink.h"
+#include "common/sink.h"
 
 namespace sanperf_tools {
 

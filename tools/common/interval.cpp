@@ -1,4 +1,4 @@
-#include "interval.h"
+#include "common/interval.h"
 
 #include <algorithm>
 #include <climits>

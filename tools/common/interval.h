@@ -6,8 +6,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "snapshot.h"
-#include "tree_layout.h"
+#include "common/snapshot.h"
+#include "common/tree_layout.h"
 
 namespace sanperf_tools {
 

@@ -1,4 +1,4 @@
-#include "ranking.h"
+#include "common/ranking.h"
 
 #include <algorithm>
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "interval.h"
+#include "common/interval.h"
 
 namespace sanperf_tools {
 

@@ -1,11 +1,11 @@
-#include "render_csv.h"
+#include "common/render_csv.h"
 
 #include <fmt/format.h>
 
 #include <cmath>
 
-#include "interval.h"
-#include "time_text.h"
+#include "common/interval.h"
+#include "common/time_text.h"
 
 namespace sanperf_tools {
 

@@ -2,9 +2,9 @@
 // (RFC 4180), one row per object and stream, every row carrying its time.
 #pragma once
 
-#include "ranking.h"
-#include "sink.h"
-#include "snapshot.h"
+#include "common/ranking.h"
+#include "common/sink.h"
+#include "common/snapshot.h"
 
 namespace sanperf_tools {
 

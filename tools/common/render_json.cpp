@@ -1,12 +1,12 @@
-#include "render_json.h"
+#include "common/render_json.h"
 
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 
 #include <cmath>
 
-#include "interval.h"
-#include "time_text.h"
+#include "common/interval.h"
+#include "common/time_text.h"
 
 namespace sanperf_tools {
 

@@ -1,10 +1,10 @@
-#include "render_prometheus.h"
+#include "common/render_prometheus.h"
 
 #include <fmt/format.h>
 
 #include <cmath>
 
-#include "tree_layout.h"
+#include "common/tree_layout.h"
 
 namespace sanperf_tools {
 

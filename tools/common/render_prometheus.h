@@ -9,9 +9,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "sink.h"
-#include "snapshot.h"
-#include "time_unit.h"
+#include "common/sink.h"
+#include "common/snapshot.h"
+#include "common/time_unit.h"
 
 namespace sanperf_tools {
 

@@ -1,4 +1,4 @@
-#include "render_table.h"
+#include "common/render_table.h"
 
 #include <fmt/chrono.h>
 #include <fmt/format.h>
@@ -6,8 +6,8 @@
 #include <cmath>
 #include <tuple>
 
-#include "interval.h"
-#include "time_text.h"
+#include "common/interval.h"
+#include "common/time_text.h"
 
 namespace sanperf_tools {
 

@@ -7,10 +7,10 @@
 #include <optional>
 #include <string>
 
-#include "ranking.h"
-#include "sink.h"
-#include "snapshot.h"
-#include "time_unit.h"
+#include "common/ranking.h"
+#include "common/sink.h"
+#include "common/snapshot.h"
+#include "common/time_unit.h"
 
 namespace sanperf_tools {
 

@@ -1,4 +1,4 @@
-#include "root_mount.h"
+#include "common/root_mount.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "tree_layout.h"
+#include "common/tree_layout.h"
 
 namespace sanperf_tools {
 

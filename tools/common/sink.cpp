@@ -1,9 +1,9 @@
-#include "sink.h"
+#include "common/sink.h"
 
 #include <cerrno>
 #include <system_error>
 
-#include "write_all.h"
+#include "common/write_all.h"
 
 namespace sanperf_tools {
 

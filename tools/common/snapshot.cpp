@@ -1,4 +1,4 @@
-#include "snapshot.h"
+#include "common/snapshot.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "tree_layout.h"
+#include "common/tree_layout.h"
 
 namespace sanperf_tools {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/thread_pool.h"
 #include "sanperf.h"
-#include "thread_pool.h"
 
 namespace sanperf_tools {
 

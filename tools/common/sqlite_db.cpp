@@ -1,4 +1,4 @@
-#include "sqlite_db.h"
+#include "common/sqlite_db.h"
 
 namespace sanperf_tools {
 

@@ -1,4 +1,4 @@
-#include "time_unit.h"
+#include "common/time_unit.h"
 
 #include <fmt/format.h>
 

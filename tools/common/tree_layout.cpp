@@ -1,4 +1,4 @@
-#include "tree_layout.h"
+#include "common/tree_layout.h"
 
 #include <cstdio>
 

@@ -1,9 +1,9 @@
-#include "fault.h"
+#include "sanperf-sim/fault.h"
 
 #include <regex>
 #include <vector>
 
-#include "tree_layout.h"
+#include "common/tree_layout.h"
 
 namespace sanperf_sim {
 

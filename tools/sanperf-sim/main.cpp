@@ -16,13 +16,13 @@
 #include <system_error>
 #include <vector>
 
-#include "fault.h"
-#include "help_format.h"
-#include "pace.h"
-#include "server_model.h"
-#include "stop_signals.h"
-#include "tree_publisher.h"
-#include "tree_writer.h"
+#include "cli/help_format.h"
+#include "common/stop_signals.h"
+#include "sanperf-sim/fault.h"
+#include "sanperf-sim/pace.h"
+#include "sanperf-sim/server_model.h"
+#include "sanperf-sim/tree_publisher.h"
+#include "sanperf-sim/tree_writer.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "pace.h"
+#include "sanperf-sim/pace.h"
 
 #include <algorithm>
 #include <cstdio>

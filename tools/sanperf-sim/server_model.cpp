@@ -1,4 +1,4 @@
-#include "server_model.h"
+#include "sanperf-sim/server_model.h"
 
 #include <algorithm>
 

@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "fault.h"
-#include "tree_layout.h"
+#include "common/tree_layout.h"
+#include "sanperf-sim/fault.h"
 
 namespace sanperf_sim {
 

@@ -1,4 +1,4 @@
-#include "tree_publisher.h"
+#include "sanperf-sim/tree_publisher.h"
 
 #include <string>
 #include <vector>

@@ -4,8 +4,8 @@
 
 #include <functional>
 
-#include "server_model.h"
-#include "tree_writer.h"
+#include "sanperf-sim/server_model.h"
+#include "sanperf-sim/tree_writer.h"
 
 namespace sanperf_sim {
 

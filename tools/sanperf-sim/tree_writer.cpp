@@ -1,4 +1,4 @@
-#include "tree_writer.h"
+#include "sanperf-sim/tree_writer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "atomic_file.h"
-#include "sink.h"
+#include "common/atomic_file.h"
+#include "common/sink.h"
 
 namespace fs = std::filesystem;
 

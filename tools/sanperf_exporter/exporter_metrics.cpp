@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "render_prometheus.h"
+#include "common/render_prometheus.h"
 
 namespace sanperf_exporter {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sink.h"
+#include "common/sink.h"
 
 namespace sanperf_exporter {
 

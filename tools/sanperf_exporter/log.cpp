@@ -11,7 +11,7 @@
 #include <ctime>
 #include <vector>
 
-#include "write_all.h"
+#include "common/write_all.h"
 
 namespace sanperf_exporter {
 

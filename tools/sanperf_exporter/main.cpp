@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "root_mount.h"
+#include "common/root_mount.h"
 #include "sanperf_exporter/background_task.h"
 #include "sanperf_exporter/collectors/collector.h"
 #include "sanperf_exporter/collectors/registry.h"

@@ -8,12 +8,12 @@
 #include <iostream>
 #include <string>
 
-#include "help_format.h"
+#include "cli/help_format.h"
+#include "common/thread_pool.h"
 #include "sanperf_exporter/collectors/registry.h"
 #include "sanperf_exporter/http/connection_table.h"
 #include "sanperf_exporter/http/routes.h"
 #include "sanperf_exporter/security/failure_limit.h"
-#include "thread_pool.h"
 
 namespace sanperf_exporter {
 

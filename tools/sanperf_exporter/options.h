@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "common/time_unit.h"
 #include "sanperf_exporter/http/listen_address.h"
 #include "sanperf_exporter/log.h"
-#include "time_unit.h"
 
 namespace sanperf_exporter {
 

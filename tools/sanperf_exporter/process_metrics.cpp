@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "render_prometheus.h"
+#include "common/render_prometheus.h"
 
 namespace sanperf_exporter {
 

@@ -1,7 +1,7 @@
 // The standard process_* metrics of the running exporter, from /proc/self.
 #pragma once
 
-#include "sink.h"
+#include "common/sink.h"
 
 namespace sanperf_exporter {
 

@@ -1,10 +1,10 @@
-#include "archive_report.h"
+#include "sanstat/archive_report.h"
 
 #include <iostream>
 
-#include "report_output.h"
-#include "stop_signals.h"
-#include "time_text.h"
+#include "common/stop_signals.h"
+#include "common/time_text.h"
+#include "sanstat/report_output.h"
 
 namespace sanstat {
 

@@ -3,8 +3,8 @@
 
 #include <vector>
 
-#include "archive_reader.h"
-#include "options.h"
+#include "common/archive_reader.h"
+#include "sanstat/options.h"
 
 namespace sanstat {
 

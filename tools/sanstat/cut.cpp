@@ -1,4 +1,4 @@
-#include "cut.h"
+#include "sanstat/cut.h"
 
 #include <CLI/CLI.hpp>
 
@@ -7,10 +7,10 @@
 #include <ctime>
 #include <iostream>
 
-#include "archive_copy.h"
-#include "archive_reader.h"
-#include "help_format.h"
-#include "time_text.h"
+#include "cli/help_format.h"
+#include "common/archive_copy.h"
+#include "common/archive_reader.h"
+#include "common/time_text.h"
 
 namespace sanstat {
 

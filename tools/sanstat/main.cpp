@@ -10,17 +10,17 @@
 #include <memory>
 #include <optional>
 
-#include "archive_report.h"
-#include "cut.h"
-#include "options.h"
-#include "record.h"
-#include "report_output.h"
-#include "root_mount.h"
-#include "snapshot.h"
-#include "stop_signals.h"
-#include "thread_pool.h"
-#include "top_view.h"
-#include "tree_watch.h"
+#include "common/root_mount.h"
+#include "common/snapshot.h"
+#include "common/stop_signals.h"
+#include "common/thread_pool.h"
+#include "sanstat/archive_report.h"
+#include "sanstat/cut.h"
+#include "sanstat/options.h"
+#include "sanstat/record.h"
+#include "sanstat/report_output.h"
+#include "sanstat/top_view.h"
+#include "sanstat/tree_watch.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "sanstat/options.h"
 
 #include <CLI/CLI.hpp>
 
@@ -9,9 +9,9 @@
 #include <map>
 #include <tuple>
 
-#include "help_format.h"
-#include "suggest.h"
-#include "time_text.h"
+#include "cli/help_format.h"
+#include "common/time_text.h"
+#include "sanstat/suggest.h"
 
 namespace sanstat {
 

@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
-#include "ranking.h"
-#include "render_table.h"
-#include "snapshot.h"
-#include "time_unit.h"
+#include "common/ranking.h"
+#include "common/render_table.h"
+#include "common/snapshot.h"
+#include "common/time_unit.h"
 
 namespace sanstat {
 

@@ -1,4 +1,4 @@
-#include "record.h"
+#include "sanstat/record.h"
 
 #include <sqlite3.h>
 #include <CLI/CLI.hpp>
@@ -7,16 +7,16 @@
 #include <iostream>
 #include <memory>
 
-#include "archive_schema.h"
-#include "archive_writer.h"
-#include "help_format.h"
-#include "root_mount.h"
-#include "snapshot.h"
-#include "stop_signals.h"
-#include "thread_pool.h"
-#include "time_text.h"
-#include "time_unit.h"
-#include "tree_watch.h"
+#include "cli/help_format.h"
+#include "common/archive_schema.h"
+#include "common/archive_writer.h"
+#include "common/root_mount.h"
+#include "common/snapshot.h"
+#include "common/stop_signals.h"
+#include "common/thread_pool.h"
+#include "common/time_text.h"
+#include "common/time_unit.h"
+#include "sanstat/tree_watch.h"
 
 namespace sanstat {
 

@@ -1,15 +1,15 @@
-#include "report_output.h"
+#include "sanstat/report_output.h"
 
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 #include <unistd.h>
 
-#include "atomic_file.h"
-#include "render_csv.h"
-#include "render_json.h"
-#include "render_prometheus.h"
-#include "render_table.h"
-#include "time_text.h"
+#include "common/atomic_file.h"
+#include "common/render_csv.h"
+#include "common/render_json.h"
+#include "common/render_prometheus.h"
+#include "common/render_table.h"
+#include "common/time_text.h"
 
 namespace sanstat {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "options.h"
-#include "sink.h"
-#include "snapshot.h"
+#include "common/sink.h"
+#include "common/snapshot.h"
+#include "sanstat/options.h"
 
 namespace sanstat {
 

@@ -1,4 +1,4 @@
-#include "suggest.h"
+#include "sanstat/suggest.h"
 
 #include <fmt/format.h>
 
@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "ranking.h"
-#include "time_unit.h"
+#include "common/ranking.h"
+#include "common/time_unit.h"
 
 namespace sanstat {
 

@@ -1,4 +1,4 @@
-#include "terminal.h"
+#include "sanstat/terminal.h"
 
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "write_all.h"
+#include "common/write_all.h"
 
 namespace sanstat {
 

@@ -1,10 +1,10 @@
-#include "top_replay.h"
+#include "sanstat/top_replay.h"
 
 #include <algorithm>
 
-#include "archive_report.h"
-#include "archive_schema.h"
-#include "time_text.h"
+#include "common/archive_schema.h"
+#include "common/time_text.h"
+#include "sanstat/archive_report.h"
 
 namespace sanstat {
 

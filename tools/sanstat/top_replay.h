@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <optional>
 
-#include "archive_reader.h"
-#include "options.h"
-#include "time_unit.h"
-#include "top_source.h"
+#include "common/archive_reader.h"
+#include "common/time_unit.h"
+#include "sanstat/options.h"
+#include "sanstat/top_source.h"
 
 namespace sanstat {
 

@@ -1,4 +1,4 @@
-#include "top_view.h"
+#include "sanstat/top_view.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -15,17 +15,17 @@
 #include <string>
 #include <vector>
 
-#include "interval.h"
-#include "ranking.h"
-#include "render_table.h"
-#include "sink.h"
-#include "snapshot.h"
-#include "stop_signals.h"
-#include "terminal.h"
-#include "top_replay.h"
-#include "top_source.h"
-#include "tree_layout.h"
-#include "tree_watch.h"
+#include "common/interval.h"
+#include "common/ranking.h"
+#include "common/render_table.h"
+#include "common/sink.h"
+#include "common/snapshot.h"
+#include "common/stop_signals.h"
+#include "common/tree_layout.h"
+#include "sanstat/terminal.h"
+#include "sanstat/top_replay.h"
+#include "sanstat/top_source.h"
+#include "sanstat/tree_watch.h"
 
 namespace sanstat {
 

@@ -2,7 +2,7 @@
 // steered by keys.
 #pragma once
 
-#include "options.h"
+#include "sanstat/options.h"
 
 namespace sanstat {
 

@@ -1,4 +1,4 @@
-#include "tree_watch.h"
+#include "sanstat/tree_watch.h"
 
 #include <sys/stat.h>
 

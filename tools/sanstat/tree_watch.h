@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "snapshot.h"
+#include "common/snapshot.h"
 
 namespace sanstat {
 

@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "sink.h"
-#include "snapshot.h"
-#include "time_unit.h"
+#include "common/sink.h"
+#include "common/snapshot.h"
+#include "common/time_unit.h"
 
 namespace sanperf_exporter {
 

@@ -1,4 +1,4 @@
-#include "render_prometheus.h"
+#include "common/render_prometheus.h"
 #include "sanperf_exporter/collectors/collector.h"
 
 namespace sanperf_exporter {

@@ -6,8 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/tree_layout.h"
 #include "sanperf.h"
-#include "tree_layout.h"
 
 namespace sanperf_exporter {
 

@@ -1,8 +1,8 @@
-#include "render_prometheus.h"
+#include "common/render_prometheus.h"
+#include "common/tree_layout.h"
 #include "sanperf_exporter/collectors/collector.h"
 #include "sanperf_exporter/collectors/socket_aggregate.h"
 #include "sanperf_exporter/options.h"
-#include "tree_layout.h"
 
 namespace sanperf_exporter {
 

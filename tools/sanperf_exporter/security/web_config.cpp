@@ -16,7 +16,7 @@
 #include <set>
 #include <sstream>
 
-#include "path.h"
+#include "common/path.h"
 
 namespace sanperf_exporter::security {
 namespace {
