@@ -191,12 +191,24 @@ json_ok "$work/out" 'len(docs) == 2 and all(d["interval"] is not None for d in d
 # document says so, never zeros; when it is back, reports start afresh.
 cp -r "$tree" "$work/vanishing"
 mkdir "$work/away"
-"$sanstat" --root "$work/vanishing" -o json 0.1 25 >"$work/vanish" 2>"$work/vanish.err" &
+# Each step waits for sanstat to have seen the last, so a loaded machine
+# cannot make the run end before the tree is back.
+"$sanstat" --root "$work/vanishing" -o json 0.1 >"$work/vanish" 2>"$work/vanish.err" &
 pid=$!
-until [ "$(wc -l <"$work/vanish")" -ge 2 ] || ! kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+# wait_for CONDITION: up to 30 s while sanstat runs.
+wait_for() {
+  for _ in $(seq 600); do
+    eval "$1" && return
+    kill -0 "$pid" 2>/dev/null || return
+    sleep 0.05
+  done
+}
+wait_for '[ "$(wc -l <"$work/vanish")" -ge 2 ]'
 mv "$work/vanishing"/* "$work/away"
-sleep 0.6
+wait_for 'grep -q "\"tree_found\":false" "$work/vanish"'
 mv "$work/away"/* "$work/vanishing"
+wait_for '[ "$(sed -n "/\"tree_found\":false/,\$p" "$work/vanish" | wc -l)" -ge 3 ]'
+kill -INT "$pid"
 wait "$pid" || fail "an interval run through a vanished tree failed"
 json_ok "$work/vanish" '[d.get("tree_found", True) for d in docs].count(False) == 1' ||
   fail "a vanished tree: not one document saying so"
