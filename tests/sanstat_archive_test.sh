@@ -112,6 +112,27 @@ grep -A1 '^disk4 ' "$work/out" | tail -1 | grep -q '^disk1_3 ' ||
 "$sanstat" --archive "$archive" -d --begin "@$steady" --end "@$t_gap" -y 0.2 \
   >"$work/out" || fail "reports at the recorder's interval"
 grep -q "no sampling" "$work/out" && fail "a steady stretch shows gaps: $(grep -m1 'no sampling' "$work/out")"
+# Samplings that drift off the grid, as a recorder falling behind makes
+# them (1.3 intervals apart), are late, not missing: a report spans each
+# pair, and no gap is said. One 4.3 intervals after the last is a gap.
+"$sanstat" cut --archive "$archive" --begin "@$steady" --end "@$((steady + 2))" "$work/drift.db" ||
+  fail "cut for the drift"
+drift() {
+  sqlite3 "$work/drift.db" "UPDATE samplings SET
+    time = (SELECT min(time) FROM samplings) + (seq - (SELECT min(seq) FROM samplings)) * 260 $1,
+    mono = (SELECT min(mono) FROM samplings) + (seq - (SELECT min(seq) FROM samplings)) * 260000000 $2"
+}
+drift "" ""
+drifted=$(sqlite3 "$work/drift.db" 'SELECT count(*) FROM samplings')
+"$sanstat" --archive "$work/drift.db" -d -y 0.2 >"$work/out" || fail "reports over drifting samplings"
+grep -q "no sampling" "$work/out" && fail "drifting samplings shown as a gap: $(grep -m1 'no sampling' "$work/out")"
+[ "$(grep -c '^report ' "$work/out")" -eq $((drifted - 1)) ] ||
+  fail "drifting samplings: $(grep -c '^report ' "$work/out") reports of $drifted samplings"
+drift "+ (seq >= (SELECT min(seq) + 5 FROM samplings)) * 600" \
+  "+ (seq >= (SELECT min(seq) + 5 FROM samplings)) * 600000000"
+"$sanstat" --archive "$work/drift.db" -d -y 0.2 >"$work/out" || fail "reports over a late gap"
+[ "$(grep -c "no sampling .*: none was stored" "$work/out")" -eq 1 ] ||
+  fail "a sampling 4.3 intervals late is not one gap: $(cat "$work/out")"
 [ "$(grep -c '^report ' "$work/out")" -ge 5 ] || fail "too few reports at the recorder's interval"
 
 # JSON, CSV, Prometheus and --write from the archive.

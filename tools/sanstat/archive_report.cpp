@@ -68,8 +68,8 @@ int interval_reports(const options& opt, tools::archive_reader& archive, std::in
                   << "\n";
         return 1;
     }
+    const std::int64_t recorded_ms = archive.run(first->run).interval_ms;
     {
-        std::int64_t recorded_ms = archive.run(first->run).interval_ms;
         if (step_ms < recorded_ms) {
             std::cerr << "sanstat: " << archive.path() << " holds a sampling every "
                       << static_cast<double>(recorded_ms) / 1000
@@ -80,18 +80,36 @@ int interval_reports(const options& opt, tools::archive_reader& archive, std::in
     options o = with_archive_unit(opt, archive, *first);
     // Samplings keep to the recorder's grid only roughly: each report takes
     // the last one up to half a recorder's interval past its moment.
-    const std::int64_t slack = archive.run(first->run).interval_ms / 2;
+    const std::int64_t slack = recorded_ms / 2;
     report_output output(o);
     const int mask = tools::kinds_of(opt.blocks);
     const long long last = opt.count ? *opt.count + (opt.omit_first ? 1LL : 0LL) : 0;
     std::optional<tools::sampling_meta> prev;
     tools::sampling_state prev_state;
     bool in_gap = false;
+    bool late = false;  // the last moment waits for a late sampling
     int n = 1;
-    for (std::int64_t g = first->time_ms; g <= end_ms; g += step_ms, ++n) {
+    for (std::int64_t g = first->time_ms; g <= end_ms || late; g += step_ms, ++n) {
         if (tools::stop_requests() > 0) break;
         std::optional<tools::sampling_meta> s = archive.at_or_before(g + slack, true);
         bool fresh = s && s->time_ms > g + slack - step_ms && (!prev || s->seq > prev->seq);
+        if (!fresh && prev) {
+            // A recorder that falls behind samples as soon as it can, so
+            // under load its samplings drift off the grid. A sampling at
+            // most two intervals after the last, in the same run and of a
+            // tree, is late, not missing: this moment gets no report of
+            // its own and the next one spans it.
+            std::optional<tools::sampling_meta> next =
+                archive.at_or_after(prev->time_ms + 1, false);
+            if (next && next->run == prev->run && !next->breaks_series() &&
+                next->time_ms - prev->time_ms <= 2 * recorded_ms) {
+                if (next->time_ms > end_ms) break;  // the window ends first
+                --n;
+                late = true;
+                continue;
+            }
+        }
+        late = false;
         if (!fresh) {
             if (!in_gap) {
                 // One line for the whole period, from the last sampling to
