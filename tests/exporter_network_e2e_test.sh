@@ -104,21 +104,24 @@ echo "scrape with a 20 ms header deadline: $out (status, seconds)"
 start_exporter readers --root="$tree/big/sys" --web.max-requests=4 --web.write-timeout=4s
 url=http://127.0.0.1:$port/metrics
 for encoding in identity gzip; do
+  # bash unsets reader_PID when the coprocess ends: keep it.
   coproc reader { python3 "$raw" slow-read 127.0.0.2 "$port" 8 6 "${encoding/identity/}"; }
-  pids+=($!)
+  reader_pid=$reader_PID
+  pids+=("$reader_pid")
   read -r -t 40 word _ <&"${reader[0]}" || fail "the slow readers never got a response"
   honest_scrape_within 5 "$url" --compressed
-  kill "$reader_PID" 2>/dev/null || true
-  wait "$reader_PID" 2>/dev/null || true
+  kill "$reader_pid" 2>/dev/null || true
+  wait "$reader_pid" 2>/dev/null || true
 done
 # Held past the write timeout, a response is cut off and counted.
 coproc reader { python3 "$raw" slow-read 127.0.0.2 "$port" 1 8; }
-pids+=($!)
+reader_pid=$reader_PID
+pids+=("$reader_pid")
 read -r -t 40 word _ <&"${reader[0]}" || fail "the slow reader never got a response"
 sleep 6
 cut=$(metric "$url" sanperf_exporter_write_timeouts_total)
 [ "${cut:-0}" -ge 1 ] || fail "a response held past --web.write-timeout was not cut off"
-kill "$reader_PID" 2>/dev/null || true
+kill "$reader_pid" 2>/dev/null || true
 
 # ---- Malformed requests: a 4xx or a close in time, and service goes on ---------
 python3 "$raw" malformed 127.0.0.2 "$port" 3 || fail "a malformed request was mishandled"
