@@ -40,14 +40,16 @@ url=http://127.0.0.1:$port/metrics
 per_source=$(sed -n 's/.* max_connections_per_source=\([0-9]*\).*/\1/p' "$work/flood.log")
 [ -n "$per_source" ] || fail "the start-up line does not state the limits"
 flood=$((per_source + 200))
+# bash unsets a coprocess's NAME_PID when it ends: each is kept.
 coproc holder { python3 "$raw" hold 127.0.0.2 "$port" "$flood" 20; }
-pids+=($!)
+holder_pid=$holder_PID
+pids+=("$holder_pid")
 read -r -t 30 word held <&"${holder[0]}" || fail "the flood never opened"
 [ "$word" = held ] && [ "$held" -ge "$per_source" ] || fail "the flood opened $held connections"
 honest_scrape_within 1 "$url"
 refused=$(metric "$url" 'sanperf_exporter_connections_refused_total{reason="per_source"}')
 [ "${refused:-0}" -ge 150 ] || fail "$flood connections from one address: $refused refused, wanted about 200"
-kill "$holder_PID" 2>/dev/null || true
+kill "$holder_pid" 2>/dev/null || true
 
 # ---- Twenty addresses, each within its share, filling the table ---------------
 # A small descriptor limit makes a small table (272 places, 17 a client):
@@ -61,13 +63,14 @@ start_exporter crowd "${quiet[@]}"
 exporter=$exporter_itself
 url=http://127.0.0.1:$port/metrics
 coproc crowd { python3 "$raw" busy 127.0.0.2 "$port" 20 14 2 20; }
-pids+=($!)
+crowd_pid=$crowd_PID
+pids+=("$crowd_pid")
 read -r -t 30 word held <&"${crowd[0]}" || fail "the crowd never opened"
 [ "$word" = busy ] && [ "$held" -ge 270 ] || fail "the crowd opened $held connections, wanted the table full"
 for _ in 1 2 3; do honest_scrape_within 2 "$url"; done
 evicted=$(metric "$url" sanperf_exporter_connections_evicted_total)
 [ "${evicted:-0}" -ge 1 ] || fail "honest scrapes into a full table evicted none"
-kill "$crowd_PID" 2>/dev/null || true
+kill "$crowd_pid" 2>/dev/null || true
 # However busy a client keeps a connection, its 1,000th response closes it.
 python3 - "$port" <<'EOF' || fail "a connection was kept past its 1,000th response"
 import http.client, sys
@@ -104,7 +107,6 @@ echo "scrape with a 20 ms header deadline: $out (status, seconds)"
 start_exporter readers --root="$tree/big/sys" --web.max-requests=4 --web.write-timeout=4s
 url=http://127.0.0.1:$port/metrics
 for encoding in identity gzip; do
-  # bash unsets reader_PID when the coprocess ends: keep it.
   coproc reader { python3 "$raw" slow-read 127.0.0.2 "$port" 8 6 "${encoding/identity/}"; }
   reader_pid=$reader_PID
   pids+=("$reader_pid")
@@ -207,7 +209,8 @@ url=https://localhost:$port/metrics
 idle=$(cpu_percent "${exporter_pid[stall]}" 2)
 for how in partial full; do
   coproc staller { python3 "$raw" stall-tls 127.0.0.2 "$port" 8 6 "$how"; }
-  pids+=($!)
+  staller_pid=$staller_PID
+  pids+=("$staller_pid")
   read -r -t 10 word _ <&"${staller[0]}" || fail "the stalled handshakes never opened"
   sleep 0.5
   stalled=$(cpu_percent "${exporter_pid[stall]}" 3)
@@ -215,8 +218,8 @@ for how in partial full; do
   # A connection that spins takes a core, or all it can get of one.
   [ "$stalled" -le 5 ] || fail "8 stalled handshakes ($how ClientHello) took $stalled% CPU"
   honest_scrape_within 1 "$url" --cacert "$work/first-ca.pem"
-  kill "$staller_PID" 2>/dev/null || true
-  wait "$staller_PID" 2>/dev/null || true
+  kill "$staller_pid" 2>/dev/null || true
+  wait "$staller_pid" 2>/dev/null || true
 done
 stop_within_5s stall TERM
 echo "PASS"
