@@ -55,6 +55,30 @@ for address in 127.0.0.4 127.0.0.5; do
   curl -sS --max-time 5 -o /dev/null "http://$address:$name_port/-/healthy" ||
     fail "nothing on $address, one of the name's addresses"
 done
+# Port 0 means one port free on every address: in a network namespace whose
+# only free ports are 40000 and 40001, with 40000 taken on the second
+# address, the name gets 40001 however the first address's port is drawn.
+cat >"$work/one-port.sh" <<'EOF'
+set -e
+ip link set lo up
+sysctl -qw net.ipv4.ip_local_port_range="40000 40001"
+mount --bind "$1" /etc/hosts
+python3 -c 'import socket, time
+s = socket.socket(); s.bind(("127.0.0.5", 40000)); s.listen()
+print("held", flush=True); time.sleep(60)' >"$4" &
+until [ -s "$4" ]; do sleep 0.05; done
+for _ in 1 2 3 4 5 6; do
+  : >"$5"
+  "$2" --web.listen-address=sanperf-test-host:0 --root="$3" 2>>"$5" &
+  until grep -q 'listening on\|cannot listen' "$5"; do sleep 0.05; done
+  kill "$!"
+  wait "$!" || true
+  ! grep -q 'cannot listen' "$5"
+done
+EOF
+unshare -n -m sh "$work/one-port.sh" "$work/hosts" "$exporter" "$work/tree" "$work/held" \
+  "$work/one-port.log" ||
+  fail "port 0 on a name whose port is taken on its other address: $(cat "$work/one-port.log")"
 # One address that cannot be bound fails the start, naming it.
 printf '127.0.0.4 sanperf-test-host\n192.0.2.1 sanperf-test-host\n' >"$work/hosts"
 rc=0

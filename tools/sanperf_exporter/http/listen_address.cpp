@@ -147,37 +147,47 @@ bool bind_listen_sockets(const listen_address& address, std::vector<int>& fds, s
     }
     // Every address the name resolves to, each once: a client may be given
     // any of them. Port 0 becomes the port the first one got, so that the
-    // name means one port.
+    // name means one port; when that port is taken on another of the
+    // addresses, the whole set is tried again on a new one.
     std::vector<int> bound;
-    std::vector<std::string> seen;
-    in_port_t chosen = 0;
-    for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
-        if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
-        std::string key(reinterpret_cast<const char*>(ai->ai_addr), ai->ai_addrlen);
-        if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
-        seen.push_back(key);
-        if (chosen != 0) set_port(ai->ai_addr, chosen);
-        int fd = bind_one(*ai, why);
-        if (fd < 0) {
-            char text[INET6_ADDRSTRLEN] = "?";
-            const void* raw =
-                ai->ai_family == AF_INET6
-                    ? static_cast<const void*>(
-                          &reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr)
-                    : static_cast<const void*>(
-                          &reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr);
-            inet_ntop(ai->ai_family, raw, text, sizeof text);
-            // A literal address names itself; only a host name's addresses need naming.
-            if (address.host != text)
-                why = address.host + " resolves to " + text + ", which cannot be bound: " + why;
-            for (int open_fd : bound) close(open_fd);
-            freeaddrinfo(found);
-            return false;
+    bool failed = false;
+    for (int attempt = 0;; ++attempt) {
+        std::vector<std::string> seen;
+        in_port_t chosen = 0;
+        bool taken = false;  // the first address's port is in use on a later one
+        failed = false;
+        for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
+            if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
+            std::string key(reinterpret_cast<const char*>(ai->ai_addr), ai->ai_addrlen);
+            if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+            seen.push_back(key);
+            if (address.port == "0") set_port(ai->ai_addr, chosen);
+            int fd = bind_one(*ai, why);
+            if (fd < 0) {
+                failed = true;
+                taken = chosen != 0 && errno == EADDRINUSE;
+                char text[INET6_ADDRSTRLEN] = "?";
+                const void* raw =
+                    ai->ai_family == AF_INET6
+                        ? static_cast<const void*>(
+                              &reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr)
+                        : static_cast<const void*>(
+                              &reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr);
+                inet_ntop(ai->ai_family, raw, text, sizeof text);
+                // A literal address names itself; only a host name's addresses need naming.
+                if (address.host != text)
+                    why = address.host + " resolves to " + text + ", which cannot be bound: " + why;
+                for (int open_fd : bound) close(open_fd);
+                bound.clear();
+                break;
+            }
+            if (address.port == "0" && chosen == 0) chosen = port_of(fd);
+            bound.push_back(fd);
         }
-        if (address.port == "0" && chosen == 0) chosen = port_of(fd);
-        bound.push_back(fd);
+        if (!taken || attempt == 15) break;
     }
     freeaddrinfo(found);
+    if (failed) return false;
     if (bound.empty()) {
         why = address.host + " resolves to no IPv4 or IPv6 address";
         return false;
