@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,6 +26,7 @@
 #include "sanperf_exporter/http/connection_table.h"
 #include "sanperf_exporter/http/gzip.h"
 #include "sanperf_exporter/http/listen_address.h"
+#include "sanperf_exporter/http/reserved_sources.h"
 #include "sanperf_exporter/http/routes.h"
 #include "sanperf_exporter/options.h"
 
@@ -395,6 +397,112 @@ TEST(ConnectionTable, OneSourceCannotTakeEverySlotAndAFullTableMakesRoom) {
          {"sanperf_exporter_connections_refused_total{reason=\"per_source\"} 2\n",
           "sanperf_exporter_connections_refused_total{reason=\"total\"} 1\n",
           "sanperf_exporter_connections_evicted_total 1\n"})
+        EXPECT_NE(text.find(sample), std::string::npos) << text;
+}
+
+// The networks refused at the start are those that would reserve something
+// other than what was written; each kept one matches its own addresses, an
+// IPv4 client on a dual-stack socket included, and nothing beyond.
+TEST(ReservedSources, NetworksParsedStrictlyAndMatchedByPrefix) {
+    for (const char* bad :
+         {"", "10.0.0.0/", "10.0.0.0/33", "10.0.0.0/+8", "10.0.0.1/8", "0.0.0.0/0", "::/0",
+          "2001:db8::1/64", "2001:db8::/129", "example.net/24", "10.0.0/8", "10.0.0.0/8/8"}) {
+        sanperf_exporter::reserved_sources r;
+        std::string why;
+        EXPECT_FALSE(r.add(bad, why)) << bad;
+        EXPECT_NE(why.find(bad), std::string::npos) << why;
+    }
+    sanperf_exporter::reserved_sources r;
+    std::string why;
+    for (const char* good : {"192.0.2.0/25", "198.51.100.7", "2001:db8:1::/48", "fd00::1"})
+        ASSERT_TRUE(r.add(good, why)) << good << ": " << why;
+    const auto in = [&r](const char* address) {
+        if (std::strchr(address, ':') == nullptr) {
+            const sockaddr_in a = v4(address);
+            return r.contains(as_sockaddr(&a), sizeof a);
+        }
+        const sockaddr_in6 a = v6(address);
+        return r.contains(as_sockaddr(&a), sizeof a);
+    };
+    for (const char* address : {"192.0.2.0", "192.0.2.127", "::ffff:192.0.2.5", "198.51.100.7",
+                                "2001:db8:1:ffff::9", "fd00::1"})
+        EXPECT_TRUE(in(address)) << address;
+    for (const char* address : {"192.0.2.128", "198.51.100.8", "2001:db8:2::1", "fd00::2",
+                                "::ffff:198.51.100.8", "::c000:205"})
+        EXPECT_FALSE(in(address)) << address;
+}
+
+TEST(ReservedSources, AMalformedNetworkIsAUsageError) {
+    sanperf_exporter::options opt;
+    EXPECT_EQ(parse_with({"--web.reserved-sources=192.0.2.0/24,2001:db8::/32"}, nullptr, opt), -1);
+    EXPECT_FALSE(opt.reserved.empty());
+    sanperf_exporter::options refused;
+    EXPECT_EQ(parse_with({"--web.reserved-sources=192.0.2.0/24,192.0.2.300"}, nullptr, refused), 2);
+}
+
+// With reserved sources, one client's share of the table is theirs: others
+// are refused before it is reached, and a reserved newcomer into a full table
+// closes an idle connection of the unreserved client holding the most,
+// however few that client holds. Reserved connections are never closed for
+// an unreserved newcomer; among reserved clients the rule for all applies.
+TEST(ConnectionTable, ReservedSourcesKeepPlacesAndMakeRoom) {
+    sanperf_exporter::exporter_metrics metrics;
+    sanperf_exporter::connection_limits limits;
+    limits.total = 6;
+    limits.per_source = 3;
+    limits.reserved = 2;
+    sanperf_exporter::reserved_sources reserved;
+    std::string why;
+    ASSERT_TRUE(reserved.add("10.0.0.0/8", why)) << why;
+    sanperf_exporter::connection_table table(limits, metrics, reserved);
+    std::vector<sanperf_exporter::connection_table::entry*> open;
+    std::vector<int> peers;
+    const auto connect = [&](const char* address) {
+        const sockaddr_in a = v4(address);
+        if (!table.admit(as_sockaddr(&a), sizeof a)) return false;
+        int pair[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+        open.push_back(table.opened(as_sockaddr(&a), sizeof a, pair[0]));
+        peers.push_back(pair[1]);
+        return true;
+    };
+    const auto shut = [&](std::size_t i) {
+        char byte;
+        return read(peers[i], &byte, 1) == 0;
+    };
+    // Unreserved clients take the four places open to them; the next finds
+    // nobody holding more than one beyond it.
+    for (const char* a : {"192.0.2.1", "192.0.2.1", "192.0.2.3", "192.0.2.4"})
+        ASSERT_TRUE(connect(a)) << a;
+    EXPECT_FALSE(connect("192.0.2.4"));
+    // The kept places go to scrapers; one more closes the idle connection of
+    // 192.0.2.1, which holds the most, for its own.
+    ASSERT_TRUE(connect("10.0.0.1"));
+    ASSERT_TRUE(connect("10.0.0.2"));
+    ASSERT_TRUE(connect("10.0.0.2"));
+    EXPECT_TRUE(shut(0));
+    // 10.0.0.2 holds two idle connections, yet an unreserved newcomer
+    // closes neither.
+    EXPECT_FALSE(connect("192.0.2.5"));
+    EXPECT_FALSE(shut(5));
+    // With every unreserved connection busy, a scraper gets in at the
+    // expense of the reserved client holding the most.
+    for (auto* e : {open[1], open[2], open[3]}) table.headers_complete(e);
+    ASSERT_TRUE(connect("10.0.0.3"));
+    EXPECT_TRUE(shut(5));
+    // Now every client holds one: nobody gives way.
+    EXPECT_FALSE(connect("10.0.0.4"));
+    for (auto* e : open) table.closed(e);
+    for (int fd : peers) close(fd);
+
+    std::string text;
+    sanperf_tools::string_sink out(text);
+    metrics.render_exporter(out);
+    for (const char* sample :
+         {"sanperf_exporter_connections_refused_total{reason=\"unreserved\"} 1\n",
+          "sanperf_exporter_connections_refused_total{reason=\"total\"} 2\n",
+          "sanperf_exporter_connections_evicted_total 2\n",
+          "sanperf_exporter_connections_reserved_total 4\n"})
         EXPECT_NE(text.find(sample), std::string::npos) << text;
 }
 

@@ -64,14 +64,21 @@ void exporter_metrics::render_exporter(sanperf_tools::sink& out) const {
 
     metric_family refusals(out, "sanperf_exporter_connections_refused_total", "counter",
                            "Connections closed as soon as accepted, for being over the limit of "
-                           "one source address or of all together.");
+                           "one source address or of all together, or finding only the places "
+                           "kept for reserved sources free.");
     refusals.sample({{"reason", "per_source"}},
                     static_cast<long long>(refused_[over_source_limit].load()));
     refusals.sample({{"reason", "total"}}, static_cast<long long>(refused_[over_total].load()));
+    refusals.sample({{"reason", "unreserved"}},
+                    static_cast<long long>(refused_[over_unreserved].load()));
     metric_family(out, "sanperf_exporter_connections_evicted_total", "counter",
                   "Idle connections closed, when every place was taken, to let in a client "
                   "holding fewer.")
         .sample({}, static_cast<long long>(evictions_.load()));
+    metric_family(out, "sanperf_exporter_connections_reserved_total", "counter",
+                  "Connections from --web.reserved-sources let in when every place open to "
+                  "other clients was taken.")
+        .sample({}, static_cast<long long>(reserved_admissions_.load()));
     metric_family(out, "sanperf_exporter_header_timeouts_total", "counter",
                   "Connections closed because a request's headers were not complete in time.")
         .sample({}, static_cast<long long>(header_timeouts_.load()));

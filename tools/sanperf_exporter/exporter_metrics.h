@@ -27,8 +27,12 @@ public:
     void count_read() { ++tree_reads_; }
     unsigned long long reads() const { return tree_reads_; }
     // Counts a connection closed at once for being over a limit. Any thread.
-    enum refusal { over_source_limit, over_total };
+    // over_unreserved: only places kept for reserved sources were left.
+    enum refusal { over_source_limit, over_total, over_unreserved };
     void count_refused_connection(refusal why) { ++refused_[why]; }
+    // Counts a connection from a reserved source let in when no place open
+    // to other clients was left.
+    void count_reserved_admission() { ++reserved_admissions_; }
     // Counts an idle connection closed to make room for another client.
     void count_eviction() { ++evictions_; }
     // Counts a connection closed because its request's headers were late.
@@ -48,6 +52,7 @@ public:
     // sanperf_exporter_requests_total,
     // sanperf_exporter_connections_refused_total,
     // sanperf_exporter_connections_evicted_total,
+    // sanperf_exporter_connections_reserved_total,
     // sanperf_exporter_header_timeouts_total,
     // sanperf_exporter_write_timeouts_total,
     // sanperf_exporter_password_hashes_total and sanperf_exporter_build_info.
@@ -55,8 +60,9 @@ public:
 
 private:
     std::atomic<unsigned long long> tree_reads_{0};
-    std::atomic<unsigned long long> refused_[2] = {0, 0};
+    std::atomic<unsigned long long> refused_[3] = {0, 0, 0};
     std::atomic<unsigned long long> evictions_{0};
+    std::atomic<unsigned long long> reserved_admissions_{0};
     std::atomic<unsigned long long> header_timeouts_{0};
     std::atomic<unsigned long long> write_timeouts_{0};
     std::atomic<unsigned long long> password_hashes_{0};

@@ -135,6 +135,8 @@ int run(const options& opt) {
     limits.header_timeout = opt.read_header_timeout;
     limits.write_timeout = opt.write_timeout;
     limits.responses_per_source = opt.max_requests;
+    // The scrapers keep one client's share of the places for themselves.
+    if (!opt.reserved.empty()) limits.reserved = limits.per_source;
     // A log reader that goes away must not end the daemon.
     signal(SIGPIPE, SIG_IGN);
 
@@ -143,6 +145,7 @@ int run(const options& opt) {
     settings.telemetry_path = opt.telemetry_path;
     settings.max_requests = opt.max_requests;
     settings.limits = limits;
+    settings.reserved = opt.reserved;
     if (guard) guard_listener(*guard, metrics, settings);
     std::vector<std::string> addresses;
     if (opt.systemd_socket) {
@@ -213,7 +216,8 @@ int run(const options& opt) {
          {"web", guard ? guard->describe() : "TLS off, authentication off"},
          {"descriptor_limit", std::to_string(descriptors)},
          {"max_connections", std::to_string(limits.total)},
-         {"max_connections_per_source", std::to_string(limits.per_source)}});
+         {"max_connections_per_source", std::to_string(limits.per_source)},
+         {"reserved_connections", std::to_string(limits.reserved)}});
 
     // The file is reread on a thread of its own: one that stalls can never
     // keep this thread from taking SIGTERM.

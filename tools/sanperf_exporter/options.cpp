@@ -23,9 +23,11 @@ namespace {
 // collectors' flags, which come from the registry.
 std::string usage() {
     std::vector<std::string> words = {"[--web.listen-address=HOST:PORT]...",
-                                      "[--web.telemetry-path=PATH]", "[--web.max-requests=N]",
+                                      "[--web.telemetry-path=PATH]",
+                                      "[--web.max-requests=N]",
                                       "[--web.read-header-timeout=DURATION]",
-                                      "[--web.write-timeout=DURATION]"};
+                                      "[--web.write-timeout=DURATION]",
+                                      "[--web.reserved-sources=CIDR,...]"};
     for (const collector_entry& e : collector_registry())
         words.push_back(std::string("[--[no-]collector.") + e.name + "]");
     for (const char* w :
@@ -120,6 +122,14 @@ int parse_options(int argc, char** argv, options& opt) {
                    "Time a metric response may take to send, from its first byte; then the "
                    "connection is closed (default 2m)")
         ->type_name("DURATION");
+    std::vector<std::string> reserved;
+    app.add_option("--web.reserved-sources", reserved,
+                   "Networks of the scrapers, IPv4 and IPv6, as 192.0.2.0/24,2001:db8::/64 "
+                   "(repeatable): their connections always get a place, however many other "
+                   "clients fill the table")
+        ->delimiter(',')
+        ->allow_extra_args(false)
+        ->type_name("CIDR,...");
     // One flag with a --no- form per collector; a deque, so that the flags
     // keep their places while it grows.
     std::deque<bool> collector_on;
@@ -200,6 +210,9 @@ int parse_options(int argc, char** argv, options& opt) {
             throw CLI::ValidationError("--web.read-header-timeout", header_timeout + ": " + bad);
         if (std::string bad = parse_duration(write_timeout, opt.write_timeout); !bad.empty())
             throw CLI::ValidationError("--web.write-timeout", write_timeout + ": " + bad);
+        for (const std::string& network : reserved)
+            if (!opt.reserved.add(network, why))
+                throw CLI::ValidationError("--web.reserved-sources", why);
         std::size_t i = 0;
         for (const collector_entry& e : collector_registry()) {
             const bool named = app.count(std::string("--collector.") + e.name) > 0;

@@ -8,6 +8,7 @@
 
 #include "common/time_unit.h"
 #include "sanperf_exporter/http/listen_address.h"
+#include "sanperf_exporter/http/reserved_sources.h"
 #include "sanperf_exporter/log.h"
 
 namespace sanperf_exporter {
@@ -24,6 +25,8 @@ struct options {
     std::chrono::milliseconds read_header_timeout{10000};
     // A metric response must be sent within this long of its start.
     std::chrono::milliseconds write_timeout{120000};
+    // The scrapers' networks, which always get a connection.
+    reserved_sources reserved;
     // The collectors switched on, by name, in the registry's order.
     std::vector<std::string> collectors;
     bool sockets_aggregate = false;

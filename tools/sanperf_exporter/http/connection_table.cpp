@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace sanperf_exporter {
 
@@ -31,8 +32,12 @@ rlim_t raise_descriptor_limit() {
     return limit.rlim_cur;
 }
 
-connection_table::connection_table(connection_limits limits, exporter_metrics& metrics)
-    : limits_(limits), metrics_(metrics), watcher_([this] { watch(); }) {}
+connection_table::connection_table(connection_limits limits, exporter_metrics& metrics,
+                                   reserved_sources reserved)
+    : limits_(limits),
+      reserved_(std::move(reserved)),
+      metrics_(metrics),
+      watcher_([this] { watch(); }) {}
 
 connection_table::~connection_table() {
     {
@@ -45,6 +50,7 @@ connection_table::~connection_table() {
 
 bool connection_table::admit(const sockaddr* address, socklen_t length) {
     const std::string source = client_source(address, length);
+    const bool reserved = reserved_.contains(address, length);
     std::lock_guard<std::mutex> hold(lock_);
     auto it = per_source_.find(source);
     const unsigned held = it != per_source_.end() ? it->second : 0;
@@ -52,18 +58,38 @@ bool connection_table::admit(const sockaddr* address, socklen_t length) {
         metrics_.count_refused_connection(exporter_metrics::over_source_limit);
         return false;
     }
-    if (open_ - evicting_ >= limits_.total && !evict_for(held)) {
-        metrics_.count_refused_connection(exporter_metrics::over_total);
-        return false;
+    const unsigned taken = open_ - evicting_;
+    const bool full = taken >= limits_.total;
+    // The places open to everyone: all but the reserved ones, which only
+    // reserved connections take up.
+    const bool unreserved_full =
+        full || taken - reserved_open_ >= limits_.total - std::min(limits_.reserved, limits_.total);
+    if (reserved) {
+        // First from the clients that cannot claim a place as this one can,
+        // then, among reserved clients alone, by the rule for everyone.
+        if (full && !evict_from(unreserved_, 0, true) &&
+            !evict_from(per_source_, held + 1, false)) {
+            metrics_.count_refused_connection(exporter_metrics::over_total);
+            return false;
+        }
+        if (unreserved_full) metrics_.count_reserved_admission();
+        return true;
     }
-    return true;
+    if (!unreserved_full) return true;
+    auto mine = unreserved_.find(source);
+    if (evict_from(unreserved_, (mine != unreserved_.end() ? mine->second : 0) + 1, true))
+        return true;
+    metrics_.count_refused_connection(full ? exporter_metrics::over_total
+                                           : exporter_metrics::over_unreserved);
+    return false;
 }
 
-bool connection_table::evict_for(unsigned held) {
+bool connection_table::evict_from(const std::unordered_map<std::string, unsigned>& holdings,
+                                  unsigned least, bool unreserved_only) {
     if (evicting_ >= max_evicting) return false;
     const std::string* most = nullptr;
     unsigned most_held = 0;
-    for (const auto& [source, n] : per_source_) {
+    for (const auto& [source, n] : holdings) {
         if (n > most_held) {
             most = &source;
             most_held = n;
@@ -71,11 +97,11 @@ bool connection_table::evict_for(unsigned held) {
     }
     // Only a client left with more than the newcomer then gives way, so
     // two clients cannot close each other's connections in turn.
-    if (most == nullptr || most_held <= held + 1) return false;
+    if (most == nullptr || most_held <= least) return false;
     // Waiting for its next request's headers, earliest deadline first: the
     // first of the client's is the one idle longest.
     for (entry* e : waiting_) {
-        if (e->source != *most) continue;
+        if (e->source != *most || (unreserved_only && e->reserved)) continue;
         unlist(e);
         // It counts as its client's no more: the next eviction weighs what
         // each client holds after this one.
@@ -96,10 +122,15 @@ connection_table::entry* connection_table::opened(const sockaddr* address, sockl
     auto e = std::make_unique<entry>();
     e->source = client_source(address, length);
     e->fd = fd;
+    e->reserved = reserved_.contains(address, length);
     std::lock_guard<std::mutex> hold(lock_);
     ++open_;
     peak_ = std::max(peak_, open_);
     ++per_source_[e->source];
+    if (e->reserved)
+        ++reserved_open_;
+    else
+        ++unreserved_[e->source];
     e->deadline = clock::now() + limits_.header_timeout;
     const bool first = waiting_.empty();
     e->position = waiting_.insert(waiting_.end(), e.get());
@@ -130,8 +161,15 @@ void connection_table::closed(entry* e) {
 }
 
 void connection_table::release_source(entry* e) {
-    auto it = per_source_.find(e->source);
-    if (--it->second == 0) per_source_.erase(it);
+    const auto drop = [e](std::unordered_map<std::string, unsigned>& holdings) {
+        auto it = holdings.find(e->source);
+        if (--it->second == 0) holdings.erase(it);
+    };
+    drop(per_source_);
+    if (e->reserved)
+        --reserved_open_;
+    else
+        drop(unreserved_);
 }
 
 void connection_table::unlist(entry* e) {

@@ -3,7 +3,8 @@
 // may take to arrive, however slowly they trickle. One client can then never
 // take every slot, nor keep one by sending a byte now and then; and when
 // many clients together fill the table, a client holding few still gets in
-// at the expense of the one holding the most.
+// at the expense of the one holding the most. The operator's scrapers
+// (reserved sources) have places of their own besides.
 #pragma once
 
 #include <sys/resource.h>
@@ -19,12 +20,16 @@
 #include <unordered_map>
 
 #include "sanperf_exporter/exporter_metrics.h"
+#include "sanperf_exporter/http/reserved_sources.h"
 
 namespace sanperf_exporter {
 
 struct connection_limits {
     unsigned total = 0;       // open connections over every listening socket
     unsigned per_source = 0;  // open connections from one client (client_source.h)
+    // Places of the total that only reserved sources may take; 0 without
+    // any. Set to one client's share when there are.
+    unsigned reserved = 0;
     // From a connection's start, or from the end of its last response, to
     // the end of the next request's headers. TLS handshakes count in it.
     std::chrono::milliseconds header_timeout{10000};
@@ -72,6 +77,7 @@ public:
         unsigned responses = 0;
         // Shut down to make room: counts in evicting_, no more in per_source_.
         bool evicted = false;
+        bool reserved = false;  // from a reserved source: counts in reserved_open_
         // What the connection's TLS handshake was given (certificates,
         // trusted CAs), kept until the connection closes.
         std::shared_ptr<const void> tls_material;
@@ -79,8 +85,11 @@ public:
         std::shared_ptr<void> tls_transport;
     };
 
-    // Refusals and timeouts are counted in metrics.
-    connection_table(connection_limits limits, exporter_metrics& metrics);
+    // Refusals and timeouts are counted in metrics. Connections from
+    // reserved may take the limits' reserved places, and are closed to make
+    // room only for one another.
+    connection_table(connection_limits limits, exporter_metrics& metrics,
+                     reserved_sources reserved = {});
     ~connection_table();
     connection_table(const connection_table&) = delete;
     connection_table& operator=(const connection_table&) = delete;
@@ -90,7 +99,9 @@ public:
     // Whether a new connection from address may open. When the table is
     // full and another client holds more than one connection beyond this
     // one's, that client's connection idle longest is closed to make room.
-    // Any polling thread.
+    // A reserved source gets in while any place is free; in a full table,
+    // the connection idle longest of the unreserved client holding the most
+    // is closed for it, whatever the newcomer holds. Any polling thread.
     bool admit(const sockaddr* address, socklen_t length);
     // A connection opened on socket fd: it counts against the limits and
     // its headers are due within the timeout. The entry lives until closed.
@@ -118,11 +129,16 @@ private:
     bool stopping_ = false;
     unsigned open_ = 0;
     unsigned evicting_ = 0;
+    unsigned reserved_open_ = 0;
     // The most open at once since memory was last handed back: once a
     // quarter of that many are left, the allocator returns what it keeps.
     unsigned peak_ = 0;
     static constexpr unsigned trim_after_peak = 256;
+    reserved_sources reserved_;
     std::unordered_map<std::string, unsigned> per_source_;
+    // What each client holds apart from its reserved connections: the
+    // connections that may be closed to make room for any newcomer.
+    std::unordered_map<std::string, unsigned> unreserved_;
     std::unordered_map<std::string, unsigned> responses_;
     // Connections whose headers are due, and those whose response is,
     // each earliest deadline first.
@@ -131,7 +147,11 @@ private:
     void unlist(entry* e);
     void end_response(entry* e);
     void release_source(entry* e);
-    bool evict_for(unsigned held);
+    // Closes the connection idle longest of the client that holds the most
+    // in holdings, when that is more than least; of its unreserved ones
+    // alone when unreserved_only.
+    bool evict_from(const std::unordered_map<std::string, unsigned>& holdings, unsigned least,
+                    bool unreserved_only);
     exporter_metrics& metrics_;
     std::thread watcher_;
 };

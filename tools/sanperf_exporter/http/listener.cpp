@@ -192,7 +192,7 @@ http_listener::http_listener(listener_settings s, tree_reader& r, exporter_metri
       reader(r),
       metrics(m),
       routes(settings.telemetry_path),
-      connections(settings.limits, m) {}
+      connections(settings.limits, m, settings.reserved) {}
 
 http_listener::~http_listener() { stop(); }
 

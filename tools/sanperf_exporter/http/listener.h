@@ -72,6 +72,7 @@ struct listener_settings {
     std::string telemetry_path = "/metrics";  // without a route_table::refusal
     unsigned max_requests = 40;               // metric requests being computed at once; beyond, 503
     connection_limits limits;                 // over every socket together
+    reserved_sources reserved;                // may take limits.reserved
     unsigned threads_per_socket = 2;          // polling threads; none ever blocks on the tree
     // The enabled collectors, bit i of a read's collector set being
     // collectors[i], and every collector the exporter has, for collect[].
