@@ -248,6 +248,8 @@ def strict_requests():
         ("absolute-form target", b"GET http://x/-/healthy HTTP/1.1\r\nHost: x\r\n\r\n",
          [b"200"]),
         ("HTTP/1.0 without Host", b"GET /-/healthy HTTP/1.0\r\n\r\n", [b"200"]),
+        ("line folded with a space", get + b"X-A: a\r\n b\r\n\r\n", [b"400"]),
+        ("line folded with a tab", get + b"X-A:\r\n\tb\r\n\r\n", [b"400"]),
     ]
 
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -63,8 +64,10 @@ bool is_token_char(unsigned char c) {
 // in the headers libmicrohttpd parsed: a name that is not a token (a space
 // before the colon leaves one in the name, and a proxy may read that
 // header where this server would not), a control byte in a value (a bare
-// CR), no Host or more than one on HTTP/1.1, more than one Content-Length.
-// libmicrohttpd itself refuses a Content-Length that is not a plain decimal.
+// CR), no Host or more than one on HTTP/1.1, more than one Content-Length,
+// a line folded onto the one before (obs-fold: a line starting with a space
+// or a tab). libmicrohttpd itself refuses a Content-Length that is not a
+// plain decimal.
 struct head_check {
     unsigned hosts = 0;
     unsigned lengths = 0;
@@ -74,6 +77,12 @@ struct head_check {
 MHD_Result check_header(void* cls, MHD_ValueKind, const char* name, const char* value) {
     auto* c = static_cast<head_check*>(cls);
     bool ok = name != nullptr && *name != '\0' && value != nullptr;
+    // libmicrohttpd parses the head in place, each value following its name
+    // in the read buffer. A folded line it joins by copying the header's
+    // name into a block of its own, past the read buffer, and appending the
+    // line to it, while the value stays where it was: the name then lies
+    // after its value.
+    ok = ok && std::less<const char*>()(name, value);
     for (const char* p = name; ok && *p != '\0'; ++p)
         ok = is_token_char(static_cast<unsigned char>(*p));
     for (const char* p = value; ok && *p != '\0'; ++p) {
