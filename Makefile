@@ -9,7 +9,7 @@ BUILD_DEPS := cmake make g++ binutils libgtest-dev libcli11-dev nlohmann-json3-d
   libsqlite3-dev sqlite3 \
   pkg-config dpkg-dev python3 scdoc
 # sanperf_exporter, and the client its tests drive.
-BUILD_DEPS += libmicrohttpd-dev zlib1g-dev curl
+BUILD_DEPS += libmicrohttpd-dev zlib1g-dev curl iproute2
 # The exporter's TLS and basic auth, and the tools their tests drive.
 BUILD_DEPS += libgnutls28-dev libcrypt-dev libyaml-cpp-dev openssl gnutls-bin
 # systemd-socket-activate, for the exporter's socket activation test.

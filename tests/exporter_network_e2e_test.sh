@@ -5,7 +5,8 @@
 # trickled a byte at a time, TLS handshakes without a client certificate,
 # malformed requests, reloads naming a FIFO, the CA names a handshake
 # advertises after a reload, memory over many reloads, TLS handshakes
-# stalled halfway, and slow readers.
+# stalled halfway, slow readers, the scrapers' reserved places, and twenty
+# addresses of one IPv6 /64 in a network namespace of its own.
 # Usage: exporter_network_e2e_test.sh EXPORTER SIMULATOR
 set -euo pipefail
 exporter=$1
@@ -222,4 +223,51 @@ for how in partial full; do
   wait "$staller_pid" 2>/dev/null || true
 done
 stop_within_5s stall TERM
+# ---- An honest client always gets in: reserved sources, one IPv6 /64 -----------
+# The small table of the crowd above: 272 places, 17 a client.
+exporter=$work/small-table
+# With the scrapers' network reserved, 17 places are theirs: the crowd fills
+# the rest, and the scraper takes a kept place without closing anything.
+start_exporter reserved --web.reserved-sources=127.0.0.1/32,fd00:0:0:2::/64 "${quiet[@]}"
+url=http://127.0.0.1:$port/metrics
+coproc crowd { python3 "$raw" busy 127.0.0.2 "$port" 20 14 2 8; }
+pids+=($!)
+read -r -t 30 word held <&"${crowd[0]}" || fail "the crowd never opened"
+for _ in 1 2 3; do honest_scrape_within 2 "$url"; done
+admitted=$(metric "$url" sanperf_exporter_connections_reserved_total)
+[ "${admitted:-0}" -ge 1 ] || fail "honest scrapes into a crowded table took no reserved place"
+unreserved=$(metric "$url" 'sanperf_exporter_connections_refused_total{reason="unreserved"}')
+[ "${unreserved:-0}" -ge 1 ] || fail "the crowd was never kept out of the reserved places"
+kill "$crowd_PID" 2>/dev/null || true
+stop_within_5s reserved TERM
+
+# Twenty addresses of one IPv6 /64 are one client: held to one share, they
+# keep nobody out. Loopback has ::1 alone, so the addresses live in a
+# network namespace of this test's own, where every command runs.
+unshare --net sleep 600 &
+netns=$!
+pids+=($netns)
+in_netns() { nsenter --net="/proc/$netns/ns/net" "$@"; }
+for _ in $(seq 50); do [ "$(readlink "/proc/$netns/ns/net")" != "$(readlink /proc/self/ns/net)" ] && break; sleep 0.1; done
+in_netns ip link set lo up
+in_netns ip -6 addr add fd00:0:0:2::1/64 dev lo nodad
+for i in $(seq 2 21); do in_netns ip -6 addr add "fd00:0:0:1::$i/64" dev lo nodad; done
+printf '#!/bin/sh\nulimit -n 400\nexec nsenter --net=/proc/%s/ns/net "%s" "$@"\n' "$netns" "$exporter_itself" >"$work/netns-table"
+chmod +x "$work/netns-table"
+exporter=$work/netns-table
+start_exporter slash64 --web.listen-address=[::1]:9748 "${quiet[@]}"
+exporter=$exporter_itself
+coproc crowd { in_netns python3 "$raw" busy fd00:0:0:1::2 9748 20 14 2 8; }
+pids+=($!)
+read -r -t 30 word held <&"${crowd[0]}" || fail "the /64 crowd never opened"
+v6_status=$(in_netns curl -sS --interface fd00:0:0:2::1 -m 10 -o /dev/null -w '%{http_code}' \
+  'http://[::1]:9748/metrics') || fail "honest IPv6 scrape failed"
+[ "$v6_status" = 200 ] || fail "honest IPv6 scrape beside one /64's flood: $v6_status"
+refused=$(in_netns curl -sS 'http://[::1]:9748/metrics' |
+  awk '$1 == "sanperf_exporter_connections_refused_total{reason=\"per_source\"}" { print $2 }')
+# 280 connections from the /64 against a share of 17.
+[ "${refused:-0}" -ge 250 ] || fail "one /64's 280 connections: $refused refused, wanted all beyond 17"
+kill "$crowd_PID" 2>/dev/null || true
+stop_within_5s slash64 TERM
+kill "$netns" 2>/dev/null || true
 echo "PASS"

@@ -21,7 +21,8 @@
       for /metrics and read nothing of it; prints "asked N" once each
       response has begun, and keeps them for SECONDS.
   raw_http.py busy SOURCE PORT HOSTS COUNT GAP SECONDS
-      from HOSTS addresses counted up from SOURCE, COUNT connections each,
+      from HOSTS addresses counted up from SOURCE (IPv4, or IPv6 to ::1),
+      COUNT connections each,
       every one asking for /-/healthy every GAP seconds and opened again
       when closed; prints "busy N" once they are open, and keeps them for
       SECONDS.
@@ -44,10 +45,13 @@ import time
 
 
 def connect(source, port, timeout=5):
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    """A connection from source to the exporter on loopback: 127.0.0.1, or
+    ::1 from an IPv6 source."""
+    v6 = ":" in source
+    s = socket.socket(socket.AF_INET6 if v6 else socket.AF_INET, socket.SOCK_STREAM)
     s.settimeout(timeout)
     s.bind((source, 0))
-    s.connect(("127.0.0.1", port))
+    s.connect(("::1" if v6 else "127.0.0.1", port))
     return s
 
 
@@ -186,7 +190,7 @@ def slow_read(source, port, count, seconds, gzip):
 
 
 def busy(source, port, hosts, count, gap, seconds):
-    first = ipaddress.IPv4Address(source)
+    first = ipaddress.ip_address(source)
     sources = [str(first + i) for i in range(hosts) for _ in range(count)]
 
     def one(address):
