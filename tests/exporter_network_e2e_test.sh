@@ -270,4 +270,41 @@ refused=$(in_netns curl -sS 'http://[::1]:9748/metrics' |
 kill "$crowd_PID" 2>/dev/null || true
 stop_within_5s slash64 TERM
 kill "$netns" 2>/dev/null || true
+# ---- A connection's memory holds any honest request's head ---------------------
+start_exporter heads "${quiet[@]}"
+query=$(python3 -c 'print("&".join(["collect[]=sessions"] * 64))')
+for size in 8000 12000; do
+  code=$(curl -sS --interface 127.0.0.1 -o /dev/null -w '%{http_code}' -H 'Accept-Encoding: gzip' \
+    -H "Authorization: Basic $(head -c "$size" /dev/zero | tr '\0' a)" \
+    "http://127.0.0.1:$port/-/healthy?$query") || true
+  want=$([ "$size" = 8000 ] && echo 200 || echo 431)
+  [ "$code" = "$want" ] || fail "64 query parameters and a $size-byte Authorization header: $code, wanted $want"
+done
+stop_within_5s heads TERM
+# ---- Memory a flood took is handed back once it is over ------------------------
+# 3,000 connections from 20 addresses, each asking for /-/healthy now and
+# then; once they are gone, the resident size comes back down most of the
+# way to where it was before.
+start_exporter drain "${quiet[@]}"
+rss_of() { awk '/^VmRSS/ { print $2 }' "/proc/${exporter_pid[drain]}/status"; }
+before=$(rss_of)
+coproc crowd { exec python3 "$raw" busy 127.0.0.2 "$port" 20 150 1 5; }
+pids+=($!)
+read -r -t 60 word held <&"${crowd[0]}" || fail "the flood never opened"
+sleep 2  # every connection has asked at least once
+peak=$(rss_of)
+wait "$crowd_PID" 2>/dev/null || true
+for _ in $(seq 100); do
+  [ "$(ls "/proc/${exporter_pid[drain]}/fd" | wc -l)" -lt 100 ] && break
+  sleep 0.1
+done
+sleep 1
+after=$(rss_of)
+echo "RSS around a flood of $held connections: $before KiB before, $peak KiB during, $after KiB after"
+# The sanitizers' allocators keep freed memory to themselves.
+if ! ldd "$exporter" | grep -Eq 'libasan|libtsan'; then
+  [ $((after - before)) -le $(((peak - before) / 3)) ] ||
+    fail "RSS $after KiB after a flood, against $before before and $peak during"
+fi
+stop_within_5s drain TERM
 echo "PASS"

@@ -190,6 +190,8 @@ def slow_read(source, port, count, seconds, gzip):
 
 
 def busy(source, port, hosts, count, gap, seconds):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     first = ipaddress.ip_address(source)
     sources = [str(first + i) for i in range(hosts) for _ in range(count)]
 

@@ -235,7 +235,8 @@ MHD_Daemon* http_listener::start_daemon(int socket) {
         MHD_OPTION_NOTIFY_COMPLETED, &http_listener::on_completed, this,
         MHD_OPTION_NOTIFY_CONNECTION, &http_listener::on_connection, this,
         MHD_OPTION_UNESCAPE_CALLBACK, &unescape_without_nul, nullptr, MHD_OPTION_URI_LOG_CALLBACK,
-        &http_listener::on_request_line, nullptr, MHD_OPTION_ARRAY, tls.data(), MHD_OPTION_END);
+        &http_listener::on_request_line, nullptr, MHD_OPTION_ARRAY, tls.data(),
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, connection_memory, MHD_OPTION_END);
 }
 
 bool http_listener::start(std::string& why) {
