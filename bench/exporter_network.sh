@@ -146,3 +146,26 @@ echo "requests RFC 9112 refuses, and some it allows:"
 python3 "$raw" strict 127.0.0.2 "$port" | sed 's/^/  /' || true
 echo "  afterwards: honest scrape $(scrapes 1 "http://127.0.0.1:$port/metrics")"
 finish malformed
+
+# ---- Memory around a 16,000-connection flood -------------------------------------
+# Twenty addresses of 800 connections each, every one asking for /-/healthy
+# every 5 s; the resident size idle, during the flood, and a minute after.
+start_exporter memory "${quiet[@]}"
+mpid=${exporter_pid[memory]}
+rss_mib() { awk '/^VmRSS/ { printf "%.1f", $2 / 1024 }' "/proc/$mpid/status"; }
+idle=$(rss_mib)
+mkfifo "$work/memory.fifo"
+python3 "$raw" busy 127.0.0.2 "$port" 20 800 5 30 >"$work/memory.fifo" &
+flood=$!
+pids+=($flood)
+read -r -t 120 _ held <"$work/memory.fifo" || held=0
+sleep 10
+during=$(rss_mib)
+honest=$(scrapes 5 "http://127.0.0.1:$port/metrics")
+wait "$flood" || true
+sleep 60
+after=$(rss_mib)
+echo "$held connections from 20 addresses asking for /-/healthy every 5 s ($(descriptors memory) descriptors open a minute after):"
+echo "  RSS idle $idle MiB, during $during MiB, a minute after $after MiB" \
+  "($(awk -v a="$after" -v i="$idle" 'BEGIN { printf "%+.1f", a - i }') MiB); honest scrape during it $honest"
+finish memory

@@ -4,9 +4,11 @@
 Usage: soak.py BUILD_DIR SECONDS OUT_DIR   (as root: --root mounts a tree)
 
 The exporter serves a churning simulated tree over TLS with basic auth. For
-SECONDS it takes a scrape a second from an honest client (127.0.0.1), a
-flood of idle connections and wrong passwords from an attacker (127.0.0.2),
-and a SIGHUP every two seconds. Each second its RSS, descriptors, threads
+SECONDS it takes a scrape a second from an honest client (127.0.0.1); from
+an attacker (127.0.0.2) a flood of idle connections, wrong passwords, TLS
+handshakes stalled after a part of a ClientHello, slow readers of whole
+scrapes and scrapes that vary collect[] and Accept-Encoding to defeat read
+sharing; and a SIGHUP every two seconds. Each second its RSS, descriptors, threads
 and the last scrape's latency go to OUT_DIR/soak.csv, drawn at the end into
 OUT_DIR/soak.png with gnuplot.
 
@@ -35,6 +37,14 @@ FD_TOLERANCE = 16
 FLOOD_CONNECTIONS = 100       # idle connections the attacker keeps open
 WRONG_PASSWORDS_PER_SECOND = 5
 SIGHUP_EVERY = 2.0
+STALLED_HANDSHAKES = 8        # connections held after 10 bytes of a ClientHello
+SLOW_READERS = 4              # scrapes read at 40 KB/s through a 4 KiB buffer
+CACHE_BUSTING_PER_SECOND = 5
+# The first bytes of a TLS ClientHello: a handshake record's header and the
+# start of its message.
+PARTIAL_CLIENT_HELLO = bytes.fromhex("16030102000100010003")
+COLLECTOR_SETS = ["", "?collect[]=sessions", "?collect[]=sockets", "?collect[]=disk-queues",
+                  "?collect[]=sessions&collect[]=sockets"]
 
 
 def warm_up(seconds):
@@ -58,13 +68,19 @@ class Load:
         self.wrong_passwords = 0
         self.flood_opened = 0
         self.sighups = 0
+        self.stalled = 0
+        self.slow_reads = 0
+        self.busting = 0
 
-    def request(self, source, password):
+    def request(self, source, password, path="/metrics", encoding=None):
         conn = http.client.HTTPSConnection("localhost", self.port, timeout=10,
                                            source_address=(source, 0), context=self.context)
         token = base64.b64encode(b"soak:" + password).decode()
+        headers = {"Authorization": "Basic " + token}
+        if encoding:
+            headers["Accept-Encoding"] = encoding
         try:
-            conn.request("GET", "/metrics", headers={"Authorization": "Basic " + token})
+            conn.request("GET", path, headers=headers)
             response = conn.getresponse()
             response.read()
             return response.status
@@ -100,19 +116,7 @@ class Load:
         while not self.stop.wait(0.5):
             # Connections the exporter closed (the header deadline) are
             # replaced, so that the number held stays level.
-            alive = []
-            for s in held:
-                try:
-                    if s.recv(1, socket.MSG_DONTWAIT) == b"":
-                        s.close()
-                        continue
-                except BlockingIOError:
-                    pass
-                except OSError:
-                    s.close()
-                    continue
-                alive.append(s)
-            held = alive
+            held = [s for s in held if not closed_by_peer(s)]
             while len(held) < FLOOD_CONNECTIONS and not self.stop.is_set():
                 s = socket.socket()
                 s.bind(("127.0.0.2", 0))
@@ -126,10 +130,79 @@ class Load:
         for s in held:
             s.close()
 
+    def stall_handshakes(self):
+        """Connections that stop after a part of a ClientHello, each
+        replaced once the header deadline has closed it."""
+        held = []
+        while not self.stop.wait(0.5):
+            held = [s for s in held if not closed_by_peer(s)]
+            while len(held) < STALLED_HANDSHAKES and not self.stop.is_set():
+                s = socket.socket()
+                s.bind(("127.0.0.2", 0))
+                try:
+                    s.connect(("127.0.0.1", self.port))
+                    s.sendall(PARTIAL_CLIENT_HELLO)
+                except OSError:
+                    s.close()
+                    break
+                held.append(s)
+                self.stalled += 1
+        for s in held:
+            s.close()
+
+    def slow_reader(self):
+        """Whole scrapes read at 40 KB/s through a 4 KiB receive buffer, one
+        after another."""
+        token = base64.b64encode(b"soak:soak password").decode()
+        request = (f"GET /metrics HTTP/1.1\r\nHost: localhost\r\n"
+                   f"Authorization: Basic {token}\r\nConnection: close\r\n\r\n").encode()
+        while not self.stop.is_set():
+            raw = socket.socket()
+            raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            raw.bind(("127.0.0.2", 0))
+            raw.settimeout(10)
+            try:
+                raw.connect(("127.0.0.1", self.port))
+                s = self.context.wrap_socket(raw, server_hostname="localhost")
+                s.sendall(request)
+                while not self.stop.wait(0.1) and s.recv(4096):
+                    pass
+                self.slow_reads += 1
+            except (OSError, ssl.SSLError):
+                self.stop.wait(0.5)
+            finally:
+                raw.close()
+
+    def cache_busting(self):
+        """Scrapes for ever-changing collectors and encodings, so that few
+        can share a read."""
+        i = 0
+        while not self.stop.wait(1.0 / CACHE_BUSTING_PER_SECOND):
+            i += 1
+            try:
+                self.request("127.0.0.2", b"soak password", "/metrics" + COLLECTOR_SETS[i % 5],
+                             "gzip" if i % 2 else "identity")
+            except OSError:
+                pass
+            self.busting += 1
+
     def sighup(self):
         while not self.stop.wait(SIGHUP_EVERY):
             os.kill(self.pid, signal.SIGHUP)
             self.sighups += 1
+
+
+def closed_by_peer(s):
+    """Whether the server closed s; if so, s is closed here too."""
+    try:
+        if s.recv(1, socket.MSG_DONTWAIT) != b"":
+            return False
+    except BlockingIOError:
+        return False
+    except OSError:
+        pass
+    s.close()
+    return True
 
 
 def proc_sample(pid):
@@ -156,7 +229,7 @@ set datafile separator ","
 set key off
 set grid
 set offsets 0, 0, 1, 1
-set multiplot layout 4,1 title "sanperf_exporter soak, {seconds} s: scrapes, idle-connection flood, wrong passwords, SIGHUPs"
+set multiplot layout 4,1 title "sanperf_exporter soak, {seconds} s: scrapes; idle connections, wrong passwords, stalled handshakes, slow readers, cache-busting; SIGHUPs"
 set xlabel "minutes"
 set ylabel "RSS (MiB)"
 plot "{csv_path}" using ($1/60):($2/1024) every ::1 with lines lw 2
@@ -213,8 +286,10 @@ def main():
             sys.exit("soak: the exporter never said where it listens")
 
         load = Load(port, f"{work}/cert.pem", exp.pid)
+        attacks = [load.wrong_passwords_loop, load.flood, load.stall_handshakes,
+                   load.cache_busting] + [load.slow_reader] * SLOW_READERS
         threads = [threading.Thread(target=t, daemon=True) for t in
-                   (load.scrape, load.wrong_passwords_loop, load.flood, load.sighup)]
+                   [load.scrape, load.sighup] + attacks]
         for t in threads:
             t.start()
         csv_path = f"{out}/soak.csv"
@@ -253,7 +328,8 @@ def main():
         print(f"soak: {seconds} s, {load.scrapes} scrapes ({load.failed} failed; statuses "
               f"{', '.join(f'{k}: {v}' for k, v in sorted(load.statuses.items(), key=str))}), "
               f"{load.wrong_passwords} wrong passwords, {load.flood_opened} flood connections, "
-              f"{load.sighups} SIGHUPs, {log_lines} log lines")
+              f"{load.stalled} stalled handshakes, {load.slow_reads} slow reads, "
+              f"{load.busting} cache-busting scrapes, {load.sighups} SIGHUPs, {log_lines} log lines")
         print(f"soak: RSS {min(r[1] for r in judged) / 1024:.1f}-{max(r[1] for r in judged) / 1024:.1f} MiB "
               f"after warm-up, last quarter {rss_growth / 1024:+.2f} MiB against the first; "
               f"descriptors {min(r[2] for r in judged)}-{max(r[2] for r in judged)}, median {fd_move:+.0f}; "

@@ -65,8 +65,9 @@ bool connection_table::admit(const sockaddr* address, socklen_t length) {
     const bool unreserved_full =
         full || taken - reserved_open_ >= limits_.total - std::min(limits_.reserved, limits_.total);
     if (reserved) {
-        // First from the clients that cannot claim a place as this one can,
-        // then, among reserved clients alone, by the rule for everyone.
+        // First from the unreserved client holding the most, however few it
+        // holds; failing that (its connections all busy), by the rule for
+        // everyone, which may close another reserved client's connection.
         if (full && !evict_from(unreserved_, 0, true) &&
             !evict_from(per_source_, held + 1, false)) {
             metrics_.count_refused_connection(exporter_metrics::over_total);
