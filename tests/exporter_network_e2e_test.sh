@@ -230,15 +230,17 @@ exporter=$work/small-table
 # the rest, and the scraper takes a kept place without closing anything.
 start_exporter reserved --web.reserved-sources=127.0.0.1/32,fd00:0:0:2::/64 "${quiet[@]}"
 url=http://127.0.0.1:$port/metrics
-coproc crowd { python3 "$raw" busy 127.0.0.2 "$port" 20 14 2 8; }
-pids+=($!)
+# bash unsets crowd_PID when the coprocess ends: kept.
+coproc crowd { exec python3 "$raw" busy 127.0.0.2 "$port" 20 14 2 8; }
+crowd_pid=$crowd_PID
+pids+=("$crowd_pid")
 read -r -t 30 word held <&"${crowd[0]}" || fail "the crowd never opened"
 for _ in 1 2 3; do honest_scrape_within 2 "$url"; done
 admitted=$(metric "$url" sanperf_exporter_connections_reserved_total)
 [ "${admitted:-0}" -ge 1 ] || fail "honest scrapes into a crowded table took no reserved place"
 unreserved=$(metric "$url" 'sanperf_exporter_connections_refused_total{reason="unreserved"}')
 [ "${unreserved:-0}" -ge 1 ] || fail "the crowd was never kept out of the reserved places"
-kill "$crowd_PID" 2>/dev/null || true
+kill "$crowd_pid" 2>/dev/null || true
 stop_within_5s reserved TERM
 
 # Twenty addresses of one IPv6 /64 are one client: held to one share, they
@@ -257,8 +259,9 @@ chmod +x "$work/netns-table"
 exporter=$work/netns-table
 start_exporter slash64 --web.listen-address=[::1]:9748 "${quiet[@]}"
 exporter=$exporter_itself
-coproc crowd { in_netns python3 "$raw" busy fd00:0:0:1::2 9748 20 14 2 8; }
-pids+=($!)
+coproc crowd { exec nsenter --net="/proc/$netns/ns/net" python3 "$raw" busy fd00:0:0:1::2 9748 20 14 2 8; }
+crowd_pid=$crowd_PID
+pids+=("$crowd_pid")
 read -r -t 30 word held <&"${crowd[0]}" || fail "the /64 crowd never opened"
 v6_status=$(in_netns curl -sS --interface fd00:0:0:2::1 -m 10 -o /dev/null -w '%{http_code}' \
   'http://[::1]:9748/metrics') || fail "honest IPv6 scrape failed"
@@ -267,7 +270,7 @@ refused=$(in_netns curl -sS 'http://[::1]:9748/metrics' |
   awk '$1 == "sanperf_exporter_connections_refused_total{reason=\"per_source\"}" { print $2 }')
 # 280 connections from the /64 against a share of 17.
 [ "${refused:-0}" -ge 250 ] || fail "one /64's 280 connections: $refused refused, wanted all beyond 17"
-kill "$crowd_PID" 2>/dev/null || true
+kill "$crowd_pid" 2>/dev/null || true
 stop_within_5s slash64 TERM
 kill "$netns" 2>/dev/null || true
 # ---- A connection's memory holds any honest request's head ---------------------
@@ -289,11 +292,12 @@ start_exporter drain "${quiet[@]}"
 rss_of() { awk '/^VmRSS/ { print $2 }' "/proc/${exporter_pid[drain]}/status"; }
 before=$(rss_of)
 coproc crowd { exec python3 "$raw" busy 127.0.0.2 "$port" 20 150 1 5; }
-pids+=($!)
+crowd_pid=$crowd_PID
+pids+=("$crowd_pid")
 read -r -t 60 word held <&"${crowd[0]}" || fail "the flood never opened"
 sleep 2  # every connection has asked at least once
 peak=$(rss_of)
-wait "$crowd_PID" 2>/dev/null || true
+wait "$crowd_pid" 2>/dev/null || true
 for _ in $(seq 100); do
   [ "$(ls "/proc/${exporter_pid[drain]}/fd" | wc -l)" -lt 100 ] && break
   sleep 0.1
