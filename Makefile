@@ -14,8 +14,6 @@ BUILD_DEPS += libmicrohttpd-dev zlib1g-dev curl iproute2
 BUILD_DEPS += libgnutls28-dev libcrypt-dev libyaml-cpp-dev openssl gnutls-bin
 # systemd-socket-activate, for the exporter's socket activation test.
 BUILD_DEPS += systemd
-# ip, for the tests that bring up loopback in a network namespace of their own.
-BUILD_DEPS += iproute2
 # The Python module.
 BUILD_DEPS += python3-dev pybind11-dev
 PYTHON_TEST_DEPS := python3-pytest mypy
