@@ -197,11 +197,11 @@ struct http_listener::request {
 };
 
 http_listener::http_listener(listener_settings s, tree_reader& r, exporter_metrics& m)
-    : settings(std::move(s)),
-      reader(r),
-      metrics(m),
-      routes(settings.telemetry_path),
-      connections(settings.limits, m, settings.reserved) {}
+    : settings_(std::move(s)),
+      reader_(r),
+      metrics_(m),
+      routes_(settings_.telemetry_path),
+      connections_(settings_.limits, m, settings_.reserved) {}
 
 http_listener::~http_listener() { stop(); }
 
@@ -209,29 +209,29 @@ MHD_Daemon* http_listener::start_daemon(int socket) {
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_ALLOW_SUSPEND_RESUME |
                      MHD_USE_ERROR_LOG;
     std::vector<MHD_OptionItem> tls;
-    if (settings.tls.enabled) {
+    if (settings_.tls.enabled) {
         flags |= MHD_USE_TLS;
         // Each session is set up afresh when its connection starts.
         tls.push_back(
-            {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(settings.tls.cert_pem.c_str())});
+            {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(settings_.tls.cert_pem.c_str())});
         tls.push_back(
-            {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(settings.tls.key_pem.c_str())});
+            {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(settings_.tls.key_pem.c_str())});
         tls.push_back(
-            {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(settings.tls.priority.c_str())});
+            {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(settings_.tls.priority.c_str())});
     }
     tls.push_back({MHD_OPTION_END, 0, nullptr});
     // The connection table enforces the limits over every socket and counts
     // its refusals; libmicrohttpd's own limits, a little higher, only back
     // it up against connections accepted by several threads at once, and
     // leave room for those closed to make room that are still closing.
-    const unsigned slack = 2 * settings.threads_per_socket;
+    const unsigned slack = 2 * settings_.threads_per_socket;
     return MHD_start_daemon(
         flags, 0, &http_listener::on_accept, this, &http_listener::on_request, this,
         MHD_OPTION_EXTERNAL_LOGGER, &log_from_daemon, nullptr, MHD_OPTION_LISTEN_SOCKET,
-        static_cast<MHD_socket>(socket), MHD_OPTION_THREAD_POOL_SIZE, settings.threads_per_socket,
-        MHD_OPTION_CONNECTION_LIMIT, settings.limits.total + slack + max_evicting,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings.limits.per_source + slack,
-        MHD_OPTION_CONNECTION_TIMEOUT, idle_timeout_seconds(settings.limits),
+        static_cast<MHD_socket>(socket), MHD_OPTION_THREAD_POOL_SIZE, settings_.threads_per_socket,
+        MHD_OPTION_CONNECTION_LIMIT, settings_.limits.total + slack + max_evicting,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings_.limits.per_source + slack,
+        MHD_OPTION_CONNECTION_TIMEOUT, idle_timeout_seconds(settings_.limits),
         MHD_OPTION_NOTIFY_COMPLETED, &http_listener::on_completed, this,
         MHD_OPTION_NOTIFY_CONNECTION, &http_listener::on_connection, this,
         MHD_OPTION_UNESCAPE_CALLBACK, &unescape_without_nul, nullptr, MHD_OPTION_URI_LOG_CALLBACK,
@@ -240,24 +240,24 @@ MHD_Daemon* http_listener::start_daemon(int socket) {
 }
 
 bool http_listener::start(std::string& why) {
-    for (int socket : settings.sockets) {
+    for (int socket : settings_.sockets) {
         MHD_Daemon* d = start_daemon(socket);
         if (d == nullptr) {
             why = "cannot start the HTTP server";
             stop();
             return false;
         }
-        daemons.push_back(d);
+        daemons_.push_back(d);
     }
     return true;
 }
 
 void http_listener::stop_accepting() {
-    for (MHD_Daemon* d : daemons) MHD_quiesce_daemon(d);
+    for (MHD_Daemon* d : daemons_) MHD_quiesce_daemon(d);
 }
 
 bool http_listener::wait_idle(std::chrono::steady_clock::time_point deadline) const {
-    while (live_requests > 0) {
+    while (live_requests_ > 0) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -265,17 +265,17 @@ bool http_listener::wait_idle(std::chrono::steady_clock::time_point deadline) co
 }
 
 void http_listener::stop() {
-    stopping = true;
-    parked.release_all();
+    stopping_ = true;
+    parked_.release_all();
     // Quiesced first, a daemon leaves its socket to be closed here, so each
     // socket is closed exactly once whether its daemon started or not.
-    for (MHD_Daemon* d : daemons) {
+    for (MHD_Daemon* d : daemons_) {
         MHD_quiesce_daemon(d);
         MHD_stop_daemon(d);
     }
-    daemons.clear();
-    for (int socket : settings.sockets) close(socket);
-    settings.sockets.clear();
+    daemons_.clear();
+    for (int socket : settings_.sockets) close(socket);
+    settings_.sockets.clear();
 }
 
 MHD_Result http_listener::on_request(void* cls, MHD_Connection* connection, const char* url,
@@ -289,9 +289,9 @@ MHD_Result http_listener::on_request(void* cls, MHD_Connection* connection, cons
         // Only the headers are in: answering now would cost the connection
         // its keep-alive, so the request is decided once it is complete.
         if (connection_table::entry* e = entry_of(connection))
-            self->connections.headers_complete(e);
+            self->connections_.headers_complete(e);
         r->at = phase::received;
-        ++self->live_requests;
+        ++self->live_requests_;
         if (path_cut_by_nul(*r, url, version) || malformed_head(connection, version) ||
             malformed_framing(connection, method)) {
             r->at = phase::answered;
@@ -335,9 +335,9 @@ void http_listener::on_completed(void* cls, MHD_Connection* connection, void** s
     auto* self = static_cast<http_listener*>(cls);
     auto* r = static_cast<request*>(*state);
     if (r == nullptr) return;
-    if (connection_table::entry* e = entry_of(connection)) self->connections.awaiting_request(e);
+    if (connection_table::entry* e = entry_of(connection)) self->connections_.awaiting_request(e);
     self->release_slot(*r);
-    if (r->at != request::phase::headers) --self->live_requests;
+    if (r->at != request::phase::headers) --self->live_requests_;
     delete r;
     *state = nullptr;
 }
@@ -372,7 +372,7 @@ bool http_listener::path_cut_by_nul(const request& r, const char* url, const cha
 
 MHD_Result http_listener::on_accept(void* cls, const sockaddr* address, socklen_t length) {
     auto* self = static_cast<http_listener*>(cls);
-    return self->connections.admit(address, length) ? MHD_YES : MHD_NO;
+    return self->connections_.admit(address, length) ? MHD_YES : MHD_NO;
 }
 
 void http_listener::on_connection(void* cls, MHD_Connection* connection, void** socket_state,
@@ -384,22 +384,22 @@ void http_listener::on_connection(void* cls, MHD_Connection* connection, void** 
         const MHD_ConnectionInfo* fd =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         if (peer == nullptr || peer->client_addr == nullptr || fd == nullptr) return;
-        auto* e = self->connections.opened(peer->client_addr, address_length(peer->client_addr),
-                                           fd->connect_fd);
+        auto* e = self->connections_.opened(peer->client_addr, address_length(peer->client_addr),
+                                            fd->connect_fd);
         *socket_state = e;
-        if (!self->settings.tls.enabled) return;
+        if (!self->settings_.tls.enabled) return;
         // Nothing is read from the client before this returns: the whole
         // handshake uses the session as set up here.
         const MHD_ConnectionInfo* tls =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
         if (tls != nullptr && tls->tls_session != nullptr) {
             auto session = static_cast<gnutls_session_t>(tls->tls_session);
-            e->tls_material = self->settings.tls.setup(session);
+            e->tls_material = self->settings_.tls.setup(session);
             self->park_blocked_handshake_reads(connection, session, *e);
         }
         if (!e->tls_material) shutdown(fd->connect_fd, SHUT_RDWR);
     } else if (*socket_state != nullptr) {
-        self->connections.closed(static_cast<connection_table::entry*>(*socket_state));
+        self->connections_.closed(static_cast<connection_table::entry*>(*socket_state));
         *socket_state = nullptr;
     }
 }
@@ -407,7 +407,7 @@ void http_listener::on_connection(void* cls, MHD_Connection* connection, void** 
 void http_listener::park_blocked_handshake_reads(MHD_Connection* connection,
                                                  gnutls_session_t session,
                                                  connection_table::entry& e) {
-    auto t = std::make_shared<tls_transport>(tls_transport{parked, connection, e.fd});
+    auto t = std::make_shared<tls_transport>(tls_transport{parked_, connection, e.fd});
     // Writes go to the descriptor as before.
     gnutls_transport_set_ptr2(
         session, t.get(), reinterpret_cast<gnutls_transport_ptr_t>(static_cast<intptr_t>(e.fd)));
@@ -420,7 +420,7 @@ void http_listener::park_blocked_handshake_reads(MHD_Connection* connection,
 
 MHD_Result http_listener::begin(MHD_Connection* connection, const char* url, const char* method,
                                 request& r) {
-    if (settings.admit) r.verdict = settings.admit(request_view{connection, method, url});
+    if (settings_.admit) r.verdict = settings_.admit(request_view{connection, method, url});
     if (!r.verdict.later) return admitted(connection, url, method, r);
     // As with the reader below: suspended first, so the verdict may come
     // back before this call returns.
@@ -444,7 +444,7 @@ MHD_Result http_listener::admitted(MHD_Connection* connection, const char* url, 
     if (r.verdict.status != 0)
         return respond_text(connection, r.verdict.status, "Access denied.\n", "text/plain",
                             r.verdict.headers);
-    const route_table::decision d = routes.decide(method, url);
+    const route_table::decision d = routes_.decide(method, url);
     if (d.status == MHD_HTTP_NOT_FOUND)
         return respond_text(connection, d.status, "Not found.\n", "text/plain");
     if (d.status == MHD_HTTP_METHOD_NOT_ALLOWED)
@@ -454,12 +454,12 @@ MHD_Result http_listener::admitted(MHD_Connection* connection, const char* url, 
         case route::healthy:
             return respond_text(connection, MHD_HTTP_OK, "Healthy.\n", "text/plain");
         case route::ready:
-            if (settings.ready && !settings.ready())
+            if (settings_.ready && !settings_.ready())
                 return respond_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
                                     "Not ready: the statistics tree is missing.\n", "text/plain");
             return respond_text(connection, MHD_HTTP_OK, "Ready.\n", "text/plain");
         case route::landing:
-            return respond_text(connection, MHD_HTTP_OK, routes.landing_page(),
+            return respond_text(connection, MHD_HTTP_OK, routes_.landing_page(),
                                 "text/html; charset=utf-8");
         case route::metrics:
             break;
@@ -472,15 +472,15 @@ MHD_Result http_listener::admitted(MHD_Connection* connection, const char* url, 
     // Within its client's share of responses, and a place among the metric
     // requests being computed, or 503.
     connection_table::entry* e = entry_of(connection);
-    if (e != nullptr && !connections.begin_response(e))
+    if (e != nullptr && !connections_.begin_response(e))
         return respond_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
                             "Too many metric requests from this client at once.\n", "text/plain");
-    unsigned busy = metric_requests.load();
+    unsigned busy = metric_requests_.load();
     do {
-        if (busy >= settings.max_requests)
+        if (busy >= settings_.max_requests)
             return respond_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
                                 "Too many metric requests at once.\n", "text/plain");
-    } while (!metric_requests.compare_exchange_weak(busy, busy + 1));
+    } while (!metric_requests_.compare_exchange_weak(busy, busy + 1));
     r.holds_slot = true;
     r.gzip = accepts_gzip(
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING));
@@ -490,7 +490,7 @@ MHD_Result http_listener::admitted(MHD_Connection* connection, const char* url, 
     // once the call is over.
     r.at = request::phase::awaiting_body;
     MHD_suspend_connection(connection);
-    reader.request(
+    reader_.request(
         [&r, connection](std::shared_ptr<const scrape_result> result) {
             {
                 std::lock_guard<std::mutex> hold(r.lock);
@@ -515,16 +515,16 @@ bool http_listener::requested_collectors(MHD_Connection* connection,
             return MHD_YES;
         },
         &asked);
-    return collectors_asked(asked, settings.collectors, settings.known_collectors, which, why);
+    return collectors_asked(asked, settings_.collectors, settings_.known_collectors, which, why);
 }
 
 MHD_Result http_listener::answer_metrics(MHD_Connection* connection, request& r) {
     // The body is ready: its place goes to the next request, and sending it
     // is bounded by the write timeout instead.
     release_slot(r);
-    if (connection_table::entry* e = entry_of(connection)) connections.sending(e);
+    if (connection_table::entry* e = entry_of(connection)) connections_.sending(e);
     if (!r.result) {
-        if (stopping)
+        if (stopping_)
             return respond_text(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "Shutting down.\n",
                                 "text/plain");
         return respond_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
@@ -549,12 +549,12 @@ MHD_Result http_listener::answer_metrics(MHD_Connection* connection, request& r)
 void http_listener::release_slot(request& r) {
     if (!r.holds_slot) return;
     r.holds_slot = false;
-    --metric_requests;
+    --metric_requests_;
 }
 
 MHD_Result http_listener::respond(MHD_Connection* connection, unsigned status,
                                   MHD_Response* response) {
-    if (settings.add_response_headers) settings.add_response_headers(response);
+    if (settings_.add_response_headers) settings_.add_response_headers(response);
     // A connection's last response says so, and libmicrohttpd closes it
     // once sent: however busy a client keeps it, a place is given back now
     // and then.
@@ -563,7 +563,7 @@ MHD_Result http_listener::respond(MHD_Connection* connection, unsigned status,
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     MHD_Result rc = MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
-    metrics.count_response(status);
+    metrics_.count_response(status);
     return rc;
 }
 

@@ -140,16 +140,16 @@ private:
     MHD_Result respond_text(MHD_Connection* connection, unsigned status, const std::string& body,
                             const char* content_type, const header_list& headers = {});
 
-    listener_settings settings;
-    tree_reader& reader;
-    exporter_metrics& metrics;
-    route_table routes;
-    connection_table connections;
-    parked_reads parked;
-    std::vector<MHD_Daemon*> daemons;
-    std::atomic<unsigned> metric_requests{0};  // admitted to the reader, not yet completed
-    std::atomic<unsigned> live_requests{0};    // being handled, of any kind
-    std::atomic<bool> stopping{false};
+    listener_settings settings_;
+    tree_reader& reader_;
+    exporter_metrics& metrics_;
+    route_table routes_;
+    connection_table connections_;
+    parked_reads parked_;
+    std::vector<MHD_Daemon*> daemons_;
+    std::atomic<unsigned> metric_requests_{0};  // admitted to the reader, not yet completed
+    std::atomic<unsigned> live_requests_{0};    // being handled, of any kind
+    std::atomic<bool> stopping_{false};
 };
 
 }  // namespace sanperf_exporter
