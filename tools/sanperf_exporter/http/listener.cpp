@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <strings.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -19,6 +18,7 @@
 
 #include "sanperf_exporter/collectors/collect_query.h"
 #include "sanperf_exporter/http/gzip.h"
+#include "sanperf_exporter/http/request_head.h"
 #include "sanperf_exporter/http/unescape.h"
 #include "sanperf_exporter/log.h"
 
@@ -46,73 +46,30 @@ void log_from_daemon(void*, const char* format, va_list args) {
         .log(rate_limited_log::clock::now(), log_level::warn, line, {{"component", "http"}});
 }
 
-bool is_get_or_head(const char* method) {
-    return std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 ||
-           std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
-}
-
 void release_result(void* holder) {
     delete static_cast<std::shared_ptr<const scrape_result>*>(holder);
 }
 
-bool is_token_char(unsigned char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-           std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-// What RFC 9112 has a server refuse in a request's head, as far as it shows
-// in the headers libmicrohttpd parsed: a name that is not a token (a space
-// before the colon leaves one in the name, and a proxy may read that
-// header where this server would not), a control byte in a value (a bare
-// CR), no Host or more than one on HTTP/1.1, more than one Content-Length,
-// a line folded onto the one before (obs-fold: a line starting with a space
-// or a tab). libmicrohttpd itself refuses a Content-Length that is not a
-// plain decimal.
-struct head_check {
-    unsigned hosts = 0;
-    unsigned lengths = 0;
-    bool bad = false;
-};
-
-MHD_Result check_header(void* cls, MHD_ValueKind, const char* name, const char* value) {
-    auto* c = static_cast<head_check*>(cls);
-    bool ok = name != nullptr && *name != '\0' && value != nullptr;
-    // libmicrohttpd parses the head in place, each value following its name
-    // in the read buffer. A folded line it joins by copying the header's
-    // name into a block of its own, past the read buffer, and appending the
-    // line to it, while the value stays where it was: the name then lies
-    // after its value.
-    ok = ok && std::less<const char*>()(name, value);
-    for (const char* p = name; ok && *p != '\0'; ++p)
-        ok = is_token_char(static_cast<unsigned char>(*p));
-    for (const char* p = value; ok && *p != '\0'; ++p) {
-        const auto b = static_cast<unsigned char>(*p);
-        ok = b == '\t' || (b >= 0x20 && b != 0x7f);
-    }
-    if (ok && strcasecmp(name, MHD_HTTP_HEADER_HOST) == 0) ++c->hosts;
-    if (ok && strcasecmp(name, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) ++c->lengths;
-    c->bad = !ok;
-    return ok ? MHD_YES : MHD_NO;
-}
-
-bool malformed_head(MHD_Connection* connection, const char* version) {
-    head_check c;
-    MHD_get_connection_values(connection, MHD_HEADER_KIND, &check_header, &c);
-    if (c.bad || c.lengths > 1) return true;
-    return std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0 && c.hosts != 1;
-}
-
-// A request that must not be served however it would be routed: a body
-// framed two ways at once (the way request smuggling starts), or a body on
-// a method that takes none.
-bool malformed_framing(MHD_Connection* connection, const char* method) {
-    const char* length =
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-    const char* encoding =
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING);
-    if (length != nullptr && encoding != nullptr) return true;
-    const bool body = encoding != nullptr || (length != nullptr && std::strcmp(length, "0") != 0);
-    return body && is_get_or_head(method);
+// Whether the request's head fails the checks of request_head_check.
+bool malformed_head(MHD_Connection* connection, const char* method, const char* version) {
+    request_head_check check;
+    MHD_get_connection_values(
+        connection, MHD_HEADER_KIND,
+        [](void* cls, MHD_ValueKind, const char* name, const char* value) {
+            auto* c = static_cast<request_head_check*>(cls);
+            // libmicrohttpd parses the head in place, each value following
+            // its name in the read buffer. A folded line it joins by copying
+            // the header's name into a block of its own, past the read
+            // buffer, and appending the line to it, while the value stays
+            // where it was: the name then lies after its value.
+            if (name != nullptr && value != nullptr && !std::less<const char*>()(name, value)) {
+                c->add_folded_line();
+                return MHD_NO;
+            }
+            return c->add(name, value) ? MHD_YES : MHD_NO;
+        },
+        &check);
+    return check.malformed(method, version);
 }
 
 connection_table::entry* entry_of(MHD_Connection* connection) {
@@ -292,8 +249,7 @@ MHD_Result http_listener::on_request(void* cls, MHD_Connection* connection, cons
             self->connections_.headers_complete(e);
         r->at = phase::received;
         ++self->live_requests_;
-        if (path_cut_by_nul(*r, url, version) || malformed_head(connection, version) ||
-            malformed_framing(connection, method)) {
+        if (path_cut_by_nul(*r, url, version) || malformed_head(connection, method, version)) {
             r->at = phase::answered;
             return self->respond_text(connection, MHD_HTTP_BAD_REQUEST, "Bad request.\n",
                                       "text/plain", {{MHD_HTTP_HEADER_CONNECTION, "close"}});

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <utility>
 
+#include "sanperf_exporter/http/request_head.h"
+
 namespace sanperf_exporter {
 
 namespace {
@@ -90,9 +92,7 @@ route_table::decision route_table::decide(const char* method, const char* target
         }
         d.which = found->which;
     }
-    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 &&
-        std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
-        d.status = MHD_HTTP_METHOD_NOT_ALLOWED;
+    if (!is_get_or_head(method)) d.status = MHD_HTTP_METHOD_NOT_ALLOWED;
     return d;
 }
 
