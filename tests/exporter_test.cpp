@@ -176,6 +176,26 @@ TEST(TimeUnit, FlagOverEnvironmentAndWrongValuesRefused) {
     }
 }
 
+// The timeouts take any duration of 1ms or more, to the millisecond.
+TEST(Timeouts, DurationsInMillisecondsAndZeroRefused) {
+    const std::pair<const char*, long long> good[] = {
+        {"10s", 10000}, {"2m", 120000}, {"1.5s", 1500}, {"20ms", 20}, {"2500us", 3}};
+    for (const auto& [text, ms] : good) {
+        sanperf_exporter::options opt;
+        ASSERT_EQ(parse_with({std::string("--web.read-header-timeout=") + text,
+                              std::string("--web.write-timeout=") + text},
+                             nullptr, opt),
+                  -1)
+            << text;
+        EXPECT_EQ(opt.read_header_timeout.count(), ms) << text;
+        EXPECT_EQ(opt.write_timeout.count(), ms) << text;
+    }
+    for (const char* bad : {"0", "0s", "400us", "10", "10 s", "-1s", "1e3ms", "10min"}) {
+        sanperf_exporter::options opt;
+        EXPECT_EQ(parse_with({std::string("--web.write-timeout=") + bad}, nullptr, opt), 2) << bad;
+    }
+}
+
 // A telemetry path that would hide a built-in route, or be no path, is a
 // usage error; others serve the metrics, and the routes keep their methods.
 TEST(Routes, ClashesRefusedAtStartAndEachPathFound) {

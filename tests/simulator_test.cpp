@@ -605,6 +605,7 @@ TEST(SimulatorFaults, TextFormsAndRefusals) {
          20000, 1500},
         {"sock7/aio_read:slow=1s:after=0", object_kind::socket, 7, 0, fault_kind::slow, 1000000, 0},
         {"sock7:slow=40us", object_kind::socket, 7, all, fault_kind::slow, 40, 0},
+        {"sock7:slow=1.5ms:after=0.25s", object_kind::socket, 7, all, fault_kind::slow, 1500, 250},
     };
     for (const good_case& c : good) {
         fault f;
@@ -635,6 +636,8 @@ TEST(SimulatorFaults, TextFormsAndRefusals) {
                             "sock1:slow=0",
                             "sock1:slow=2m",
                             "sock1:slow=5",
+                            "sock1:slow=0.4us",
+                            "sock1:slow=1e3us",
                             "sock1:busy=0",
                             "sock1:busy=1000001",
                             "sock1:busy=1e3",

@@ -580,24 +580,45 @@ TEST(Ranking, SocketsRankByAllTheirSlotsAndDisksByEachDisk) {
     EXPECT_EQ(*parts[1].summary.streams[1].max_time, 7);
 }
 
-TEST(TimeUnit, DurationsAsGivenOrInTicks) {
+// One syntax of durations for every program: a plain decimal number and a
+// unit; a bare number is ticks only where ticks are asked for.
+TEST(TimeUnit, DurationsInSecondsOrInTicks) {
     std::string error;
-    double ticks = 0;
-    std::optional<time_unit> us = parse_time_unit("us");
-    EXPECT_TRUE(parse_duration("1.5ms", us, ticks, error));
-    EXPECT_DOUBLE_EQ(ticks, 1500);
-    EXPECT_TRUE(parse_duration("2s", parse_time_unit("ns"), ticks, error));
-    EXPECT_DOUBLE_EQ(ticks, 2e9);
-    EXPECT_TRUE(parse_duration("250", std::nullopt, ticks, error));  // ticks
-    EXPECT_DOUBLE_EQ(ticks, 250);
-    // A unit needs the tree's unit to convert to; other text is refused.
-    for (const char* bad : {"1.5ms", "x", "1.5 ms", "1.5min", "-3", "nan", ""}) {
+    double seconds = -1;
+    const std::pair<const char*, double> good[] = {
+        {"850us", 850e-6}, {"1.5ms", 1.5e-3}, {"10s", 10},     {"2m", 120},
+        {"3ns", 3e-9},     {"0", 0},          {"0.25s", 0.25}, {"000000000012s", 12}};
+    for (const auto& [text, want] : good) {
+        EXPECT_TRUE(parse_duration(text, seconds, error)) << text << ": " << error;
+        EXPECT_DOUBLE_EQ(seconds, want) << text;
+    }
+    for (const char* bad : {"", "5", "+5s", "-1s", " 5s", "5s ", "5 s", "1e3ms", ".5s", "1.s",
+                            "1.5.3s", "5min", "5S", "nan", "inf", "0x10s", "1234567890123s"}) {
         error.clear();
-        EXPECT_FALSE(
-            parse_duration(bad, std::string(bad) == "1.5ms" ? std::nullopt : us, ticks, error))
-            << bad;
+        EXPECT_FALSE(parse_duration(bad, seconds, error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
     }
+
+    double ticks = 0;
+    std::optional<time_unit> us = parse_time_unit("us");
+    EXPECT_TRUE(parse_duration_ticks("1.5ms", us, ticks, error));
+    EXPECT_DOUBLE_EQ(ticks, 1500);
+    EXPECT_TRUE(parse_duration_ticks("2s", parse_time_unit("ns"), ticks, error));
+    EXPECT_DOUBLE_EQ(ticks, 2e9);
+    EXPECT_TRUE(parse_duration_ticks("1m", us, ticks, error));
+    EXPECT_DOUBLE_EQ(ticks, 60e6);
+    EXPECT_TRUE(parse_duration_ticks("250", std::nullopt, ticks, error));  // ticks
+    EXPECT_DOUBLE_EQ(ticks, 250);
+    // A unit needs the tree's unit to convert to; other text is refused.
+    EXPECT_FALSE(parse_duration_ticks("1.5ms", std::nullopt, ticks, error));
+    EXPECT_NE(error.find(time_unit_variable), std::string::npos) << error;
+    for (const char* bad : {"x", "1.5 ms", "1.5min", "-3", "nan", ""}) {
+        error.clear();
+        EXPECT_FALSE(parse_duration_ticks(bad, us, ticks, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+    // The minute is a unit to write, not one a tree counts in.
+    EXPECT_FALSE(parse_time_unit("m"));
 }
 
 // What the table and JSON show of a new object, of units and of summaries.

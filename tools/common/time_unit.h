@@ -27,12 +27,18 @@ std::optional<time_unit> parse_time_unit(const std::string& name);
 bool resolve_time_unit(const std::optional<std::string>& flag, std::optional<time_unit>& unit,
                        std::string& error);
 
-// A duration as the operator writes it, in ticks of unit: a number with a
-// unit ("1.5ms", "850us", "2s") or a bare number of ticks ("1500"). Returns
-// false with a message in error for anything else, a negative number, or a
-// number with a unit while unit is not known.
-bool parse_duration(const std::string& text, const std::optional<time_unit>& unit, double& ticks,
-                    std::string& error);
+// A duration as the operator writes it, in seconds: a number, whole or
+// with a decimal point, of at most 12 digits before the point, and its
+// unit, ns, us, ms, s or m ("850us", "1.5ms", "10s", "2m"); a bare 0 needs
+// none. Returns false with a message in error for anything else (a sign,
+// an exponent or a space included).
+bool parse_duration(const std::string& text, double& seconds, std::string& error);
+
+// The same in ticks of unit, where a bare number is a number of ticks
+// ("1500"). Returns false with a message in error as parse_duration does,
+// and for a number with a unit while unit is not known.
+bool parse_duration_ticks(const std::string& text, const std::optional<time_unit>& unit,
+                          double& ticks, std::string& error);
 
 // A duration of ticks of unit in the largest of ns, us, ms and s that
 // keeps it at 1 or more, with three significant digits (more for 1000 s and

@@ -1,8 +1,10 @@
 #include "sanperf-sim/fault.h"
 
+#include <cmath>
 #include <regex>
 #include <vector>
 
+#include "common/time_unit.h"
 #include "common/tree_layout.h"
 
 namespace sanperf_sim {
@@ -23,19 +25,13 @@ std::vector<std::string> fields_of(const std::string& text) {
     }
 }
 
-// A whole number with a unit (us, ms, s or m), or a plain 0, in
-// microseconds.
+// A duration in whole microseconds, as parse_duration reads it; beyond a
+// trillion seconds it would not fit.
 bool parse_duration_us(const std::string& text, std::uint64_t& us) {
-    static const std::regex form("([0-9]{1,9})(us|ms|s|m)|0");
-    std::smatch m;
-    if (!std::regex_match(text, m, form)) return false;
-    if (text == "0") {
-        us = 0;
-        return true;
-    }
-    std::uint64_t n = std::stoull(m[1]);
-    const std::string unit = m[2];
-    us = unit == "us" ? n : unit == "ms" ? n * 1000 : unit == "s" ? n * 1000000 : n * 60000000;
+    double seconds = 0;
+    std::string unused;
+    if (!parse_duration(text, seconds, unused) || seconds > 1e12) return false;
+    us = static_cast<std::uint64_t>(std::llround(seconds * 1e6));
     return true;
 }
 

@@ -39,8 +39,8 @@ constexpr unsigned slow_min_rate = 100;
 // session<id> or sock<n>, optionally followed by /STREAM (handler or
 // processing; read or write; a socket slot's name); KIND is slow (VALUE a
 // duration per operation) or busy (VALUE operations per second); durations
-// are a whole number with us, ms, s or m. Returns false with a message in
-// error when text is not of that form.
+// are as sanperf_tools::parse_duration reads them, to the microsecond.
+// Returns false with a message in error when text is not of that form.
 bool parse_fault(const std::string& text, fault& f, std::string& error);
 
 }  // namespace sanperf_sim

@@ -4,12 +4,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cmath>
 #include <deque>
 #include <iostream>
 #include <string>
 
 #include "cli/help_format.h"
 #include "common/thread_pool.h"
+#include "common/time_unit.h"
 #include "sanperf_exporter/collectors/registry.h"
 #include "sanperf_exporter/http/connection_table.h"
 #include "sanperf_exporter/http/routes.h"
@@ -56,17 +58,14 @@ std::string usage() {
            "Run 'sanperf_exporter --help' for more.\n";
 }
 
-// A duration as the exporters write one: a whole number and ms, s or m.
-std::string parse_duration(const std::string& text, std::chrono::milliseconds& out) {
-    std::size_t digits = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
-    const std::string unit = text.substr(digits);
-    const long long scale = unit == "ms" ? 1 : unit == "s" ? 1000 : unit == "m" ? 60000 : 0;
-    if (digits == 0 || digits > 7 || scale == 0)
-        return "a duration is a whole number and ms, s or m, as 10s";
-    out = std::chrono::milliseconds(std::stoll(text.substr(0, digits)) * scale);
-    if (out.count() == 0) return "the duration must not be zero";
-    return {};
+// A timeout as --web.*-timeout gives it, in whole milliseconds, at least one.
+bool parse_timeout(const std::string& text, std::chrono::milliseconds& out, std::string& error) {
+    double seconds = 0;
+    if (!sanperf_tools::parse_duration(text, seconds, error)) return false;
+    out = std::chrono::milliseconds(std::llround(seconds * 1000));
+    if (out.count() > 0) return true;
+    error = "'" + text + "': a timeout is 1ms or more";
+    return false;
 }
 
 // How the connection limits follow from the descriptor limit, with the
@@ -206,10 +205,10 @@ int parse_options(int argc, char** argv, options& opt) {
         }
         if (!sanperf_tools::resolve_time_unit(time_unit, opt.time_unit, why))
             throw CLI::ValidationError(why);
-        if (std::string bad = parse_duration(header_timeout, opt.read_header_timeout); !bad.empty())
-            throw CLI::ValidationError("--web.read-header-timeout", header_timeout + ": " + bad);
-        if (std::string bad = parse_duration(write_timeout, opt.write_timeout); !bad.empty())
-            throw CLI::ValidationError("--web.write-timeout", write_timeout + ": " + bad);
+        if (!parse_timeout(header_timeout, opt.read_header_timeout, why))
+            throw CLI::ValidationError("--web.read-header-timeout", why);
+        if (!parse_timeout(write_timeout, opt.write_timeout, why))
+            throw CLI::ValidationError("--web.write-timeout", why);
         for (const std::string& network : reserved)
             if (!opt.reserved.add(network, why))
                 throw CLI::ValidationError("--web.reserved-sources", why);

@@ -277,7 +277,7 @@ int parse_options(int argc, char** argv, options& opt) {
         return refuse("--root reads a tree; --archive reads the archive instead");
     if (!min_avg.empty()) {
         double ticks = 0;
-        if (!tools::parse_duration(min_avg, opt.style.unit, ticks, error))
+        if (!tools::parse_duration_ticks(min_avg, opt.style.unit, ticks, error))
             return refuse("--min-avg: " + error);
         opt.rank.min_avg = ticks;
     }
