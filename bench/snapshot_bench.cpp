@@ -9,13 +9,9 @@
 
 #include "library_snapshot.h"
 
-#include <tree_layout.h>
-
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,16 +22,13 @@
 #include <string>
 #include <string_view>
 
+#include "common/private_mount.h"
+#include "common/tree_layout.h"
+
 namespace {
 
 const char* sim_path = SANPERF_SIM_PATH;
 long current_tree = -1;
-
-bool enter_private_sys_kernel() {
-    if (unshare(CLONE_NEWNS) != 0) return false;
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-    return mount("tmpfs", "/sys/kernel", "tmpfs", 0, "mode=0755") == 0;
-}
 
 // Replaces the tree under /sys/kernel with the simulator's for n sessions
 // and n sockets.
@@ -228,8 +221,9 @@ int one_snapshot(long n, bool floor) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!enter_private_sys_kernel()) {
-        std::perror("private /sys/kernel (run as root)");
+    std::string why;
+    if (!sanperf_tools::private_sys_kernel(sanperf_tools::user_namespace_ids::root, "", why)) {
+        std::fprintf(stderr, "private /sys/kernel: %s\n", why.c_str());
         return 1;
     }
     if (argc >= 3 && std::strcmp(argv[1], "--one-snapshot") == 0)
