@@ -78,11 +78,12 @@ std::string connection_limits_footer() {
            "descriptor beyond " +
            std::to_string(reserved_descriptors) +
            " may hold a connection, up "
-           "to 16384 in all, and one source address may hold a sixteenth of those (at least 4). "
+           "to 16384 in all, and one client (an IPv4 address, an IPv6 /64) may hold a sixteenth of "
+           "those (at least 4). "
            "Beyond either limit a new connection is closed at once and counted in "
            "sanperf_exporter_connections_refused_total. Here: " +
            std::to_string(limits.total) + " in all, " + std::to_string(limits.per_source) +
-           " per source address.";
+           " per client.";
 }
 
 }  // namespace
