@@ -196,6 +196,22 @@ TEST(Timeouts, DurationsInMillisecondsAndZeroRefused) {
     }
 }
 
+TEST(HandshakeRate, CountAndDurationOrAUsageError) {
+    sanperf_exporter::options opt;
+    ASSERT_EQ(parse_with({}, nullptr, opt), -1);
+    EXPECT_EQ(opt.tls_handshake_burst, 600u);
+    EXPECT_EQ(opt.tls_handshake_period, std::chrono::seconds(10));
+    ASSERT_EQ(parse_with({"--web.tls-handshake-rate=20/500ms"}, nullptr, opt), -1);
+    EXPECT_EQ(opt.tls_handshake_burst, 20u);
+    EXPECT_EQ(opt.tls_handshake_period, std::chrono::milliseconds(500));
+    for (const char* bad : {"20", "/10s", "0/10s", "20/0s", "20/", "-1/10s", "20/10", "x/10s",
+                            "99999999/1s", "20/10s/1"}) {
+        sanperf_exporter::options refused;
+        EXPECT_EQ(parse_with({std::string("--web.tls-handshake-rate=") + bad}, nullptr, refused), 2)
+            << bad;
+    }
+}
+
 // A telemetry path that would hide a built-in route, or be no path, is a
 // usage error; others serve the metrics, and the routes keep their methods.
 TEST(Routes, ClashesRefusedAtStartAndEachPathFound) {

@@ -62,15 +62,18 @@ void exporter_metrics::render_exporter(sanperf_tools::sink& out) const {
     for (const auto& [code, n] : counts)
         requests.sample({{"code", code}}, static_cast<long long>(n));
 
-    metric_family refusals(out, "sanperf_exporter_connections_refused_total", "counter",
-                           "Connections closed as soon as accepted, for being over the limit of "
-                           "one source address or of all together, or finding only the places "
-                           "kept for reserved sources free.");
+    metric_family refusals(
+        out, "sanperf_exporter_connections_refused_total", "counter",
+        "Connections closed as soon as accepted, for being over the limit of "
+        "one source address or of all together, over one source's rate of TLS "
+        "handshakes, or finding only the places kept for reserved sources free.");
     refusals.sample({{"reason", "per_source"}},
                     static_cast<long long>(refused_[over_source_limit].load()));
     refusals.sample({{"reason", "total"}}, static_cast<long long>(refused_[over_total].load()));
     refusals.sample({{"reason", "unreserved"}},
                     static_cast<long long>(refused_[over_unreserved].load()));
+    refusals.sample({{"reason", "handshake_rate"}},
+                    static_cast<long long>(refused_[over_handshake_rate].load()));
     metric_family(out, "sanperf_exporter_connections_evicted_total", "counter",
                   "Idle connections closed, when every place was taken, to let in a client "
                   "holding fewer.")

@@ -28,7 +28,7 @@ public:
     unsigned long long reads() const { return tree_reads_; }
     // Counts a connection closed at once for being over a limit. Any thread.
     // over_unreserved: only places kept for reserved sources were left.
-    enum refusal { over_source_limit, over_total, over_unreserved };
+    enum refusal { over_source_limit, over_total, over_unreserved, over_handshake_rate };
     void count_refused_connection(refusal why) { ++refused_[why]; }
     // Counts a connection from a reserved source let in when no place open
     // to other clients was left.

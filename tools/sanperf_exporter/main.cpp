@@ -21,6 +21,7 @@
 #include "sanperf_exporter/log.h"
 #include "sanperf_exporter/options.h"
 #include "sanperf_exporter/scraper.h"
+#include "sanperf_exporter/security/failure_limit.h"
 #include "sanperf_exporter/security/hash_password.h"
 #include "sanperf_exporter/security/web_guard.h"
 #include "sanperf_exporter/tree_reader.h"
@@ -147,6 +148,11 @@ int run(const options& opt) {
     settings.limits = limits;
     settings.reserved = opt.reserved;
     if (guard) guard_listener(*guard, metrics, settings);
+    security::failure_limit handshakes(opt.tls_handshake_burst, opt.tls_handshake_period);
+    settings.tls.allow_handshake = [&handshakes](const std::string& source) {
+        unsigned retry_after = 0;
+        return handshakes.take(source, security::failure_limit::clock::now(), retry_after);
+    };
     std::vector<std::string> addresses;
     if (opt.systemd_socket) {
         if (!take_systemd_sockets(settings.sockets, why)) {

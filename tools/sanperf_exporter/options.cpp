@@ -29,7 +29,8 @@ std::string usage() {
                                       "[--web.max-requests=N]",
                                       "[--web.read-header-timeout=DURATION]",
                                       "[--web.write-timeout=DURATION]",
-                                      "[--web.reserved-sources=CIDR,...]"};
+                                      "[--web.reserved-sources=CIDR,...]",
+                                      "[--web.tls-handshake-rate=N/DURATION]"};
     for (const collector_entry& e : collector_registry())
         words.push_back(std::string("[--[no-]collector.") + e.name + "]");
     for (const char* w :
@@ -66,6 +67,20 @@ bool parse_timeout(const std::string& text, std::chrono::milliseconds& out, std:
     if (out.count() > 0) return true;
     error = "'" + text + "': a timeout is 1ms or more";
     return false;
+}
+
+// A rate as N/DURATION: N at once, and N more every DURATION.
+bool parse_rate(const std::string& text, unsigned& count, std::chrono::milliseconds& period,
+                std::string& error) {
+    const std::size_t slash = text.find('/');
+    const std::string n = text.substr(0, slash);
+    if (slash == std::string::npos || n.empty() || n.size() > 7 ||
+        n.find_first_not_of("0123456789") != std::string::npos || std::stoul(n) == 0) {
+        error = "'" + text + "': a rate is a count from 1 and a duration, as 600/10s";
+        return false;
+    }
+    count = static_cast<unsigned>(std::stoul(n));
+    return parse_timeout(text.substr(slash + 1), period, error);
 }
 
 // How the connection limits follow from the descriptor limit, with the
@@ -130,6 +145,12 @@ int parse_options(int argc, char** argv, options& opt) {
         ->delimiter(',')
         ->allow_extra_args(false)
         ->type_name("CIDR,...");
+    std::string handshake_rate = "600/10s";
+    app.add_option("--web.tls-handshake-rate", handshake_rate,
+                   "TLS handshakes one client may begin: N at once, and N more every DURATION; "
+                   "beyond, a connection is closed as soon as accepted, before any cryptography "
+                   "(default 600/10s)")
+        ->type_name("N/DURATION");
     // One flag with a --no- form per collector; a deque, so that the flags
     // keep their places while it grows.
     std::deque<bool> collector_on;
@@ -213,6 +234,8 @@ int parse_options(int argc, char** argv, options& opt) {
         for (const std::string& network : reserved)
             if (!opt.reserved.add(network, why))
                 throw CLI::ValidationError("--web.reserved-sources", why);
+        if (!parse_rate(handshake_rate, opt.tls_handshake_burst, opt.tls_handshake_period, why))
+            throw CLI::ValidationError("--web.tls-handshake-rate", why);
         std::size_t i = 0;
         for (const collector_entry& e : collector_registry()) {
             const bool named = app.count(std::string("--collector.") + e.name) > 0;

@@ -27,6 +27,10 @@ struct options {
     std::chrono::milliseconds write_timeout{120000};
     // The scrapers' networks, which always get a connection.
     reserved_sources reserved;
+    // TLS handshakes one client may begin: a burst at once, and as many
+    // again every period.
+    unsigned tls_handshake_burst = 600;
+    std::chrono::milliseconds tls_handshake_period{10000};
     // The collectors switched on, by name, in the registry's order.
     std::vector<std::string> collectors;
     bool sockets_aggregate = false;

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "sanperf_exporter/collectors/collect_query.h"
+#include "sanperf_exporter/http/client_source.h"
 #include "sanperf_exporter/http/gzip.h"
 #include "sanperf_exporter/http/request_head.h"
 #include "sanperf_exporter/http/unescape.h"
@@ -328,6 +329,12 @@ bool http_listener::path_cut_by_nul(const request& r, const char* url, const cha
 
 MHD_Result http_listener::on_accept(void* cls, const sockaddr* address, socklen_t length) {
     auto* self = static_cast<http_listener*>(cls);
+    const tls_listener_settings& tls = self->settings_.tls;
+    if (tls.enabled && tls.allow_handshake &&
+        !tls.allow_handshake(client_source(address, length))) {
+        self->metrics_.count_refused_connection(exporter_metrics::over_handshake_rate);
+        return MHD_NO;
+    }
     return self->connections_.admit(address, length) ? MHD_YES : MHD_NO;
 }
 

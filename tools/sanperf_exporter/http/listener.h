@@ -65,6 +65,10 @@ struct tls_listener_settings {
     std::string cert_pem;
     std::string key_pem;
     tls_session_setup setup;
+    // Whether a client (client_source.h) may begin one more handshake; asked
+    // as its connection is accepted, so one refused costs no cryptography.
+    // Empty allows every one.
+    std::function<bool(const std::string& source)> allow_handshake;
 };
 
 struct listener_settings {

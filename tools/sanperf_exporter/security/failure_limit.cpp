@@ -5,8 +5,8 @@
 
 namespace sanperf_exporter::security {
 
-failure_limit::failure_limit(unsigned burst, std::chrono::seconds period)
-    : burst_(std::max(1u, burst)), period_(std::max(period, std::chrono::seconds(1))) {}
+failure_limit::failure_limit(unsigned burst, std::chrono::milliseconds period)
+    : burst_(std::max(1u, burst)), period_(std::max(period, std::chrono::milliseconds(1))) {}
 
 failure_limit::bucket& failure_limit::refilled(const std::string& source, clock::time_point now) {
     auto [it, fresh] = buckets_.try_emplace(source, bucket{static_cast<double>(burst_), now});
@@ -26,8 +26,8 @@ unsigned failure_limit::wait_seconds(const bucket& b) const {
 }
 
 void failure_limit::forget_full(clock::time_point now) {
-    // Once a period is plenty: the map holds at most the sources that
-    // failed within the last one.
+    // Once a period is plenty: the map holds at most the sources seen
+    // within the last one.
     if (now - last_sweep_ < period_) return;
     last_sweep_ = now;
     for (auto it = buckets_.begin(); it != buckets_.end();) {

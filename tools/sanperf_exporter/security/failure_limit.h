@@ -1,5 +1,6 @@
-// Failed logins per source address, as a token bucket: a source may fail
-// `burst` times at once, and one more time every period / burst after.
+// Events per client source (failed logins, TLS handshakes), as a token
+// bucket: a source may have `burst` of them at once, and one more every
+// period / burst after.
 #pragma once
 
 #include <chrono>
@@ -18,7 +19,7 @@ class failure_limit {
 public:
     using clock = std::chrono::steady_clock;
 
-    failure_limit(unsigned burst, std::chrono::seconds period);
+    failure_limit(unsigned burst, std::chrono::milliseconds period);
 
     // Whether source may try a password now. When not, retry_after holds
     // the whole seconds until it may.
@@ -30,7 +31,7 @@ public:
     void give_back(const std::string& source, clock::time_point now);
 
     unsigned burst() const { return burst_; }
-    std::chrono::seconds period() const { return period_; }
+    std::chrono::milliseconds period() const { return period_; }
 
 private:
     struct bucket {
@@ -42,9 +43,9 @@ private:
     void forget_full(clock::time_point now);
 
     unsigned burst_;
-    std::chrono::seconds period_;
+    std::chrono::milliseconds period_;
     std::mutex mutex_;
-    // Only sources that failed recently: a full bucket is dropped, as it
+    // Only sources seen recently: a full bucket is dropped, as it
     // says nothing an absent one does not.
     std::unordered_map<std::string, bucket> buckets_;
     clock::time_point last_sweep_{};
