@@ -118,6 +118,14 @@ std::string suites_priority(const std::vector<std::string>& names) {
     return out;
 }
 
+// NORMAL's groups, X25519 moved first. Go's TLS client (Prometheus') sends
+// a key share for X25519 alone; with the server's order winning, NORMAL's
+// own order, P-256 first, would answer each of its new connections with a
+// HelloRetryRequest: one round trip more.
+constexpr const char* x25519_first =
+    ":-GROUP-ALL:+GROUP-X25519:+GROUP-SECP256R1:+GROUP-SECP384R1:+GROUP-SECP521R1:+GROUP-X448"
+    ":+GROUP-FFDHE2048:+GROUP-FFDHE3072:+GROUP-FFDHE4096:+GROUP-FFDHE6144:+GROUP-FFDHE8192";
+
 std::string curves_priority(const std::vector<std::string>& names) {
     std::string out = ":-GROUP-ALL";
     for (const std::string& name : names) {
@@ -180,7 +188,10 @@ server_identity::server_identity(const std::string& cert_pem, const std::string&
 
 handshake_credentials::handshake_credentials(const server_identity& identity,
                                              const client_ca* required)
-    : require_(required != nullptr) {
+    : require_(required != nullptr),
+      // PEM is longer than the DER that is sent: a margin, not an exact sum.
+      max_handshake_(identity.cert_pem().size() + (required ? required->pem().size() : 0) +
+                     client_handshake_bytes) {
     int rc = gnutls_certificate_allocate_credentials(&credentials_);
     if (rc < 0) throw tls_error(gnutls_reason(rc));
     gnutls_datum_t cert = datum_of(identity.cert_pem());
@@ -203,6 +214,8 @@ handshake_credentials::~handshake_credentials() {
 
 void handshake_credentials::apply(gnutls_session_t session) const {
     gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, credentials_);
+    gnutls_handshake_set_max_packet_length(session, max_handshake_);
+    tickets_.enable(session);
     if (!require_) return;
     gnutls_certificate_server_set_request(session, GNUTLS_CERT_REQUIRE);
     static gnutls_typed_vdata_st client_purpose{
@@ -299,7 +312,7 @@ std::string tls_priority(const tls_parameters& p) {
         out += names[v];
     }
     if (!p.cipher_suites.empty()) out += suites_priority(p.cipher_suites);
-    if (!p.curve_preferences.empty()) out += curves_priority(p.curve_preferences);
+    out += p.curve_preferences.empty() ? x25519_first : curves_priority(p.curve_preferences);
     if (p.prefer_server_cipher_suites) out += ":%SERVER_PRECEDENCE";
 
     gnutls_priority_t check = nullptr;

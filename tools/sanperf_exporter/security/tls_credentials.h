@@ -7,18 +7,15 @@
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
+#include <cstddef>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace sanperf_exporter::security {
+#include "sanperf_exporter/security/tls_error.h"
+#include "sanperf_exporter/security/tls_session_tickets.h"
 
-// Material that GnuTLS refused; what() says why, without the file's name.
-class tls_error : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+namespace sanperf_exporter::security {
 
 // The server's certificate chain and private key, checked to belong together.
 class server_identity {
@@ -57,6 +54,11 @@ private:
     gnutls_x509_trust_list_t trust_ = nullptr;
 };
 
+// The most a client's handshake messages may take, its certificates
+// included: four RSA-4096 certificates fit twice over. A client that sends
+// more is refused as soon as the length shows, before any of it is parsed.
+constexpr std::size_t client_handshake_bytes = 16 * 1024;
+
 // What one TLS handshake is given: the server's certificate and key and,
 // when client certificates are required, the CAs they must chain to. A
 // connection keeps the credentials its handshake was given, so a reload
@@ -70,15 +72,20 @@ public:
     handshake_credentials(const handshake_credentials&) = delete;
     handshake_credentials& operator=(const handshake_credentials&) = delete;
 
-    // Sets up session, whose handshake has not begun. With CAs, the
-    // handshake names them, demands a certificate that chains to them and
-    // may be used by a TLS client, and fails without one: a client without
-    // a valid certificate never gets past it.
+    // Sets up session, whose handshake has not begun: at most
+    // client_handshake_bytes from the client, and a session ticket for it
+    // to resume with. With CAs, the handshake names them, demands a certificate
+    // that chains to them and may be used by a TLS client, and fails without
+    // one: a client without a valid certificate never gets past it.
     void apply(gnutls_session_t session) const;
 
 private:
+    session_ticket_key tickets_;
     gnutls_certificate_credentials_t credentials_ = nullptr;
     bool require_ = false;
+    // GnuTLS bounds the whole handshake, the server's own messages
+    // included: its certificates, and the CA names it sends, come on top.
+    std::size_t max_handshake_ = 0;
 };
 
 enum class tls_version { tls10, tls11, tls12, tls13 };
