@@ -311,4 +311,68 @@ if ! ldd "$exporter" | grep -Eq 'libasan|libtsan'; then
     fail "RSS $after KiB after a flood, against $before before and $peak during"
 fi
 stop_within_5s drain TERM
+
+
+# ---- TLS handshakes cost the attacker, not the honest client --------------------
+tls_clients=$here/support/tls_clients.py
+# A self-signed certificate of 5,000 names, about 150 KB.
+(
+  cd "$work"
+  printf '[req]\ndistinguished_name = dn\nx509_extensions = junk\n[dn]\n[junk]\nsubjectAltName = @names\n[names]\n' >junk.cnf
+  seq 5000 | awk '{ printf "DNS.%d = junk-%05d.example.invalid\n", $1, $1 }' >>junk.cnf
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=junk \
+    -config junk.cnf -keyout junk.key -out junk.pem
+) >/dev/null 2>&1 || fail "openssl could not make the junk certificate"
+[ "$(stat -c %s "$work/junk.pem")" -gt 100000 ] || fail "the junk certificate is too small to test with"
+
+# Over its rate, a client's connections are closed as they are accepted;
+# another client's handshakes go on.
+start_exporter rate --web.config.file="$work/tls.yml" --web.tls-handshake-rate=10/10s "${quiet[@]}"
+url=https://localhost:$port/metrics
+python3 "$tls_clients" handshakes 127.0.0.2 "$port" 30 >"$work/rate.out"
+read -r _ answered _ refused <"$work/rate.out"
+[ "$answered" -le 12 ] && [ "$refused" -ge 18 ] || fail "30 handshakes at a rate of 10: $(cat "$work/rate.out")"
+honest_scrape_within 1 "$url" --cacert "$work/first-ca.pem"
+refused=$(curl -sS --cacert "$work/first-ca.pem" "$url" |
+  awk '$1 == "sanperf_exporter_connections_refused_total{reason=\"handshake_rate\"}" { print $2 }')
+[ "${refused:-0}" -ge 18 ] || fail "handshakes over the rate counted: $refused, wanted 18 or more"
+
+# X25519 first: a client offering a key share for it alone (as Go's does)
+# is not asked to send its ClientHello again (a HelloRetryRequest).
+openssl s_client -connect "127.0.0.1:$port" -groups X25519:P-256 -msg </dev/null >"$work/hello.out" 2>&1 || true
+hellos=$(grep -c '^>>> .*ClientHello' "$work/hello.out" || true)
+grep -q 'Server Temp Key: X25519' "$work/hello.out" && [ "$hellos" = 1 ] ||
+  fail "X25519 offered first: $hellos ClientHello sent, $(grep 'Server Temp Key' "$work/hello.out")"
+stop_within_5s rate TERM
+
+# With client certificates required, a returning client resumes its session
+# from a ticket and is still verified on every request; a reload makes a
+# new ticket key. A junk certificate is refused.
+mtls first-ca.pem server.pem
+start_exporter tickets --web.config.file="$work/mtls.yml" "${quiet[@]}"
+url=https://localhost:$port/metrics
+out=$(python3 "$tls_clients" resumed 127.0.0.1 "$port" "$work/client.pem" "$work/client.key")
+[ "$out" = "resumed yes status 200" ] || fail "a session ticket with a client certificate: $out"
+out=$(python3 "$tls_clients" resumed 127.0.0.1 "$port" "$work/client.pem" "$work/client.key" \
+  "${exporter_pid[tickets]}" "$work/tickets.log")
+[ "$out" = "resumed no status 200" ] || fail "a session ticket across a reload: $out"
+out=$(python3 "$tls_clients" handshakes 127.0.0.2 "$port" 3 "$work/junk.pem" "$work/junk.key")
+[ "$out" = "answered 0 refused 3" ] || fail "handshakes with a junk certificate: $out"
+honest_scrape_within 1 "$url" "${client[@]}"
+stop_within_5s tickets TERM
+
+# A handshake whose client stops reading during the server's flight (its
+# certificate of 190 KB, far beyond a small receive window) costs no CPU
+# while it waits either.
+printf 'tls_server_config:\n  cert_file: junk.pem\n  key_file: junk.key\n' >"$work/big.yml"
+start_exporter big --web.config.file="$work/big.yml" "${quiet[@]}"
+coproc staller { python3 "$tls_clients" stall-write 127.0.0.2 "$port" 8 6; }
+pids+=($!)
+read -r -t 10 word _ <&"${staller[0]}" || fail "the unread handshakes never opened"
+sleep 0.5
+stalled=$(cpu_percent "${exporter_pid[big]}" 3)
+echo "exporter CPU with 8 handshakes stalled on the server's flight: $stalled%"
+[ "$stalled" -le 5 ] || fail "8 handshakes stalled on a write took $stalled% CPU"
+kill "$staller_PID" 2>/dev/null || true
+stop_within_5s big TERM
 echo "PASS"
