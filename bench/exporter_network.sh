@@ -169,3 +169,79 @@ echo "$held connections from 20 addresses asking for /-/healthy every 5 s ($(des
 echo "  RSS idle $idle MiB, during $during MiB, a minute after $after MiB" \
   "($(awk -v a="$after" -v i="$idle" 'BEGIN { printf "%+.1f", a - i }') MiB); honest scrape during it $honest"
 finish memory
+
+# ---- TLS handshakes: their cost per key type, and floods of them ---------------
+tls_clients=$here/support/tls_clients.py
+# cpu_ms_per PID COUNT COMMAND...: the exporter's CPU time per one of COUNT
+# handshakes that COMMAND makes, in ms.
+cpu_ms_per() {
+  local pid=$1 count=$2 t0
+  shift 2
+  t0=$(ticks "$pid")
+  "$@" >/dev/null
+  awk -v t="$(($(ticks "$pid") - t0))" -v hz="$hz" -v n="$count" 'BEGIN { printf "%.2f", t * 1000 / hz / n }'
+}
+# p50 N URL CURL-ARGS...: the median time of N honest requests, in ms, each
+# on a new connection.
+p50() {
+  local n=$1 url=$2
+  shift 2
+  for _ in $(seq "$n"); do
+    curl -s --interface 127.0.0.1 -m 10 -o /dev/null -w '%{time_total}\n' "$@" "$url" || echo 10
+  done | sort -n | awk '{ t[NR] = $1 } END { printf "%.1f", t[int((NR + 1) / 2)] * 1000 }'
+}
+(
+  cd "$work"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -keyout rsa2048.key -out rsa2048.pem
+  openssl req -x509 -newkey rsa:4096 -nodes -days 2 -subj /CN=localhost -keyout rsa4096.key -out rsa4096.pem
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
+    -keyout p256.key -out p256.pem
+  printf '[req]\ndistinguished_name = dn\nx509_extensions = junk\n[dn]\n[junk]\nsubjectAltName = @names\n[names]\n' >junk.cnf
+  seq 5000 | awk '{ printf "DNS.%d = junk-%05d.example.invalid\n", $1, $1 }' >>junk.cnf
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=junk \
+    -config junk.cnf -keyout junk.key -out junk.pem
+) >/dev/null 2>&1
+echo "server CPU per full TLS handshake (300 from one client, a request on each):"
+for key in p256 rsa2048 rsa4096; do
+  printf 'tls_server_config:\n  cert_file: %s.pem\n  key_file: %s.key\n' "$key" "$key" >"$work/$key.yml"
+  start_exporter "$key" --web.config.file="$work/$key.yml" "${quiet[@]}"
+  echo "  $key: $(cpu_ms_per "${exporter_pid[$key]}" 300 python3 "$tls_clients" handshakes 127.0.0.2 "$port" 300) ms"
+  finish "$key"
+done
+
+printf 'tls_server_config:\n  cert_file: server.pem\n  key_file: server.key\n  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca.pem\n' >"$work/junk-mtls.yml"
+start_exporter junk --web.config.file="$work/junk-mtls.yml" "${quiet[@]}"
+jpid=${exporter_pid[junk]}
+echo "client certificates required, server CPU per handshake (100 each):"
+echo "  a valid certificate: $(cpu_ms_per "$jpid" 100 python3 "$tls_clients" handshakes 127.0.0.2 "$port" 100 \
+  "$work/client.pem" "$work/client.key") ms"
+echo "  a junk certificate of $(stat -c %s "$work/junk.pem") bytes, refused:" \
+  "$(cpu_ms_per "$jpid" 100 python3 "$tls_clients" handshakes 127.0.0.2 "$port" 100 "$work/junk.pem" "$work/junk.key") ms"
+finish junk
+
+start_exporter flood --web.config.file="$work/rsa2048.yml" "${quiet[@]}"
+idle=$(p50 20 "https://localhost:$port/-/healthy" -k)
+python3 "$tls_clients" flood 127.0.0.2 "$port" 25 16 >"$work/flood.out" &
+pids+=($!)
+sleep 3
+flooded=$(p50 20 "https://localhost:$port/-/healthy" -k)
+wait $! || true
+refused=$(curl -s -k "https://localhost:$port/metrics" |
+  awk '$1 == "sanperf_exporter_connections_refused_total{reason=\"handshake_rate\"}" { print $2 }')
+echo "RSA-2048, one client replaying ClientHellos on 16 connections at once ($(cat "$work/flood.out")," \
+  "${refused:-no} refused over the rate): honest p50 $flooded ms against $idle ms idle," \
+  "$(awk -v a="$flooded" -v b="$idle" 'BEGIN { printf "%.1f", a / b }')x"
+finish flood
+
+printf 'tls_server_config:\n  cert_file: junk.pem\n  key_file: junk.key\n' >"$work/big.yml"
+start_exporter big --web.config.file="$work/big.yml" "${quiet[@]}"
+mkfifo "$work/unread.fifo"
+python3 "$tls_clients" stall-write 127.0.0.2 "$port" 8 8 >"$work/unread.fifo" &
+pids+=($!)
+read -r -t 30 _ _ <"$work/unread.fifo" || true
+t0=$(ticks "${exporter_pid[big]}")
+sleep 5
+echo "8 handshakes stalled on the server's flight (a $(stat -c %s "$work/junk.pem")-byte certificate, unread):" \
+  "exporter $((($(ticks "${exporter_pid[big]}") - t0) * 100 / 5 / hz))% CPU"
+wait $! || true
+finish big
