@@ -196,11 +196,9 @@ p50() {
   openssl req -x509 -newkey rsa:4096 -nodes -days 2 -subj /CN=localhost -keyout rsa4096.key -out rsa4096.pem
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
     -keyout p256.key -out p256.pem
-  printf '[req]\ndistinguished_name = dn\nx509_extensions = junk\n[dn]\n[junk]\nsubjectAltName = @names\n[names]\n' >junk.cnf
-  seq 5000 | awk '{ printf "DNS.%d = junk-%05d.example.invalid\n", $1, $1 }' >>junk.cnf
-  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=junk \
-    -config junk.cnf -keyout junk.key -out junk.pem
 ) >/dev/null 2>&1
+"$here/support/many_names.sh" "$work/junk" 'j%05d.example.test'
+"$here/support/many_names.sh" "$work/big" 'big-%05d.many-names.example.invalid'
 echo "server CPU per full TLS handshake (300 from one client, a request on each):"
 for key in p256 rsa2048 rsa4096; do
   printf 'tls_server_config:\n  cert_file: %s.pem\n  key_file: %s.key\n' "$key" "$key" >"$work/$key.yml"
@@ -215,7 +213,7 @@ jpid=${exporter_pid[junk]}
 echo "client certificates required, server CPU per handshake (100 each):"
 echo "  a valid certificate: $(cpu_ms_per "$jpid" 100 python3 "$tls_clients" handshakes 127.0.0.2 "$port" 100 \
   "$work/client.pem" "$work/client.key") ms"
-echo "  a junk certificate of $(stat -c %s "$work/junk.pem") bytes, refused:" \
+echo "  a junk certificate (5,000 names, $(stat -c %s "$work/junk.pem") bytes of PEM), refused:" \
   "$(cpu_ms_per "$jpid" 100 python3 "$tls_clients" handshakes 127.0.0.2 "$port" 100 "$work/junk.pem" "$work/junk.key") ms"
 finish junk
 
@@ -233,7 +231,7 @@ echo "RSA-2048, one client replaying ClientHellos on 16 connections at once ($(c
   "$(awk -v a="$flooded" -v b="$idle" 'BEGIN { printf "%.1f", a / b }')x"
 finish flood
 
-printf 'tls_server_config:\n  cert_file: junk.pem\n  key_file: junk.key\n' >"$work/big.yml"
+printf 'tls_server_config:\n  cert_file: big.pem\n  key_file: big.key\n' >"$work/big.yml"
 start_exporter big --web.config.file="$work/big.yml" "${quiet[@]}"
 mkfifo "$work/unread.fifo"
 python3 "$tls_clients" stall-write 127.0.0.2 "$port" 8 8 >"$work/unread.fifo" &
@@ -241,7 +239,7 @@ pids+=($!)
 read -r -t 30 _ _ <"$work/unread.fifo" || true
 t0=$(ticks "${exporter_pid[big]}")
 sleep 5
-echo "8 handshakes stalled on the server's flight (a $(stat -c %s "$work/junk.pem")-byte certificate, unread):" \
+echo "8 handshakes stalled on the server's flight (a certificate of $(stat -c %s "$work/big.pem") bytes of PEM, unread):" \
   "exporter $((($(ticks "${exporter_pid[big]}") - t0) * 100 / 5 / hz))% CPU"
 wait $! || true
 finish big
