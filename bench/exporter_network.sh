@@ -197,8 +197,9 @@ p50() {
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
     -keyout p256.key -out p256.pem
 ) >/dev/null 2>&1
-"$here/support/many_names.sh" "$work/junk" 'j%05d.example.test'
-"$here/support/many_names.sh" "$work/big" 'big-%05d.many-names.example.invalid'
+"$here/support/many_names.sh" "$work/junk" 5000 'j%05d.example.test'
+long=$(printf '%060d' 0)
+"$here/support/many_names.sh" "$work/big" 1000 "big-%05d.$long.$long.$long.example"
 echo "server CPU per full TLS handshake (300 from one client, a request on each):"
 for key in p256 rsa2048 rsa4096; do
   printf 'tls_server_config:\n  cert_file: %s.pem\n  key_file: %s.key\n' "$key" "$key" >"$work/$key.yml"
