@@ -134,6 +134,73 @@ TEST(ArchiveFrames, RoundTrip) {
     }
 }
 
+// The value of field f of the disk queue key at sampling seq in the frames
+// below: small, huge and negative numbers.
+std::int64_t first_format_value(std::uint32_t key, std::size_t f, std::int64_t seq) {
+    auto v = static_cast<std::int64_t>((key * 1000003ull + f * 7919ull) << (f % 5 * 8)) +
+             seq * static_cast<std::int64_t>(f);
+    return f == 2 ? -v : v;
+}
+
+kind_state first_format_state(std::vector<std::uint32_t> keys, std::vector<std::int64_t> births,
+                              std::int64_t seq) {
+    kind_state k;
+    k.keys = std::move(keys);
+    k.births = std::move(births);
+    for (std::uint32_t key : k.keys)
+        for (std::size_t f = 0; f < 15; ++f) k.values.push_back(first_format_value(key, f, seq));
+    return k;
+}
+
+// Frames as the first archives stored them (widths of their own, field by
+// field; plain and zlib) still read back exactly: a keyframe, a difference
+// with an object gone and one new, and a difference of nothing.
+TEST(ArchiveFrames, FirstFormatStillReads) {
+    const std::string keyframe(
+        "\x00\x02\x01\x03\x06\x0c\x00\x16\x18\x1e\x20\x27\x29\x2e\x30\x36\x38\x17\x19\x1e\x20\x26"
+        "\x28"
+        "\x2e\x30\x37\x39\x16\x18\x1e\x20\x27\x29\x2e\x30\x36\x38\xc9\xc6\x6d\x8b\x2a\xa1\x80\x5b"
+        "\xde"
+        "\x14\x94\xe6\x12\x27\x00\x4e\x09\xdc\x09\x80\x1c\xc9\x84\x07\x00\x80\xe5\x88\xf3\x00\x00"
+        "\x40"
+        "\x89\x4d\xa0\x00\x00\x00\x14\x0a\x39\x14\x00\x00\x80\x0b\xe8\x04\xd3\x30\x07\xe7\x3d\xc1"
+        "\x33"
+        "\x06\xe8\x78\xea\x1b\x14\x46\x00\x52\x9f\xce\x08\x80\x9c\x45\x01\x05\x00\x10\xe4\xeb\xa0"
+        "\x00"
+        "\x00\xa6\x97\x14\xb4\x00\x00\x00\x60\xba\x1d\x2d\x00\x00\x00\x61\x35\xc5\x20\xbf\xab\x50"
+        "\x54"
+        "\xb8\x39\x6c\x3c\x37\x50\x54\x05\x3c\x80\xfe\x9c\x07\x0f\xe0\xf1\x58\x21\x08\x00\xc0\x8e"
+        "\xf5"
+        "\x04\x01\x00\xfc\xcc\x15\x8c\x00\x00\x00\xdb\x77\x8f\x11\x00\x00\xa0\xad\x60\x01",
+        181);
+    const std::string difference(
+        "\x00\x02\x01\x03\x09\x01\x00\x00\x18\x01\x20\x02\x29\x02\x30\x03\x38\x04\x19\x03\x20\x03"
+        "\x28"
+        "\x04\x30\x05\x39\x04\x18\x04\x20\x05\x29\x04\x30\x04\x38\x24\x1b\xb7\x85\x09\x9d\xdb\x15"
+        "\x00"
+        "\x02\x59\xb7\x21\x00\x00\xf1\x77\x37\x58\x00\x00\x00\xc0\x2d\x6f\x62\x60\x7b\x53\xc8\x97"
+        "\xfa"
+        "\x76\x13\x40\xeb\xfc\x0d\x58\x00\x00\x9c\x12\x38\x31\x06\x00\x00\xb0\x18\x83\x13\x3a\x14"
+        "\x6e"
+        "\x79\x69\x6f\x38\x44\x08\x80\xe5\x88\xeb\x23\x00\xc0\x51\x2b\xce\x9a\x00\x00\x00\x36\xcc"
+        "\x38",
+        115);
+    const std::string nothing("\x01\x20\x78\xda\x63\x62\xc0\x0f\x00\x00\x60\x00\x03", 13);
+    const kind_state at10 = first_format_state({3, 9}, {4, 10}, 10);
+    const kind_state at11 = first_format_state({3, 12}, {4, 11}, 11);
+    kind_state a, b, c;
+    decode_frame(object_kind::disk, keyframe, nullptr, a, 10);
+    expect_same(a, at10);
+    decode_frame(object_kind::disk, difference, &a, b, 11);
+    expect_same(b, at11);
+    decode_frame(object_kind::disk, nothing, &b, c, 12);
+    expect_same(c, at11);
+    // A frame of today continues from them.
+    kind_state next = first_format_state({3, 12}, {4, 11}, 13), d;
+    decode_frame(object_kind::disk, encode_frame(object_kind::disk, &c, next, 13), &c, d, 13);
+    expect_same(d, next);
+}
+
 TEST(ArchiveFrames, DamageIsRefused) {
     std::mt19937_64 rng(3);
     kind_state s = random_state(rng, object_kind::socket, 20, 5);
@@ -146,7 +213,8 @@ TEST(ArchiveFrames, DamageIsRefused) {
     flipped[0] = 9;
     EXPECT_THROW(decode_frame(object_kind::socket, flipped, nullptr, out, 5), archive_error);
     // A difference without the state it is a difference from.
-    std::string diff = encode_frame(object_kind::socket, &s, s, 6);
+    kind_state same = s;
+    std::string diff = encode_frame(object_kind::socket, &s, same, 6);
     EXPECT_THROW(decode_frame(object_kind::socket, diff, nullptr, out, 6), archive_error);
 }
 
@@ -280,6 +348,32 @@ TEST_F(ArchiveFile, RetainsByAgeAndSize) {
     archive_reader r(small);
     EXPECT_GT(r.first()->seq, 1);
     EXPECT_EQ(r.load(*r.first(), 7).sessions.size(), 300u);
+}
+
+// A recorder continuing an archive of the first version marks it as of
+// this one, whose frames older readers cannot read; what was there still
+// reads.
+TEST_F(ArchiveFile, ContinuingTheFirstVersionUpgradesIt) {
+    {
+        archive_writer w(path, settings);
+        w.append(tree_of({session(1, 1, 1)}), 1000, 1);
+    }
+    {
+        database db(path, SQLITE_OPEN_READWRITE);
+        db.exec("PRAGMA user_version = 1");
+    }
+    {
+        archive_reader r(path);
+        EXPECT_EQ(r.load(*r.first(), 7).sessions.values[1], 1);
+    }
+    {
+        archive_writer w(path, settings);
+        w.append(tree_of({session(1, 2, 2)}), 2000, 2);
+    }
+    database db(path, SQLITE_OPEN_READONLY);
+    EXPECT_EQ(db.integer("PRAGMA user_version"), archive_schema_version);
+    archive_reader r(path);
+    EXPECT_EQ(r.load(*r.by_seq(2), 7).sessions.values[1], 2);
 }
 
 // Files that are not archives this version can use are refused with a

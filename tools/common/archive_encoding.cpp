@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <new>
+#include <stdexcept>
 
 #include "common/archive_schema.h"
 #include "common/tree_layout.h"
@@ -16,8 +17,13 @@ constexpr int disk_width = 15;
 constexpr int session_width = 9;
 constexpr int socket_width = socket_slot_count * 4;
 
-// The first byte of a frame: how the rest is stored.
-enum : unsigned char { stored_plain = 0, stored_zlib = 1 };
+// The first byte of a frame: how the rest is stored. The first archives
+// wrote plain and zlib frames, whose widths are their values' own and come
+// field by field; frames are now split: the head (keys, lifetimes and
+// widths, these as differences from the widths the frame before stored for
+// the same values) compressed, then the values' bits as they are, object
+// by object.
+enum : unsigned char { stored_plain = 0, stored_zlib = 1, stored_split = 2 };
 // Whether the keys are listed or are those of the base, all continued.
 enum : unsigned char { keys_as_base = 0, keys_listed = 1 };
 
@@ -34,28 +40,82 @@ void put_varint(std::string& out, std::uint64_t v) {
     out.push_back(static_cast<char>(v));
 }
 
-// The values of a frame are stored in two parts: for every value its width
-// in bits (0 for 0), one byte each, which zlib packs well since most are
-// small or alike; then, after all the widths, each value's bits below its
-// top one (which its width implies), one after the other, least
-// significant first.
-class value_writer {
+[[noreturn]] void damaged() { throw archive_error("a stored sampling is damaged"); }
+
+unsigned width_of(std::uint64_t v) {
+    return v == 0 ? 0 : 64 - static_cast<unsigned>(__builtin_clzll(v));
+}
+
+// A width's difference from its prediction, -64 ... 64, as one byte: 0, -1,
+// 1, -2 ... as 0, 1, 2, 3 ...
+unsigned char zigzag_width(int d) { return static_cast<unsigned char>(d < 0 ? -2 * d - 1 : 2 * d); }
+int unzigzag_width(unsigned char z) { return z % 2 != 0 ? -(z + 1) / 2 : z / 2; }
+
+// The bits of values below their top one, least significant first, packed
+// without gaps.
+class bit_writer {
 public:
-    void put(std::uint64_t v) {
-        unsigned bits = 0;
-        while (bits < 64 && (v >> bits) != 0) ++bits;
-        widths_.push_back(static_cast<char>(bits));
-        for (unsigned i = 0; i + 1 < bits; ++i) {
-            if (used_ % 8 == 0) bits_.push_back('\0');
-            if ((v >> i) & 1) bits_.back() = static_cast<char>(bits_.back() | (1 << (used_ % 8)));
-            ++used_;
-        }
+    void put(std::uint64_t v, unsigned width) {
+        if (width <= 1) return;
+        put_low(v, width - 1);
     }
-    void finish(std::string& out) const { out += widths_ + bits_; }
+    void finish(std::string& out) {
+        while (have_ > 0) flush_byte();
+        out += bytes_;
+    }
 
 private:
-    std::string widths_, bits_;
-    std::size_t used_ = 0;
+    void put_low(std::uint64_t v, unsigned count) {
+        if (count > 32) {
+            put_low(v, 32);
+            put_low(v >> 32, count - 32);
+            return;
+        }
+        acc_ |= (v & ((std::uint64_t{1} << count) - 1)) << have_;
+        have_ += count;
+        while (have_ >= 8) flush_byte();
+    }
+    void flush_byte() {
+        bytes_.push_back(static_cast<char>(acc_ & 0xff));
+        acc_ >>= 8;
+        have_ = have_ >= 8 ? have_ - 8 : 0;
+    }
+    std::string bytes_;
+    std::uint64_t acc_ = 0;
+    unsigned have_ = 0;
+};
+
+class bit_reader {
+public:
+    explicit bit_reader(std::string_view data) : data_(data) {}
+    // The value of width whose bits below the top one come next.
+    std::uint64_t get(unsigned width) {
+        if (width == 0) return 0;
+        return (std::uint64_t{1} << (width - 1)) | get_low(width - 1);
+    }
+    // Bytes begun so far.
+    std::size_t used() const { return pos_; }
+
+private:
+    std::uint64_t get_low(unsigned count) {
+        if (count > 32) {
+            std::uint64_t low = get_low(32);
+            return low | get_low(count - 32) << 32;
+        }
+        while (have_ < count) {
+            if (pos_ >= data_.size()) damaged();
+            acc_ |= std::uint64_t{static_cast<unsigned char>(data_[pos_++])} << have_;
+            have_ += 8;
+        }
+        std::uint64_t v = acc_ & ((std::uint64_t{1} << count) - 1);
+        acc_ >>= count;
+        have_ -= count;
+        return v;
+    }
+    std::string_view data_;
+    std::size_t pos_ = 0;
+    std::uint64_t acc_ = 0;
+    unsigned have_ = 0;
 };
 
 std::uint64_t zigzag(std::int64_t v) {
@@ -100,8 +160,6 @@ std::int64_t plus(std::int64_t a, std::int64_t b) {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
 }
 
-[[noreturn]] void damaged() { throw archive_error("a stored sampling is damaged"); }
-
 class reader {
 public:
     explicit reader(std::string_view data) : data_(data) {}
@@ -119,24 +177,13 @@ public:
         if (pos_ >= data_.size()) damaged();
         return static_cast<unsigned char>(data_[pos_++]);
     }
-    // The count values a value_writer finished here.
-    void values(std::vector<std::uint64_t>& out, std::size_t count) {
+    // The next count bytes.
+    std::string_view take(std::size_t count) {
         if (data_.size() - pos_ < count) damaged();
-        const auto* widths = reinterpret_cast<const unsigned char*>(data_.data() + pos_);
-        const auto* bits = widths + count;
-        const std::size_t available = (data_.size() - pos_ - count) * 8;
-        std::size_t used = 0;
-        out.resize(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            unsigned width = widths[i];
-            if (width > 64 || (width > 0 && available - used < width - 1)) damaged();
-            std::uint64_t v = width == 0 ? 0 : std::uint64_t{1} << (width - 1);
-            for (unsigned b = 0; b + 1 < width; ++b, ++used)
-                if ((bits[used / 8] >> (used % 8)) & 1) v |= std::uint64_t{1} << b;
-            out[i] = v;
-        }
-        pos_ += count + (used + 7) / 8;
+        pos_ += count;
+        return data_.substr(pos_ - count, count);
     }
+    void skip(std::size_t count) { take(count); }
     std::string_view rest() const { return data_.substr(pos_); }
     bool done() const { return pos_ == data_.size(); }
 
@@ -170,20 +217,19 @@ public:
     deflater(const deflater&) = delete;
     deflater& operator=(const deflater&) = delete;
 
-    // payload packed after the header byte and the size; empty on failure.
-    std::string pack(const std::string& payload) {
-        std::string out(1, static_cast<char>(stored_zlib));
-        put_varint(out, payload.size());
-        std::size_t head = out.size();
-        out.resize(head + deflateBound(&z_, static_cast<uLong>(payload.size())));
+    // data as a zlib stream, after its size and the stream's.
+    void pack(const std::string& data, std::string& out) {
+        std::string packed(deflateBound(&z_, static_cast<uLong>(data.size())), '\0');
         deflateReset(&z_);
-        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(payload.data()));
-        z_.avail_in = static_cast<uInt>(payload.size());
-        z_.next_out = reinterpret_cast<Bytef*>(&out[head]);
-        z_.avail_out = static_cast<uInt>(out.size() - head);
-        if (deflate(&z_, Z_FINISH) != Z_STREAM_END) return {};
-        out.resize(head + z_.total_out);
-        return out;
+        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+        z_.avail_in = static_cast<uInt>(data.size());
+        z_.next_out = reinterpret_cast<Bytef*>(packed.data());
+        z_.avail_out = static_cast<uInt>(packed.size());
+        if (deflate(&z_, Z_FINISH) != Z_STREAM_END) throw std::bad_alloc();
+        packed.resize(z_.total_out);
+        put_varint(out, data.size());
+        put_varint(out, packed.size());
+        out += packed;
     }
 
 private:
@@ -199,18 +245,21 @@ public:
     inflater(const inflater&) = delete;
     inflater& operator=(const inflater&) = delete;
 
-    std::string unpack(std::string_view frame) {
-        reader r(frame);
+    // A stream pack wrote, at r; with its length stored (split frames) or
+    // running to the end (the first archives' zlib frames).
+    std::string unpack(reader& r, bool length_stored) {
         std::uint64_t size = r.varint();
         if (size > max_payload) damaged();
+        std::string_view data =
+            length_stored ? r.take(static_cast<std::size_t>(r.varint())) : r.take(r.rest().size());
         std::string out(size, '\0');
-        std::string_view data = r.rest();
         inflateReset(&z_);
         z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
         z_.avail_in = static_cast<uInt>(data.size());
         z_.next_out = reinterpret_cast<Bytef*>(out.data());
         z_.avail_out = static_cast<uInt>(out.size());
-        if (inflate(&z_, Z_FINISH) != Z_STREAM_END || z_.total_out != size) damaged();
+        if (inflate(&z_, Z_FINISH) != Z_STREAM_END || z_.total_out != size || z_.avail_in != 0)
+            damaged();
         return out;
     }
 
@@ -218,14 +267,14 @@ private:
     z_stream z_{};
 };
 
-std::string compressed(const std::string& payload) {
+void compress_into(const std::string& data, std::string& out) {
     thread_local deflater d;
-    return d.pack(payload);
+    d.pack(data, out);
 }
 
-std::string inflated(std::string_view frame) {
+std::string inflated(reader& r, bool length_stored) {
     thread_local inflater i;
-    return i.unpack(frame);
+    return i.unpack(r, length_stored);
 }
 
 }  // namespace
@@ -255,54 +304,67 @@ bool cumulative_field(object_kind kind, int field) {
     return field % 4 < 2;
 }
 
-std::string encode_frame(object_kind kind, const kind_state* base, const kind_state& now,
+std::string encode_frame(object_kind kind, const kind_state* base, kind_state& now,
                          std::int64_t seq) {
     const auto width = static_cast<std::size_t>(object_width(kind));
     const std::size_t n = now.size();
     std::vector<std::ptrdiff_t> at = continued(base, now);
-    std::string payload;
-    put_varint(payload, n);
+    std::string head;
+    put_varint(head, n);
     bool same_keys = base != nullptr && base->size() == n &&
                      std::all_of(at.begin(), at.end(), [](std::ptrdiff_t j) { return j >= 0; });
-    payload.push_back(static_cast<char>(same_keys ? keys_as_base : keys_listed));
+    head.push_back(static_cast<char>(same_keys ? keys_as_base : keys_listed));
     if (!same_keys) {
         std::uint32_t previous = 0;
         for (std::uint32_t key : now.keys) {
-            put_varint(payload, key - previous);
+            put_varint(head, key - previous);
             previous = key;
         }
         for (std::size_t i = 0; i < n; ++i) {
             if (base != nullptr)
-                payload.push_back(at[i] >= 0 ? 1 : 0);
+                head.push_back(at[i] >= 0 ? 1 : 0);
             else
-                put_varint(payload, zigzag(minus(seq, now.births[i])));
+                put_varint(head, zigzag(minus(seq, now.births[i])));
         }
     }
-    value_writer values;
-    for (std::size_t f = 0; f < width; ++f) {
-        for (std::size_t i = 0; i < n; ++i) {
-            std::int64_t ref =
-                at[i] >= 0 ? base->values[static_cast<std::size_t>(at[i]) * width + f] : 0;
-            values.put(fold(kind, f, minus(now.values[i * width + f], ref)));
+    if (base != nullptr && base->widths.size() != base->values.size())
+        throw std::logic_error("a frame's base lacks the widths it was stored with");
+    bit_writer bits;
+    now.widths.resize(now.values.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t f = 0; f < width; ++f) {
+            std::int64_t ref = 0;
+            int predicted = 0;
+            if (at[i] >= 0) {
+                std::size_t from = static_cast<std::size_t>(at[i]) * width + f;
+                ref = base->values[from];
+                predicted = base->widths[from];
+            }
+            std::uint64_t v = fold(kind, f, minus(now.values[i * width + f], ref));
+            unsigned w = width_of(v);
+            head.push_back(static_cast<char>(zigzag_width(static_cast<int>(w) - predicted)));
+            bits.put(v, w);
+            now.widths[i * width + f] = static_cast<unsigned char>(w);
         }
     }
-    values.finish(payload);
-    std::string packed = compressed(payload);
-    if (!packed.empty() && packed.size() < payload.size() + 1) return packed;
-    payload.insert(payload.begin(), static_cast<char>(stored_plain));
-    return payload;
+    std::string frame(1, static_cast<char>(stored_split));
+    compress_into(head, frame);
+    bits.finish(frame);
+    return frame;
 }
 
 void decode_frame(object_kind kind, std::string_view frame, const kind_state* base, kind_state& out,
                   std::int64_t seq) {
     if (frame.empty()) damaged();
+    const auto how = static_cast<unsigned char>(frame[0]);
+    if (how > stored_split) damaged();
+    const bool split = how == stored_split;
+    reader outer(frame.substr(1));
     std::string unpacked;
-    std::string_view payload = frame.substr(1);
-    if (static_cast<unsigned char>(frame[0]) == stored_zlib) {
-        unpacked = inflated(payload);
+    std::string_view payload = outer.rest();
+    if (how != stored_plain) {
+        unpacked = inflated(outer, split);
         payload = unpacked;
-    } else if (frame[0] != stored_plain) {
-        damaged();
     }
     const auto width = static_cast<std::size_t>(object_width(kind));
     reader r(payload);
@@ -344,17 +406,34 @@ void decode_frame(object_kind kind, std::string_view frame, const kind_state* ba
     } else {
         damaged();
     }
+    if (base != nullptr && base->widths.size() != base->values.size()) damaged();
+    // A split frame's widths are differences from the base's, object by
+    // object, its bits after the compressed head; the first archives'
+    // widths are their own, field by field, their bits right after them.
+    const std::string_view stored = r.take(n * width);
+    bit_reader bits(split ? outer.rest() : r.rest());
     out.values.resize(n * width);
-    std::vector<std::uint64_t> stored;
-    r.values(stored, n * width);
-    for (std::size_t f = 0; f < width; ++f) {
-        for (std::size_t i = 0; i < n; ++i) {
-            std::int64_t ref =
-                at[i] >= 0 ? base->values[static_cast<std::size_t>(at[i]) * width + f] : 0;
-            out.values[i * width + f] = plus(ref, unfold(kind, f, stored[f * n + i]));
-        }
+    out.widths.resize(n * width);
+    auto value = [&](std::size_t i, std::size_t f, std::size_t k) {
+        auto byte = static_cast<unsigned char>(stored[k]);
+        const std::size_t from = at[i] >= 0 ? static_cast<std::size_t>(at[i]) * width + f : 0;
+        int w = byte;
+        if (split) w = unzigzag_width(byte) + (at[i] >= 0 ? base->widths[from] : 0);
+        if (w < 0 || w > 64) damaged();
+        std::int64_t ref = at[i] >= 0 ? base->values[from] : 0;
+        out.values[i * width + f] = plus(ref, unfold(kind, f, bits.get(static_cast<unsigned>(w))));
+        out.widths[i * width + f] = static_cast<unsigned char>(w);
+    };
+    if (split) {
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t f = 0; f < width; ++f) value(i, f, i * width + f);
+        if (!r.done() || bits.used() != outer.rest().size()) damaged();
+    } else {
+        for (std::size_t f = 0; f < width; ++f)
+            for (std::size_t i = 0; i < n; ++i) value(i, f, f * n + i);
+        r.skip(bits.used());
+        if (!r.done()) damaged();
     }
-    if (!r.done()) damaged();
 }
 
 }  // namespace sanperf_tools

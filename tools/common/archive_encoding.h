@@ -30,11 +30,16 @@ struct kind_state {
     std::vector<std::uint32_t> keys;   // ascending: queue index, session id, socket number
     std::vector<std::int64_t> births;  // the sampling each object's lifetime began with
     std::vector<std::int64_t> values;  // keys.size() times object_width, object by object
+    // Beside each value, the width in bits its frame stored it with: the
+    // next frame's widths are stored as differences from these. Set by
+    // encode_frame and decode_frame.
+    std::vector<unsigned char> widths;
     std::size_t size() const { return keys.size(); }
     void clear() {
         keys.clear();
         births.clear();
         values.clear();
+        widths.clear();
     }
 };
 
@@ -42,7 +47,9 @@ struct kind_state {
 // before, same kind), objects whose key and birth are in base are stored
 // as differences from it, and an object not continued there must have
 // birth seq. Without base, a keyframe: everything stored whole, births too.
-std::string encode_frame(object_kind kind, const kind_state* base, const kind_state& now,
+// Sets now.widths; base, when given, must have come from encode_frame or
+// decode_frame.
+std::string encode_frame(object_kind kind, const kind_state* base, kind_state& now,
                          std::int64_t seq);
 
 // The state a frame stores, over base for a frame that was encoded with

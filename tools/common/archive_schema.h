@@ -20,8 +20,10 @@ public:
 
 // PRAGMA application_id of every archive: "SPAR".
 constexpr std::uint32_t archive_application_id = 0x53504152;
-// PRAGMA user_version: the schema this version writes and the newest it reads.
-constexpr int archive_schema_version = 1;
+// PRAGMA user_version: the schema this version writes and the newest it
+// reads. Version 1 archives, whose frames all come before split frames,
+// are read too, and become version 2 when a recorder continues them.
+constexpr int archive_schema_version = 2;
 
 // Checks, from the file alone and without writing it, that path can be
 // opened as an archive: a regular file holding an SQLite database with the

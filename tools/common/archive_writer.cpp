@@ -55,7 +55,11 @@ archive_writer::archive_writer(const std::string& path, const recording_settings
     // Checked again under the lock: another recorder may have created it.
     bool exists = check_archive_file(path, false);
     sqlite3_busy_timeout(db_.handle(), 1000);
-    if (!exists) create_archive_schema(db_);
+    if (!exists)
+        create_archive_schema(db_);
+    else if (db_.integer("PRAGMA user_version") < archive_schema_version)
+        // Frames of this version follow; older readers must refuse them.
+        db_.exec(("PRAGMA user_version = " + std::to_string(archive_schema_version)).c_str());
     db_.exec("PRAGMA journal_mode = WAL");
     // Durable at each checkpoint: a crash loses at most the samplings since.
     db_.exec("PRAGMA synchronous = NORMAL");
