@@ -148,10 +148,6 @@ std::uint64_t fold(object_kind kind, std::size_t field, std::int64_t difference)
     return grows(kind, field) ? static_cast<std::uint64_t>(difference) : zigzag(difference);
 }
 
-std::int64_t unfold(object_kind kind, std::size_t field, std::uint64_t stored) {
-    return grows(kind, field) ? static_cast<std::int64_t>(stored) : unzigzag(stored);
-}
-
 // Differences wrap: any two 64-bit values differ by a 64-bit value.
 std::int64_t minus(std::int64_t a, std::int64_t b) {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
@@ -414,23 +410,33 @@ void decode_frame(object_kind kind, std::string_view frame, const kind_state* ba
     bit_reader bits(split ? outer.rest() : r.rest());
     out.values.resize(n * width);
     out.widths.resize(n * width);
-    auto value = [&](std::size_t i, std::size_t f, std::size_t k) {
-        auto byte = static_cast<unsigned char>(stored[k]);
-        const std::size_t from = at[i] >= 0 ? static_cast<std::size_t>(at[i]) * width + f : 0;
-        int w = byte;
-        if (split) w = unzigzag_width(byte) + (at[i] >= 0 ? base->widths[from] : 0);
+    std::vector<char> grow(width);
+    for (std::size_t f = 0; f < width; ++f) grow[f] = grows(kind, f);
+    const auto* widths = reinterpret_cast<const unsigned char*>(stored.data());
+    auto set = [&](std::size_t i, std::size_t f, int w, const std::int64_t* ref) {
         if (w < 0 || w > 64) damaged();
-        std::int64_t ref = at[i] >= 0 ? base->values[from] : 0;
-        out.values[i * width + f] = plus(ref, unfold(kind, f, bits.get(static_cast<unsigned>(w))));
+        std::uint64_t v = bits.get(static_cast<unsigned>(w));
+        std::int64_t d = grow[f] ? static_cast<std::int64_t>(v) : unzigzag(v);
+        out.values[i * width + f] = ref != nullptr ? plus(ref[f], d) : d;
         out.widths[i * width + f] = static_cast<unsigned char>(w);
     };
+    for (std::size_t i = 0; split && i < n; ++i) {
+        const std::size_t from = static_cast<std::size_t>(at[i]) * width;
+        const std::int64_t* ref = at[i] >= 0 ? &base->values[from] : nullptr;
+        const unsigned char* predicted = at[i] >= 0 ? &base->widths[from] : nullptr;
+        for (std::size_t f = 0; f < width; ++f)
+            set(i, f, unzigzag_width(widths[i * width + f]) + (predicted ? predicted[f] : 0), ref);
+    }
+    for (std::size_t f = 0; !split && f < width; ++f) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::int64_t* ref =
+                at[i] >= 0 ? &base->values[static_cast<std::size_t>(at[i]) * width] : nullptr;
+            set(i, f, widths[f * n + i], ref);
+        }
+    }
     if (split) {
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t f = 0; f < width; ++f) value(i, f, i * width + f);
         if (!r.done() || bits.used() != outer.rest().size()) damaged();
     } else {
-        for (std::size_t f = 0; f < width; ++f)
-            for (std::size_t i = 0; i < n; ++i) value(i, f, f * n + i);
         r.skip(bits.used());
         if (!r.done()) damaged();
     }

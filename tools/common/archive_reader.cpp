@@ -33,8 +33,10 @@ const std::string& checked(const std::string& path) {
     return path;
 }
 
-// Applies the frames of the row st holds (seq) over state.
-void apply_row(const statement& st, int mask, sampling_state& state) {
+// Applies the frames of the row st holds (seq) over state. spare holds the
+// buffers of the state before, reused for the next: a large tree's frames
+// are decoded into memory already touched.
+void apply_row(const statement& st, int mask, sampling_state& state, sampling_state& spare) {
     std::int64_t seq = st.integer(0);
     bool keyframe = st.integer(1) != 0;
     state.tree = static_cast<int>(st.integer(2));
@@ -46,7 +48,8 @@ void apply_row(const statement& st, int mask, sampling_state& state) {
             k.clear();
             continue;
         }
-        kind_state base = keyframe ? kind_state{} : std::move(k);
+        kind_state& base = spare.of(kind);
+        std::swap(base, k);
         decode_frame(kind, st.blob(column), keyframe ? nullptr : &base, k, seq);
     }
 }
@@ -77,11 +80,11 @@ sampling_state read_state(database& db, std::int64_t seq, int mask) {
                    "WHERE seq BETWEEN ? AND ? ORDER BY seq");
     rows.bind(1, from);
     rows.bind(2, seq);
-    sampling_state state;
+    sampling_state state, spare;
     std::int64_t expected = from;
     while (rows.step()) {
         if (rows.integer(0) != expected) throw archive_error("the archive lacks a sampling");
-        apply_row(rows, mask, state);
+        apply_row(rows, mask, state, spare);
         ++expected;
     }
     if (expected != seq + 1) throw archive_error("the archive lacks a sampling");
@@ -189,10 +192,11 @@ const sampling_state& archive_reader::load(const sampling_meta& m, int mask) {
             rows.bind(1, loaded_seq_);
             rows.bind(2, m.seq);
             std::int64_t expected = loaded_seq_ + 1;
+            sampling_state spare;
             while (rows.step()) {
                 if (rows.integer(0) != expected)
                     throw archive_error("the archive lacks a sampling");
-                apply_row(rows, mask, loaded_);
+                apply_row(rows, mask, loaded_, spare);
                 ++expected;
             }
             if (expected != m.seq + 1) throw archive_error("the archive lacks a sampling");
