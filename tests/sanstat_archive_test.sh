@@ -135,6 +135,19 @@ drift "+ (seq >= (SELECT min(seq) + 5 FROM samplings)) * 600" \
   fail "a sampling 4.3 intervals late is not one gap: $(cat "$work/out")"
 [ "$(grep -c '^report ' "$work/out")" -ge 5 ] || fail "too few reports at the recorder's interval"
 
+# Sessions and sockets asked for that the archive lacks are named, as live
+# names those the tree lacks: over the window and per interval.
+"$sanstat" --root "$tree" -sk --session 3 --session 9999 --socket 9998 >/dev/null 2>"$work/live.err"
+sed "s|$tree|WHERE|" "$work/live.err" >"$work/live.said"
+grep -q "no session 9999 in WHERE" "$work/live.said" || fail "live: $(cat "$work/live.err")"
+for interval in "" "1 2"; do
+  # shellcheck disable=SC2086 # the interval and count are two words
+  "$sanstat" --archive "$archive" -sk --session 3 --session 9999 --socket 9998 $interval >/dev/null \
+    2>"$work/err" || fail "--session from the archive ($interval)"
+  sed "s|$archive|WHERE|" "$work/err" | cmp -s - "$work/live.said" ||
+    fail "ids the archive lacks ($interval): $(cat "$work/err")"
+done
+
 # JSON, CSV, Prometheus and --write from the archive.
 "$sanstat" --archive "$archive" -s --session 3 -o json 2 3 >"$work/json" || fail "-o json"
 python3 - "$work/json" <<'PY' || fail "the JSON reports"

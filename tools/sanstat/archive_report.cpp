@@ -5,6 +5,7 @@
 #include "common/stop_signals.h"
 #include "common/time_text.h"
 #include "sanstat/report_output.h"
+#include "sanstat/unmatched.h"
 
 namespace sanstat {
 
@@ -44,6 +45,7 @@ int window_report(const options& opt, tools::archive_reader& archive, std::int64
     tools::sampling_state first = archive.load(*a, mask);
     const tools::sampling_state& last = archive.load(*b, mask);
     tools::snapshot now = archived_snapshot(last, opt.blocks, *b, tools::seconds_between(*a, *b));
+    report_unmatched(opt, now, archive.path());
     if (a->seq == b->seq) {
         output.report(now, nullptr, 1);
         return 0;
@@ -86,7 +88,7 @@ int interval_reports(const options& opt, tools::archive_reader& archive, std::in
     const long long last = opt.count ? *opt.count + (opt.omit_first ? 1LL : 0LL) : 0;
     std::optional<tools::sampling_meta> prev;
     tools::sampling_state prev_state;
-    bool in_gap = false;
+    bool in_gap = false, unmatched_said = false;
     bool late = false;  // the last moment waits for a late sampling
     int n = 1;
     for (std::int64_t g = first->time_ms; g <= end_ms || late; g += step_ms, ++n) {
@@ -139,6 +141,9 @@ int interval_reports(const options& opt, tools::archive_reader& archive, std::in
             }
             in_gap = false;
             const tools::sampling_state& state = archive.load(*s, mask);
+            if (!unmatched_said)
+                report_unmatched(opt, archived_snapshot(state, opt.blocks, *s, 0), archive.path());
+            unmatched_said = true;
             if (prev) {
                 tools::sampling_state before_state = prev_state;
                 tools::keep_same_lifetimes(before_state, state);

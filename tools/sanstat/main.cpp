@@ -21,42 +21,12 @@
 #include "sanstat/report_output.h"
 #include "sanstat/top_view.h"
 #include "sanstat/tree_watch.h"
+#include "sanstat/unmatched.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
 namespace tools = sanperf_tools;
-
-// The ids asked for that are not among found, as "8, 9 or 12".
-template <typename Found, typename Id>
-std::string missing(const std::vector<unsigned>& asked, const Found& found, Id id) {
-    std::vector<unsigned> out;
-    for (unsigned want : asked) {
-        bool there = std::any_of(found.begin(), found.end(),
-                                 [&](const auto& object) { return id(object) == want; });
-        if (!there && std::find(out.begin(), out.end(), want) == out.end()) out.push_back(want);
-    }
-    std::string text;
-    for (std::size_t i = 0; i < out.size(); ++i)
-        text += (i == 0 ? "" : i + 1 == out.size() ? " or " : ", ") + std::to_string(out[i]);
-    return text;
-}
-
-// Says on standard error which of the sessions and sockets asked for by
-// number the tree does not hold, in the blocks that were read.
-void report_unmatched(const sanstat::options& opt, const tools::snapshot& now,
-                      const std::string& where) {
-    std::string sessions, sockets;
-    if (now.sessions_read)
-        sessions = missing(opt.blocks.session_ids, now.sessions,
-                           [](const session_info& s) { return s.id; });
-    if (now.sockets_read)
-        sockets = missing(opt.blocks.socket_numbers, now.sockets,
-                          [](const sock_info& s) { return s.number; });
-    if (!sessions.empty())
-        std::cerr << "sanstat: no session " << sessions << " in " << where << "\n";
-    if (!sockets.empty()) std::cerr << "sanstat: no socket " << sockets << " in " << where << "\n";
-}
 
 int run(const sanstat::options& opt) {
     std::string why;
@@ -98,7 +68,7 @@ int run(const sanstat::options& opt) {
             before.reset();
         } else {
             absent_said = false;
-            if (!unmatched_said) report_unmatched(opt, now, where);
+            if (!unmatched_said) sanstat::report_unmatched(opt, now, where);
             unmatched_said = true;
             const tools::snapshot* earlier = before ? &*before : nullptr;
             // -y leaves out reports of totals: the first, and the first after
