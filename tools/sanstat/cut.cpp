@@ -1,16 +1,12 @@
 #include "sanstat/cut.h"
 
-#include <CLI/CLI.hpp>
-
-#include <memory>
-
 #include <ctime>
 #include <iostream>
 
-#include "cli/help_format.h"
 #include "common/archive_copy.h"
 #include "common/archive_reader.h"
 #include "common/time_text.h"
+#include "sanstat/subcommand.h"
 
 namespace sanstat {
 
@@ -18,9 +14,9 @@ namespace tools = sanperf_tools;
 
 namespace {
 
-const char* const usage =
-    "usage: sanstat cut --archive FILE [--begin T] [--end T] OUT\n"
-    "Run 'sanstat cut --help' for more.\n";
+const subcommand_line command_line("cut",
+                                   "usage: sanstat cut --archive FILE [--begin T] [--end T] OUT\n"
+                                   "Run 'sanstat cut --help' for more.\n");
 
 }  // namespace
 
@@ -31,7 +27,6 @@ int run_cut(int argc, char** argv) {
         "else. OUT must not exist.",
         "sanstat cut"};
     std::string archive, begin, end, out;
-    app.formatter(std::make_shared<sanperf_cli::help_formatter>(" "));
     app.add_option("--archive", archive, "The archive to cut from")->type_name("FILE")->required();
     app.add_option("--begin", begin,
                    "The window's start: 2026-12-08T03:12, '2026-12-08 03:12:30', 03:12, @EPOCH "
@@ -40,16 +35,7 @@ int run_cut(int argc, char** argv) {
     app.add_option("--end", end, "The window's end (default: the archive's last sampling)")
         ->type_name("T");
     app.add_option("OUT", out, "The new archive")->required();
-    auto refuse = [](const std::string& why) {
-        std::cerr << "sanstat cut: " << why << "\n" << usage;
-        return 2;
-    };
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) return app.exit(e);
-        return refuse(e.what());
-    }
+    if (int code = command_line.parse(app, argc, argv); code >= 0) return code;
     const std::int64_t now_ms = static_cast<std::int64_t>(std::time(nullptr)) * 1000;
     std::string error;
     std::optional<std::int64_t> begin_ms, end_ms;
@@ -58,10 +44,11 @@ int run_cut(int argc, char** argv) {
         if (app.count(name) == 0) continue;
         std::int64_t v = 0;
         if (!tools::parse_time_text(*text, now_ms, v, error))
-            return refuse(std::string(name) + ": " + error);
+            return command_line.refuse(std::string(name) + ": " + error);
         *ms = v;
     }
-    if (begin_ms && end_ms && *begin_ms > *end_ms) return refuse("--begin is after --end");
+    if (begin_ms && end_ms && *begin_ms > *end_ms)
+        return command_line.refuse("--begin is after --end");
     try {
         tools::archive_reader source(archive);
         std::optional<tools::sampling_meta> first = source.first(), last = source.last();

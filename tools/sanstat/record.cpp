@@ -7,7 +7,6 @@
 #include <iostream>
 #include <memory>
 
-#include "cli/help_format.h"
 #include "common/archive_schema.h"
 #include "common/archive_writer.h"
 #include "common/root_mount.h"
@@ -16,6 +15,7 @@
 #include "common/thread_pool.h"
 #include "common/time_text.h"
 #include "common/time_unit.h"
+#include "sanstat/subcommand.h"
 #include "sanstat/tree_watch.h"
 
 namespace sanstat {
@@ -25,11 +25,12 @@ namespace {
 namespace tools = sanperf_tools;
 using clock_type = std::chrono::steady_clock;
 
-const char* const usage =
+const subcommand_line command_line(
+    "record",
     "usage: sanstat record --archive FILE [--interval SECONDS]\n"
     "                      [--retain-age DURATION] [--retain-size SIZE]\n"
     "                      [--time-unit ns|us|ms|s] [--root DIR] [--threads N]\n"
-    "Run 'sanstat record --help' for more.\n";
+    "Run 'sanstat record --help' for more.\n");
 
 // The defaults keep a month of samplings every 10 s, or less where the
 // size comes first: docs/archive.md sizes them.
@@ -58,7 +59,6 @@ int parse(int argc, char** argv, record_options& opt, tools::recording_settings&
         "per archive; readers may read it while it records. Stops at SIGINT or SIGTERM "
         "once the sampling under way is stored.",
         "sanstat record"};
-    app.formatter(std::make_shared<sanperf_cli::help_formatter>(" "));
     app.add_option("--archive", opt.archive, "The archive to append to, created if missing")
         ->type_name("FILE")
         ->required();
@@ -84,26 +84,18 @@ int parse(int argc, char** argv, record_options& opt, tools::recording_settings&
         ->type_name("N")
         ->check(CLI::Range(1u, tools::max_threads).description(""));
     app.set_version_flag("--version", "sanstat " SANSTAT_VERSION);
-    auto refuse = [](const std::string& why) {
-        std::cerr << "sanstat record: " << why << "\n" << usage;
-        return 2;
-    };
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) return app.exit(e);
-        return refuse(e.what());
-    }
+    if (int code = command_line.parse(app, argc, argv); code >= 0) return code;
     std::string error;
     std::optional<tools::time_unit> unit;
-    if (!tools::resolve_time_unit(opt.unit_name, unit, error)) return refuse(error);
+    if (!tools::resolve_time_unit(opt.unit_name, unit, error)) return command_line.refuse(error);
     if (unit) settings.time_unit = unit->name;
     settings.interval_ms = static_cast<std::int64_t>(opt.interval * 1000);
     if (!tools::parse_duration_ms(opt.retain_age, settings.retain_age_ms, error))
-        return refuse("--retain-age: " + error);
+        return command_line.refuse("--retain-age: " + error);
     if (!tools::parse_size(opt.retain_size, settings.retain_size, error))
-        return refuse("--retain-size: " + error);
-    if (settings.retain_size < min_retain_size) return refuse("--retain-size: at least 1M");
+        return command_line.refuse("--retain-size: " + error);
+    if (settings.retain_size < min_retain_size)
+        return command_line.refuse("--retain-size: at least 1M");
     settings.version = SANSTAT_VERSION;
     return -1;
 }
