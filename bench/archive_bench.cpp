@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <string>
@@ -187,6 +188,14 @@ private:
     std::map<std::string, std::map<std::string, std::vector<std::pair<std::int64_t, std::int64_t>>>>
         families_;
 };
+
+// printf's format, as a string.
+template <typename... Args>
+std::string text(const char* format, Args... args) {
+    char out[64];
+    std::snprintf(out, sizeof out, format, args...);
+    return out;
+}
 
 int run(const std::string& command) {
     int status = std::system(command.c_str());
@@ -400,70 +409,51 @@ int main(int argc, char** argv) {
     if (argc > 4) sizes.clear();
     for (int i = 4; i < argc; ++i) sizes.push_back(static_cast<unsigned>(std::atoi(argv[i])));
     for (unsigned n : sizes) figs.push_back(measure(n, sanstat, promtool, work));
-    std::printf("| figure |");
-    for (const auto& f : figs) std::printf(" %u/%u |", f.n, f.n);
-    std::printf(" goal |\n|---|");
-    for (std::size_t i = 0; i < figs.size(); ++i) std::printf("---|");
-    std::printf("---|\n");
-    auto row = [&](const char* what, const char* format, auto get, const char* goal) {
-        std::printf("| %s | ", what);
-        for (const auto& f : figs) {
-            std::printf(format, get(f));
-            std::printf(" | ");
-        }
-        std::printf("%s |\n", goal);
+    // Each row: what it shows, its goal, and its cell for one size.
+    struct table_row {
+        const char* what;
+        const char* goal;
+        std::function<std::string(const size_figures&)> cell;
     };
-    row(
-        "bytes per stored value, archive (360 samplings, 1 s apart)", "%.3f",
-        [](const size_figures& f) { return f.bytes_per_value; }, "<= 1.0");
-    row(
-        "bytes per value, Prometheus block of the same samplings", "%.3f",
-        [](const size_figures& f) { return f.prom_bytes_per_value; }, "beaten");
-    row(
-        "bytes per value, a row per value (SQLite, no index)", "%.1f",
-        [](const size_figures& f) { return f.naive_bytes_per_value; }, "the naive floor");
-    row(
-        "recorder CPU per sampling / one JSON report", "%.2f",
-        [](const size_figures& f) { return f.cpu_ratio; }, "<= 1.3");
-    row(
-        "  recorder CPU per sampling, ms", "%.1f",
-        [](const size_figures& f) { return f.record_ms; }, "");
-    row(
-        "  JSON report CPU, ms", "%.1f", [](const size_figures& f) { return f.json_ms; }, "");
-    row(
-        "window report, hour archive / live report (wall)", "%.2f",
-        [](const size_figures& f) { return f.window_hour / f.live; }, "<= 2");
-    row(
-        "window report, day archive / live report (wall)", "%.2f",
-        [](const size_figures& f) { return f.window_day / f.live; }, "<= 2, flat");
-    row(
-        "  live report, ms", "%.1f", [](const size_figures& f) { return f.live * 1000; }, "");
-    row(
-        "  window report, hour / day archive, ms", "%s",
-        [](const size_figures& f) {
-            static char text[2][64];
-            static int i = 0;
-            i = 1 - i;
-            std::snprintf(text[i], sizeof text[i], "%.1f / %.1f", f.window_hour * 1000,
-                          f.window_day * 1000);
-            return static_cast<const char*>(text[i]);
-        },
-        "");
-    row(
-        "replay step / live refresh (wall)", "%.2f",
-        [](const size_figures& f) { return f.replay_step / f.live_refresh; }, "<= 1");
-    row(
-        "recorder peak RSS, MiB: new / hour / day archive", "%s",
-        [](const size_figures& f) {
-            static char text[2][64];
-            static int i = 0;
-            i = 1 - i;
-            std::snprintf(text[i], sizeof text[i], "%.1f / %.1f / %.1f",
-                          static_cast<double>(f.rss_fresh) / 1024,
-                          static_cast<double>(f.rss_hour) / 1024,
-                          static_cast<double>(f.rss_day) / 1024);
-            return static_cast<const char*>(text[i]);
-        },
-        "bounded, flat");
+    auto ms = [](double seconds) { return text("%.1f", seconds * 1000); };
+    auto mib = [](long kib) { return text("%.1f", static_cast<double>(kib) / 1024); };
+    const table_row rows[] = {
+        {"bytes per stored value, archive (360 samplings, 1 s apart)", "<= 1.0",
+         [](const size_figures& f) { return text("%.3f", f.bytes_per_value); }},
+        {"bytes per value, Prometheus block of the same samplings", "beaten",
+         [](const size_figures& f) { return text("%.3f", f.prom_bytes_per_value); }},
+        {"bytes per value, a row per value (SQLite, no index)", "the naive floor",
+         [](const size_figures& f) { return text("%.1f", f.naive_bytes_per_value); }},
+        {"recorder CPU per sampling / one JSON report", "<= 1.3",
+         [](const size_figures& f) { return text("%.2f", f.cpu_ratio); }},
+        {"  recorder CPU per sampling, ms", "",
+         [](const size_figures& f) { return text("%.1f", f.record_ms); }},
+        {"  JSON report CPU, ms", "",
+         [](const size_figures& f) { return text("%.1f", f.json_ms); }},
+        {"window report, hour archive / live report (wall)", "<= 2",
+         [](const size_figures& f) { return text("%.2f", f.window_hour / f.live); }},
+        {"window report, day archive / live report (wall)", "<= 2, flat",
+         [](const size_figures& f) { return text("%.2f", f.window_day / f.live); }},
+        {"  live report, ms", "", [&](const size_figures& f) { return ms(f.live); }},
+        {"  window report, hour / day archive, ms", "",
+         [&](const size_figures& f) { return ms(f.window_hour) + " / " + ms(f.window_day); }},
+        {"replay step / live refresh (wall)", "<= 1",
+         [](const size_figures& f) { return text("%.2f", f.replay_step / f.live_refresh); }},
+        {"recorder peak RSS, MiB: new / hour / day archive", "bounded, flat",
+         [&](const size_figures& f) {
+             return mib(f.rss_fresh) + " / " + mib(f.rss_hour) + " / " + mib(f.rss_day);
+         }},
+    };
+    std::string head = "| figure |", rule = "|---|";
+    for (const auto& f : figs) {
+        head += text(" %u/%u |", f.n, f.n);
+        rule += "---|";
+    }
+    std::printf("%s goal |\n%s---|\n", head.c_str(), rule.c_str());
+    for (const table_row& r : rows) {
+        std::string line = std::string("| ") + r.what + " |";
+        for (const auto& f : figs) line += " " + r.cell(f) + " |";
+        std::printf("%s %s |\n", line.c_str(), r.goal);
+    }
     return 0;
 }
