@@ -143,11 +143,14 @@ def tls_without_cert(source, port, count, limit):
     return worst <= limit
 
 
-def client_hello():
-    """A ClientHello as Python's TLS client would send it."""
+def client_hello(curve=None):
+    """A ClientHello as Python's TLS client would send it; with curve, one
+    offering that group alone."""
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     context.check_hostname = False
     context.verify_mode = ssl.CERT_NONE
+    if curve:
+        context.set_ecdh_curve(curve)
     incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
     tls = context.wrap_bio(incoming, outgoing)
     try:

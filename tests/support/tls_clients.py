@@ -97,22 +97,10 @@ def resumed(source, port, cert, key, pid, log):
         print("resumed", "yes" if second.session_reused else "no", "status", status)
 
 
-def p256_hello():
-    """A ClientHello offering P-256 alone: every server takes its key share
-    at once, with no HelloRetryRequest, which would cost it nothing."""
-    c = context()
-    c.set_ecdh_curve("prime256v1")
-    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
-    tls = c.wrap_bio(incoming, outgoing)
-    try:
-        tls.do_handshake()
-    except ssl.SSLWantReadError:
-        pass
-    return outgoing.read()
-
-
 def flood(source, port, seconds, threads):
-    hello = p256_hello()
+    # P-256 alone: every server takes its key share at once, with no
+    # HelloRetryRequest, which would cost it nothing.
+    hello = client_hello("prime256v1")
     end = time.monotonic() + seconds
     sent = [0] * threads
 
