@@ -51,6 +51,10 @@ void exporter_metrics::render_exporter(sanperf_tools::sink& out) const {
     metric_family(out, "sanperf_exporter_tree_reads_total", "counter",
                   "Reads of the tree; concurrent scrapes share one read.")
         .sample({}, static_cast<long long>(tree_reads_.load()));
+    metric_family(out, "sanperf_exporter_gzip_compressions_total", "counter",
+                  "Bodies compressed with gzip; each read's is compressed once, whatever "
+                  "the number of responses that send it.")
+        .sample({}, static_cast<long long>(compressions_.load()));
 
     std::vector<std::pair<std::string, unsigned long long>> counts;
     {

@@ -26,6 +26,9 @@ public:
     // Counts one read of the tree. Any thread.
     void count_read() { ++tree_reads_; }
     unsigned long long reads() const { return tree_reads_; }
+    // Counts one body compressed with gzip. Any thread.
+    void count_compression() { ++compressions_; }
+    unsigned long long compressions() const { return compressions_; }
     // Counts a connection closed at once for being over a limit. Any thread.
     // over_unreserved: only places kept for reserved sources were left.
     enum refusal { over_source_limit, over_total, over_unreserved, over_handshake_rate };
@@ -49,6 +52,7 @@ public:
     void render_scrape(sanperf_tools::sink& out, bool tree_found, double seconds,
                        const std::vector<collector_report>& collectors) const;
     // The exporter's account of itself: sanperf_exporter_tree_reads_total,
+    // sanperf_exporter_gzip_compressions_total,
     // sanperf_exporter_requests_total,
     // sanperf_exporter_connections_refused_total,
     // sanperf_exporter_connections_evicted_total,
@@ -60,6 +64,7 @@ public:
 
 private:
     std::atomic<unsigned long long> tree_reads_{0};
+    std::atomic<unsigned long long> compressions_{0};
     std::atomic<unsigned long long> refused_[3] = {0, 0, 0};
     std::atomic<unsigned long long> evictions_{0};
     std::atomic<unsigned long long> reserved_admissions_{0};

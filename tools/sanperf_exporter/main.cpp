@@ -203,9 +203,7 @@ int run(const options& opt) {
         nothing.disks = nothing.sessions = nothing.sockets = false;
         return sanperf_tools::take_snapshot(nothing).tree_found;
     };
-    tree_reader reader([&scrape](std::string& body, tree_reader::collector_set which) {
-        scrape.scrape(body, which);
-    });
+    tree_reader reader([&scrape] { return scrape.scrape(); });
     http_listener listener(std::move(settings), reader, metrics);
     if (!listener.start(why)) {
         log(log_level::error, why);

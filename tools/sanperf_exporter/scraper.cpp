@@ -33,41 +33,46 @@ scraper::scraper(std::vector<named_collector> chosen,
     for (const named_collector& n : chosen_) names_.push_back(n.name);
 }
 
-void scraper::scrape(std::string& body, tree_reader::collector_set which) {
+std::shared_ptr<tree_read> scraper::scrape() {
     const auto start = clock::now();
     metrics_.count_read();
-    // Room for a body the size of the last one, so that it is not copied
+    auto read = std::make_shared<tree_read>();
+    read->metrics = &metrics_;
+    read->number = ++reads_;
+    // Room for a text the size of the last one, so that it is not copied
     // while it grows: a big tree's text would be in memory twice.
-    body.clear();
-    body.reserve(last_size_ + last_size_ / 8);
-    sanperf_tools::string_sink out(body);
+    std::string& text = read->text;
+    text.reserve(last_size_ + last_size_ / 8);
+    sanperf_tools::string_sink out(text);
 
     // Each collector reads its own blocks, timed on its own.
     sanperf_tools::selection nothing;
     nothing.disks = nothing.sessions = nothing.sockets = false;
-    bool tree_found = sanperf_tools::take_snapshot(nothing).tree_found;
-    std::vector<collector_report> reports;
-    for (std::size_t i = 0; i < chosen_.size(); ++i) {
-        if ((which & (tree_reader::collector_set{1} << i)) == 0) continue;
+    read->tree_found = sanperf_tools::take_snapshot(nothing).tree_found;
+    for (named_collector& n : chosen_) {
         const auto collector_start = clock::now();
         sanperf_tools::selection sel = nothing;
-        chosen_[i].c->select(sel);
+        n.c->select(sel);
         const sanperf_tools::snapshot snap = sanperf_tools::take_snapshot(sel, pool_);
-        chosen_[i].c->collect(snap, out);
-        reports.push_back(
-            {chosen_[i].name, blocks_found(sel, snap), seconds_since(collector_start)});
+        n.c->collect(snap, out);
+        read->collector_end.push_back(text.size());
+        read->reports.push_back({n.name, blocks_found(sel, snap), seconds_since(collector_start)});
     }
     for (const std::unique_ptr<collector>& c : always_) {
         sanperf_tools::selection sel = nothing;
         c->select(sel);
         c->collect(sanperf_tools::take_snapshot(sel, pool_), out);
     }
-    metrics_.render_scrape(out, tree_found, seconds_since(start), reports);
+    read->always_end = text.size();
+    read->seconds = seconds_since(start);
+    metrics_.render_scrape(out, read->tree_found, read->seconds, read->reports);
+    read->exporter_begin = text.size();
     if (exporter_families_) {
         metrics_.render_exporter(out);
         render_process_metrics(out);
     }
-    last_size_ = body.size();
+    last_size_ = text.size();
+    return read;
 }
 
 }  // namespace sanperf_exporter

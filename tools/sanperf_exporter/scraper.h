@@ -1,5 +1,5 @@
-// One scrape's body: the tree read through the collectors asked for, then
-// how each of them fared, the exporter's own and the process's metrics.
+// One read's text: the tree read through every enabled collector, then how
+// each of them fared, the exporter's own and the process's metrics.
 #pragma once
 
 #include <memory>
@@ -9,7 +9,7 @@
 #include "sanperf_exporter/collectors/collector.h"
 #include "sanperf_exporter/collectors/registry.h"
 #include "sanperf_exporter/exporter_metrics.h"
-#include "sanperf_exporter/tree_reader.h"
+#include "sanperf_exporter/tree_read.h"
 
 namespace sanperf_exporter {
 
@@ -26,10 +26,10 @@ public:
     // The chosen collectors; bit i of a collector_set is names()[i].
     const std::vector<std::string>& names() const { return names_; }
 
-    // Reads the tree through the chosen collectors in which, then the
-    // always-written ones, and renders the exposition text into body (replacing
-    // it). Not thread-safe: the reader thread alone calls it.
-    void scrape(std::string& body, tree_reader::collector_set which);
+    // Reads the tree through the chosen collectors, then the always-written
+    // ones, and renders the exposition text, laid out for selecting from.
+    // Not thread-safe: the reader thread alone calls it.
+    std::shared_ptr<tree_read> scrape();
 
 private:
     std::vector<named_collector> chosen_;
@@ -38,7 +38,8 @@ private:
     exporter_metrics& metrics_;
     bool exporter_families_;
     sanperf_tools::thread_pool* pool_;
-    std::size_t last_size_ = 0;  // of the previous body
+    std::size_t last_size_ = 0;  // of the previous read's text
+    std::uint64_t reads_ = 0;
 };
 
 }  // namespace sanperf_exporter

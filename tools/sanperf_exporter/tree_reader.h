@@ -1,7 +1,11 @@
 // The thread that reads the tree, so that no request thread ever blocks on
-// it, and the sharing of one read among concurrent requests.
+// it, and the sharing of reads among requests: a client can neither buy
+// reads and compressions by varying what it asks for, nor hold a body per
+// connection by reading its responses slowly.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -9,38 +13,62 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
+
+#include "sanperf_exporter/tree_read.h"
 
 namespace sanperf_exporter {
 
-// What one read produced, shared read-only by every request it answers.
-struct scrape_result {
-    std::string body;
-    std::string gzip_body;  // empty unless a request sharing the read wanted gzip
-};
+// Reads one client (client_source.h) may start: a bucket of this many,
+// refilled with one a second. Over it, its request is served from the
+// latest read, however old.
+constexpr unsigned reads_per_source_burst = 10;
+constexpr std::chrono::milliseconds source_read_refill{1000};
+// Reads one client's responses in progress may hold: while it holds this
+// many, its further requests are served from the newest of them.
+constexpr unsigned reads_held_per_source = 2;
 
 class tree_reader {
 public:
-    // Which collectors a read runs: bit i is collector i.
-    using collector_set = std::uint32_t;
-    // Renders one body into its argument, with the collectors in the set;
-    // runs on the reader thread. It may throw; the requests waiting then get
-    // no result.
-    using producer = std::function<void(std::string&, collector_set)>;
-    // Called on the reader thread with a result, or with null when the read
-    // failed or the reader is stopping.
-    using waiter = std::function<void(std::shared_ptr<const scrape_result>)>;
+    using collector_set = sanperf_exporter::collector_set;
+    using clock = std::chrono::steady_clock;
 
-    explicit tree_reader(producer produce);
+    // Reads the tree through every enabled collector; runs on the reader
+    // thread. It may throw; the requests waiting then get no result.
+    using producer = std::function<std::shared_ptr<tree_read>()>;
+
+    // What a client's request is sent: one form of a read, kept alive with
+    // the read for as long as this is. While it lives, it counts among its
+    // client's responses in progress.
+    struct body {
+        std::shared_ptr<const tree_read> read;
+        const tree_read::form* form = nullptr;
+        std::shared_ptr<std::atomic<unsigned>> in_progress;  // its client's
+        body() = default;
+        body(const body&) = delete;
+        body& operator=(const body&) = delete;
+        ~body();
+    };
+    // Called on the reader thread with a body, or with null when the read
+    // failed or the reader is stopping.
+    using waiter = std::function<void(std::shared_ptr<const body>)>;
+
+    explicit tree_reader(producer produce, clock::duration refill_every = source_read_refill);
     ~tree_reader();
     tree_reader(const tree_reader&) = delete;
     tree_reader& operator=(const tree_reader&) = delete;
 
-    // Hands w the result of the read running now, or of the next one if none
-    // is running. Every waiter for the same collectors that arrives during
-    // one read shares it, body and gzip body alike; waiters for other
-    // collectors get the next read.
-    void request(waiter w, bool wants_gzip, collector_set which);
+    // Hands w a body for the collectors in which, from source (client_source):
+    // - from the read running now, if one is;
+    // - from the newest read the client holds, if it holds
+    //   reads_held_per_source already;
+    // - from a new read, if the client may start one;
+    // - from the latest read otherwise.
+    // A gzip form is made for a client once per read; it gets another of the
+    // same read only within its rate of reads, and is sent the identity form
+    // instead.
+    void request(waiter w, const std::string& source, collector_set which, bool wants_gzip);
 
     // Ends the thread. Waiters queued are answered with null at once; a read
     // running is waited for up to limit. Returns false when the read did not
@@ -51,18 +79,41 @@ public:
 private:
     struct pending {
         waiter w;
-        bool gzip;
+        std::string source;
         collector_set which;
+        bool gzip;
+    };
+    // One client's share. The reader thread alone uses it, but for the count
+    // of its responses in progress, which bodies keep.
+    struct source_state {
+        double tokens = reads_per_source_burst;
+        clock::time_point refilled;
+        // The reads last given to it, newest first.
+        std::weak_ptr<tree_read> given[reads_held_per_source];
+        std::uint64_t gzipped_read = 0;  // the read of its last gzip form made free
+        std::shared_ptr<std::atomic<unsigned>> in_progress =
+            std::make_shared<std::atomic<unsigned>>(0);
+        bool take_token(clock::time_point now, clock::duration refill_every);
     };
     void run();
+    source_state& state_of(const std::string& source);
+    // The newest read s holds, when it holds as many as it may.
+    std::shared_ptr<tree_read> held_read(source_state& s) const;
+    // Hands p a form of read, or null when there is none.
+    void serve(pending& p, source_state& s, const std::shared_ptr<tree_read>& read);
 
     producer produce_;
+    clock::duration refill_every_;
     std::mutex lock_;
     std::condition_variable wake_;
     std::condition_variable finished_;
     std::vector<pending> queue_;
     bool stopping_ = false;
     bool done_ = false;
+    // The reader thread's own.
+    std::shared_ptr<tree_read> latest_;
+    std::unordered_map<std::string, source_state> sources_;
+    std::size_t swept_at_ = 0;  // sources_ size after its last sweep
     std::thread thread_;
 };
 

@@ -8,7 +8,6 @@ bool collectors_asked(const std::vector<std::string>& asked,
                       const std::vector<std::string>& enabled,
                       const std::vector<std::string>& known, tree_reader::collector_set& which,
                       std::string& why) {
-    using collector_set = tree_reader::collector_set;
     // One bit per enabled collector; the set holds no more than that.
     const std::size_t count = std::min<std::size_t>(enabled.size(), 32);
     if (asked.empty()) {

@@ -57,18 +57,29 @@ bool accepts_gzip(const char* accept_encoding) {
     return star;
 }
 
-std::string gzip(std::string_view text) {
+std::string gzip(const std::vector<std::string_view>& text) {
     z_stream z{};
     // 16 + 15: the gzip wrapper around a full window; level 1 is the fastest.
     if (deflateInit2(&z, 1, Z_DEFLATED, 16 + 15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         throw std::bad_alloc();
-    std::string out;
-    out.resize(deflateBound(&z, text.size()));
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    z.avail_in = static_cast<uInt>(text.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    int rc = deflate(&z, Z_FINISH);
+    uLong total = 0;
+    for (std::string_view piece : text) total += piece.size();
+    // Room for the worst case; more should the pieces fed one by one need it.
+    std::string out(deflateBound(&z, total), '\0');
+    std::size_t piece = 0;
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        if (z.avail_in == 0 && piece < text.size()) {
+            z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text[piece].data()));
+            z.avail_in = static_cast<uInt>(text[piece].size());
+            ++piece;
+        }
+        if (z.total_out == out.size()) out.resize(out.size() * 2);
+        z.next_out = reinterpret_cast<Bytef*>(out.data() + z.total_out);
+        z.avail_out = static_cast<uInt>(out.size() - z.total_out);
+        rc = deflate(&z, piece < text.size() || z.avail_in > 0 ? Z_NO_FLUSH : Z_FINISH);
+        if (rc == Z_BUF_ERROR) rc = Z_OK;  // no progress possible until fed or given room
+    }
     out.resize(z.total_out);
     deflateEnd(&z);
     if (rc != Z_STREAM_END) throw std::bad_alloc();

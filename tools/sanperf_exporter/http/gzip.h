@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sanperf_exporter {
 
@@ -10,8 +11,8 @@ namespace sanperf_exporter {
 // "x-gzip") or "*" coding whose q is not 0. A null header allows nothing.
 bool accepts_gzip(const char* accept_encoding);
 
-// text in the gzip format, at a fast compression level. Throws
-// std::bad_alloc when zlib runs out of memory.
-std::string gzip(std::string_view text);
+// The pieces of text, one after the other, in the gzip format, at a fast
+// compression level. Throws std::bad_alloc when zlib runs out of memory.
+std::string gzip(const std::vector<std::string_view>& text);
 
 }  // namespace sanperf_exporter

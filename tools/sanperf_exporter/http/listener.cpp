@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "sanperf_exporter/collectors/collect_query.h"
+#include "sanperf_exporter/http/body_response.h"
 #include "sanperf_exporter/http/client_source.h"
 #include "sanperf_exporter/http/gzip.h"
 #include "sanperf_exporter/http/request_head.h"
@@ -45,10 +46,6 @@ void log_from_daemon(void*, const char* format, va_list args) {
     const bool tls = line.find("TLS") != line.npos || line.find("handshake") != line.npos;
     (tls ? tls_lines : http_lines)
         .log(rate_limited_log::clock::now(), log_level::warn, line, {{"component", "http"}});
-}
-
-void release_result(void* holder) {
-    delete static_cast<std::shared_ptr<const scrape_result>*>(holder);
 }
 
 // Whether the request's head fails the checks of request_head_check.
@@ -151,7 +148,7 @@ struct http_listener::request {
     std::mutex lock;  // verdict and result are set by other threads
     bool delivered = false;
     admission verdict;
-    std::shared_ptr<const scrape_result> result;
+    std::shared_ptr<const tree_reader::body> result;
 };
 
 http_listener::http_listener(listener_settings s, tree_reader& r, exporter_metrics& m)
@@ -454,7 +451,7 @@ MHD_Result http_listener::admitted(MHD_Connection* connection, const char* url, 
     r.at = request::phase::awaiting_body;
     MHD_suspend_connection(connection);
     reader_.request(
-        [&r, connection](std::shared_ptr<const scrape_result> result) {
+        [&r, connection](std::shared_ptr<const tree_reader::body> result) {
             {
                 std::lock_guard<std::mutex> hold(r.lock);
                 r.result = std::move(result);
@@ -462,7 +459,7 @@ MHD_Result http_listener::admitted(MHD_Connection* connection, const char* url, 
             }
             MHD_resume_connection(connection);
         },
-        r.gzip, which);
+        e != nullptr ? e->source : std::string(), which, r.gzip);
     return MHD_YES;
 }
 
@@ -493,19 +490,12 @@ MHD_Result http_listener::answer_metrics(MHD_Connection* connection, request& r)
         return respond_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
                             "Reading the statistics failed.\n", "text/plain");
     }
-    const bool gz = r.gzip && !r.result->gzip_body.empty();
-    const std::string& body = gz ? r.result->gzip_body : r.result->body;
-    // The response keeps the shared result alive for as long as it sends it.
-    auto* holder = new std::shared_ptr<const scrape_result>(r.result);
-    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
-        body.size(), const_cast<char*>(body.data()), &release_result, holder);
-    if (response == nullptr) {
-        delete holder;
-        return MHD_NO;
-    }
+    MHD_Response* response = make_body_response(r.result);
+    if (response == nullptr) return MHD_NO;
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, exposition_type);
     MHD_add_response_header(response, MHD_HTTP_HEADER_VARY, MHD_HTTP_HEADER_ACCEPT_ENCODING);
-    if (gz) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");
+    if (r.result->form->gzip)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");
     return respond(connection, MHD_HTTP_OK, response);
 }
 
