@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # sanperf_exporter under hostile clients, at full size: the attacker on
 # 127.0.0.2, the honest client on 127.0.0.1, collectors off. Prints, for
-# each attack, what the honest client saw. Takes about two minutes.
-# Usage: bench/exporter_network.sh EXPORTER
+# each attack, what the honest client saw; given a second exporter, the
+# shared-reads cases measure it too, as a baseline. Takes about five minutes.
+# Usage: bench/exporter_network.sh EXPORTER [BASELINE-EXPORTER]
 set -euo pipefail
 exporter=$(realpath "${1:?usage: bench/exporter_network.sh EXPORTER}")
 here=$(cd "$(dirname "$0")/../tests" && pwd)
@@ -244,3 +245,82 @@ echo "8 handshakes stalled on the server's flight (a certificate of $(stat -c %s
   "exporter $((($(ticks "${exporter_pid[big]}") - t0) * 100 / 5 / hz))% CPU"
 wait $! || true
 finish big
+
+# ---- Shared reads: slow readers' memory, and a cache-busting client ----------------
+# On a 5,000-session, 5,000-socket tree, for this exporter and, when a second
+# one is given, for that one too in the same run, as a baseline.
+sim=$(dirname "$exporter")/../sanperf-sim/sanperf-sim
+reads_tree=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d -p "$work")
+trap 'rm -rf "$reads_tree"; cleanup' EXIT
+"$sim" --sessions 5000 --sockets 5000 --once "$reads_tree/sys" >/dev/null 2>&1
+# load SECONDS plain|bust: four clients on 127.0.0.2 asking for metrics as
+# fast as they can, every request the same (plain) or each for other
+# collectors or another encoding than the last (bust).
+load() {
+  python3 - "$port" "$1" "$2" <<'EOF'
+import http.client, itertools, sys, threading, time
+port, seconds, how = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3]
+sets = ["", "?collect[]=disk-queues", "?collect[]=sessions", "?collect[]=sockets",
+        "?collect[]=sessions&collect[]=sockets", "?collect[]=disk-queues&collect[]=sessions"]
+asks = list(itertools.product(sets, ["gzip", "identity"])) if how == "bust" else [("", "gzip")]
+end = time.monotonic() + seconds
+def worker(k):
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=30, source_address=("127.0.0.2", 0))
+    for query, encoding in itertools.cycle(asks[k:] + asks[:k]):
+        if time.monotonic() > end:
+            return
+        c.request("GET", "/metrics" + query, headers={"Accept-Encoding": encoding})
+        c.getresponse().read()
+threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
+for t in threads: t.start()
+for t in threads: t.join()
+EOF
+}
+# honest_p90 COUNT: the 90th percentile of COUNT gzip scrapes from
+# 127.0.0.1, one a second, in seconds.
+honest_p90() {
+  for _ in $(seq "$1"); do
+    curl -s --interface 127.0.0.1 -m 10 --compressed -o /dev/null -w '%{time_total}\n' "http://127.0.0.1:$port/metrics"
+    sleep 1
+  done | sort -n | awk '{ t[NR] = $1 } END { print t[int(NR * 0.9 + 0.5)] }'
+}
+metric_value() { curl -s "http://127.0.0.1:$port/metrics" | awk -v m="$1" '$1 == m { print $2 }'; }
+shared_reads() {  # EXPORTER LABEL
+  local exporter=$1 name=reads-$2 before after body idle plain bust reads t0
+  start_exporter "$name" --root="$reads_tree/sys"
+  local pid=${exporter_pid[$name]}
+  body=$(curl -s "http://127.0.0.1:$port/metrics" | wc -c)
+  before=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status")
+  for i in $(seq 40); do
+    python3 "$raw" slow-read 127.0.0.2 "$port" 1 120 >"$work/$name.slow$i" &
+    pids+=($!)
+    for _ in $(seq 300); do grep -q asked "$work/$name.slow$i" && break; sleep 0.1; done
+  done
+  after=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status")
+  echo "$2: 40 staggered slow readers of a $((body / 1048576)) MiB body: RSS $((before / 1024)) -> $((after / 1024)) MiB," \
+    "$(awk -v a="$after" -v b="$before" -v s="$body" 'BEGIN { printf "%.1f", (a - b) * 1024 / s }') bodies more"
+  finish "$name"
+  start_exporter "$name" --root="$reads_tree/sys"
+  pid=${exporter_pid[$name]}
+  idle=$(honest_p90 10)
+  for how in plain bust; do
+    load 60 "$how" &
+    local loader=$!
+    pids+=($loader)
+    sleep 2
+    reads=$(metric_value sanperf_exporter_tree_reads_total)
+    t0=$(ticks "$pid")
+    local p90 start=$SECONDS
+    p90=$(honest_p90 20)
+    local took=$((SECONDS - start))
+    reads=$(($(metric_value sanperf_exporter_tree_reads_total) - reads))
+    echo "$2: $how loop from 127.0.0.2: honest p90 $p90 s (idle $idle s)," \
+      "$(awk -v r="$reads" -v t="$took" 'BEGIN { printf "%.1f", r / t }') reads/s," \
+      "exporter $((($(ticks "$pid") - t0) * 100 / took / hz))% CPU"
+    kill "$loader" 2>/dev/null || true
+    wait "$loader" 2>/dev/null || true
+  done
+  finish "$name"
+}
+shared_reads "$exporter" after
+if [ -n "${2:-}" ]; then shared_reads "$(realpath "$2")" before; fi

@@ -5,8 +5,9 @@
 # trickled a byte at a time, TLS handshakes without a client certificate,
 # malformed requests, reloads naming a FIFO, the CA names a handshake
 # advertises after a reload, memory over many reloads, TLS handshakes
-# stalled halfway, slow readers, the scrapers' reserved places, and twenty
-# addresses of one IPv6 /64 in a network namespace of its own.
+# stalled halfway, slow readers, the scrapers' reserved places, twenty
+# addresses of one IPv6 /64 in a network namespace of its own, and reads
+# that cannot be bought.
 # Usage: exporter_network_e2e_test.sh EXPORTER SIMULATOR
 set -euo pipefail
 exporter=$1
@@ -374,4 +375,56 @@ echo "exporter CPU with 8 handshakes stalled on the server's flight: $stalled%"
 [ "$stalled" -le 5 ] || fail "8 handshakes stalled on a write took $stalled% CPU"
 kill "$staller_PID" 2>/dev/null || true
 stop_within_5s big TERM
+
+# ---- Reads are shared, and cannot be bought ---------------------------------------
+# Slow readers arriving one after another, each once the last one's body is
+# ready: their responses hold about two bodies between them, not one each.
+start_exporter shared --root="$tree/big/sys"
+url=http://127.0.0.1:$port/metrics
+body=$(curl -sS "$url" | wc -c)
+rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/${exporter_pid[shared]}/status"; }
+before=$(rss_kib)
+for i in 1 2 3 4 5 6 7 8; do
+  python3 "$raw" slow-read 127.0.0.2 "$port" 1 30 >"$work/staggered$i" &
+  pids+=($!)
+  for _ in $(seq 200); do grep -q asked "$work/staggered$i" && break; sleep 0.1; done
+  grep -q asked "$work/staggered$i" || fail "slow reader $i never got a response"
+done
+after=$(rss_kib)
+echo "RSS under 8 staggered slow readers: $before KiB -> $after KiB, one body $((body / 1024)) KiB"
+if ! ldd "$exporter" | grep -Eq 'libasan|libtsan'; then
+  [ $(((after - before) * 1024)) -le $((3 * body)) ] ||
+    fail "8 slow readers took RSS from $before to $after KiB, more than 3 bodies of $body bytes"
+fi
+# A client cycling collect[] and Accept-Encoding as fast as it can makes a
+# few reads and compressions, not one a request.
+reads_then=$(metric "$url" sanperf_exporter_tree_reads_total)
+gzips_then=$(metric "$url" sanperf_exporter_gzip_compressions_total)
+start=$(date +%s)
+python3 - "$port" <<'EOF' || fail "the cache-busting client was not answered 200"
+import concurrent.futures, http.client, itertools, sys
+port = int(sys.argv[1])
+sets = ["", "?collect[]=disk-queues", "?collect[]=sessions", "?collect[]=sockets",
+        "?collect[]=sessions&collect[]=sockets", "?collect[]=disk-queues&collect[]=sessions"]
+asks = list(itertools.islice(itertools.cycle(itertools.product(sets, ["gzip", "identity"])), 120))
+def worker(chunk):
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=30, source_address=("127.0.0.2", 0))
+    for query, encoding in chunk:
+        c.request("GET", "/metrics" + query, headers={"Accept-Encoding": encoding})
+        r = c.getresponse()
+        r.read()
+        if r.status != 200:
+            sys.exit(f"{query} {encoding}: {r.status}")
+with concurrent.futures.ThreadPoolExecutor(4) as pool:
+    list(pool.map(worker, [asks[i::4] for i in range(4)]))
+EOF
+elapsed=$(($(date +%s) - start + 1))
+reads=$(($(metric "$url" sanperf_exporter_tree_reads_total) - reads_then))
+gzips=$(($(metric "$url" sanperf_exporter_gzip_compressions_total) - gzips_then))
+echo "120 cache-busting requests in about $elapsed s: $reads reads, $gzips gzip compressions"
+# A burst of 10 reads, then one a second, and one gzip form a read or a
+# read's worth; the honest counts above add one read each.
+[ "$reads" -le $((10 + elapsed + 2)) ] || fail "120 cache-busting requests made $reads reads"
+[ "$gzips" -le $((reads + 10 + elapsed)) ] || fail "120 cache-busting requests made $gzips compressions"
+honest_scrape_within 5 "$url" --compressed
 echo "PASS"

@@ -127,7 +127,8 @@ void tree_reader::run() {
         for (pending& p : arrived) {
             source_state& s = state_of(p.source);
             std::shared_ptr<tree_read> read = held_read(s);
-            if (!read && latest_ && !s.take_token(now, refill_every_)) read = latest_;
+            // Over its rate, the latest read; none yet, the first.
+            if (!read && !s.take_token(now, refill_every_)) read = latest_;
             if (read)
                 serve(p, s, read);
             else
