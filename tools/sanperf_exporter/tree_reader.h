@@ -54,20 +54,21 @@ public:
     // failed or the reader is stopping.
     using waiter = std::function<void(std::shared_ptr<const body>)>;
 
+    // refill_every: how often a client's bucket gains a read.
     explicit tree_reader(producer produce, clock::duration refill_every = source_read_refill);
     ~tree_reader();
     tree_reader(const tree_reader&) = delete;
     tree_reader& operator=(const tree_reader&) = delete;
 
     // Hands w a body for the collectors in which, from source (client_source):
-    // - from the read running now, if one is;
     // - from the newest read the client holds, if it holds
     //   reads_held_per_source already;
-    // - from a new read, if the client may start one;
-    // - from the latest read otherwise.
-    // A gzip form is made for a client once per read; it gets another of the
-    // same read only within its rate of reads, and is sent the identity form
-    // instead.
+    // - else from the read running now, if one is;
+    // - else from a new read, if the client may start one;
+    // - else from the latest read.
+    // A client's first gzip form of a read is made for it; another of the
+    // same read takes one of its reads, and without one the identity form is
+    // sent instead.
     void request(waiter w, const std::string& source, collector_set which, bool wants_gzip);
 
     // Ends the thread. Waiters queued are answered with null at once; a read
