@@ -542,6 +542,32 @@ TEST(ConnectionTable, ReservedSourcesKeepPlacesAndMakeRoom) {
         EXPECT_NE(text.find(sample), std::string::npos) << text;
 }
 
+// Each reason for refusing a connection is a counter of its own, and none
+// spills into the counters beside it.
+TEST(ExporterMetrics, EveryRefusalReasonCountedApart) {
+    using m = sanperf_exporter::exporter_metrics;
+    m metrics;
+    const std::pair<m::refusal, const char*> reasons[] = {
+        {m::over_source_limit, "per_source"},
+        {m::over_total, "total"},
+        {m::over_unreserved, "unreserved"},
+        {m::over_handshake_rate, "handshake_rate"}};
+    static_assert(std::size(reasons) == m::refusal_kinds);
+    for (unsigned i = 0; i < std::size(reasons); ++i)
+        for (unsigned n = 0; n <= i; ++n) metrics.count_refused_connection(reasons[i].first);
+    std::string text;
+    sanperf_tools::string_sink out(text);
+    metrics.render_exporter(out);
+    for (unsigned i = 0; i < std::size(reasons); ++i)
+        EXPECT_NE(text.find(std::string("sanperf_exporter_connections_refused_total{reason=\"") +
+                            reasons[i].second + "\"} " + std::to_string(i + 1) + "\n"),
+                  std::string::npos)
+            << text;
+    for (const char* zero : {"sanperf_exporter_connections_evicted_total 0\n",
+                             "sanperf_exporter_connections_reserved_total 0\n"})
+        EXPECT_NE(text.find(zero), std::string::npos) << text;
+}
+
 TEST(BackgroundTask, RequestsDuringARunCoalesceIntoOneMoreRun) {
     // Each run waits for a permit, so the test decides when runs end.
     std::mutex lock;

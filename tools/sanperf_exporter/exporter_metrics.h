@@ -31,7 +31,13 @@ public:
     unsigned long long compressions() const { return compressions_; }
     // Counts a connection closed at once for being over a limit. Any thread.
     // over_unreserved: only places kept for reserved sources were left.
-    enum refusal { over_source_limit, over_total, over_unreserved, over_handshake_rate };
+    enum refusal {
+        over_source_limit,
+        over_total,
+        over_unreserved,
+        over_handshake_rate,
+        refusal_kinds
+    };
     void count_refused_connection(refusal why) { ++refused_[why]; }
     // Counts a connection from a reserved source let in when no place open
     // to other clients was left.
@@ -65,7 +71,7 @@ public:
 private:
     std::atomic<unsigned long long> tree_reads_{0};
     std::atomic<unsigned long long> compressions_{0};
-    std::atomic<unsigned long long> refused_[3] = {0, 0, 0};
+    std::atomic<unsigned long long> refused_[refusal_kinds] = {};
     std::atomic<unsigned long long> evictions_{0};
     std::atomic<unsigned long long> reserved_admissions_{0};
     std::atomic<unsigned long long> header_timeouts_{0};
