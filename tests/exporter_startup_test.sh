@@ -66,6 +66,8 @@ mount --bind "$1" /etc/hosts
 python3 -c 'import socket, time
 s = socket.socket(); s.bind(("127.0.0.5", 40000)); s.listen()
 print("held", flush=True); time.sleep(60)' >"$4" &
+# The holder goes with the script, or the test would wait on its stderr.
+trap "kill $!" EXIT
 until [ -s "$4" ]; do sleep 0.05; done
 for _ in 1 2 3 4 5 6; do
   : >"$5"
