@@ -171,7 +171,7 @@ asan: deps
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -E '^install$$'
 
 # The libFuzzer targets in fuzz/ (-DSANPERF_FUZZ=ON, built with clang), run
-# by ctest for FUZZ_SECONDS each.
+# by ctest for FUZZ_SECONDS each, as many at once as there are cores.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 fuzz: deps
@@ -180,7 +180,7 @@ fuzz: deps
 	  -DSANPERF_FUZZ_SECONDS=$(FUZZ_SECONDS) -DSANPERF_BUILD_TOOLS=OFF -DSANPERF_BUILD_TESTS=OFF \
 	  -DSANPERF_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
-	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -L fuzz
+	ctest --test-dir $(FUZZ_BUILD) --output-on-failure -L fuzz -j $(JOBS)
 
 # The unit tests of a normal build under valgrind memcheck.
 memcheck: build
