@@ -81,8 +81,6 @@ std::uint64_t values_of(const tools::snapshot& s) {
     return s.disks.size() * 15 + s.sessions.size() * 10 + s.sockets.size() * 49;
 }
 
-// The snapshot the model holds, without going through files: for building
-// long archives quickly.
 // The four counters every stream has, from the model into a record's fields.
 template <typename Totals>
 void copy_stream(const Totals& t, long long& samples, long long& total_time, long long& min_time,
@@ -93,6 +91,8 @@ void copy_stream(const Totals& t, long long& samples, long long& total_time, lon
     max_time = t.max_time;
 }
 
+// The snapshot the model holds, without going through files: for building
+// long archives quickly.
 tools::snapshot snapshot_of_model(const sanperf_sim::server_model& m) {
     tools::snapshot s;
     s.tree_found = s.disks_found = s.sessions_found = s.sockets_found = true;
